@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the agent and its tests need, only those missing.
+# Usage: scripts/setup.sh [--extended]   (--extended adds clang, valgrind and sysstat)
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config
+  libglib2.0-dev libglib2.0-bin libdbusmenu-glib-dev libplist-dev nlohmann-json3-dev
+  libgtest-dev libgmock-dev
+  dbus-daemon util-linux procps
+)
+# Node.js runs the bridge; any installed node will do.
+command -v node >/dev/null 2>&1 || packages+=(nodejs)
+if [[ "${1:-}" == "--extended" ]]; then
+  packages+=(clang libclang-rt-14-dev valgrind sysstat)
+fi
+if [[ "${1:-}" == "--desktop" ]]; then
+  # The uninstall confirmation is asked through zenity.
+  packages+=(zenity)
+fi
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$package")
+  fi
+done
+if ((${#missing[@]} == 0)); then
+  exit 0
+fi
+
+sudo=()
+if [[ $(id -u) -ne 0 ]]; then
+  sudo=(sudo)
+fi
+echo "Installing: ${missing[*]}"
+"${sudo[@]}" apt-get update -q
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: unit tests of the core, the bridge's
+# own tests, integration tests of the Linux layer and end-to-end tests of the
+# bundle; then unit and integration tests again under ASan+UBSan.
+# --extended also runs the ThreadSanitizer pass, valgrind, the fuzzers and the soak.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+extended=0
+[[ "${1:-}" == "--extended" ]] && extended=1
+
+if ((extended)); then scripts/setup.sh --extended; else scripts/setup.sh; fi
+
+jobs=$(nproc)
+run_preset() {
+  local preset=$1; shift
+  echo "=== $preset: build"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  echo "=== $preset: test"
+  ctest --preset "$preset" -j "$jobs" "$@"
+}
+
+run_preset default
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run_preset asan -L 'unit|integration'
+
+if ((extended)); then
+  scripts/extended.sh
+fi
+echo "All tests passed."

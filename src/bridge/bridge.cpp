@@ -1,0 +1,80 @@
+// Bridge supervision: launch, log file and restart.
+#include "agent/app_delegate.h"
+
+namespace ShadeLedgerZizadezavav {
+
+namespace {
+constexpr Milliseconds relaunchDelay{750};
+}
+
+std::string AppDelegate::bridgeLogURL()
+{
+    std::string directory =
+        appendingPathComponent(platform.files.homeDirectoryForCurrentUser(), ".shadeledger");
+    // A failure (a plain file in the way) shows later, when the log cannot be created.
+    platform.files.createDirectoryAtPath(directory, true);
+    return appendingPathComponent(directory, "bridge.log");
+}
+
+void AppDelegate::startServer()
+{
+    std::optional<std::string> resources = platform.bundle.resourcePath();
+    if (!resources) {
+        return;
+    }
+    std::string executable = appendingPathComponent(*resources, "node");
+    std::string script = appendingPathComponent(*resources, "server.mjs");
+    if (!platform.files.fileExistsAtPath(executable) || !platform.files.fileExistsAtPath(script)) {
+        return;
+    }
+
+    ProcessConfiguration configuration;
+    configuration.executable = executable;
+    configuration.arguments = {script};
+    configuration.currentDirectory = *resources;
+    Environment environment = platform.processes.environment();
+    environment["NODE_ENV"] = "production";
+    configuration.environment = std::move(environment);
+
+    std::string log = bridgeLogURL();
+    // Every launch starts a fresh log holding only this run's output.
+    platform.files.createFileAtPath(log);
+    if (auto handle = platform.files.fileHandleForWritingAtPath(log)) {
+        configuration.standardOutput = handle;
+        configuration.standardError = handle;
+    }
+
+    auto process = platform.processes.makeProcess(std::move(configuration));
+    process->launch();
+    serverProcess = std::move(process);
+}
+
+void AppDelegate::viewLog()
+{
+    std::string log = bridgeLogURL();
+    if (!platform.files.fileExistsAtPath(log)) {
+        platform.files.createFileAtPath(log);
+    }
+    platform.workspace.openURL(URL::fileURLWithPath(log));
+}
+
+void AppDelegate::restartBridge()
+{
+    if (serverProcess) {
+        serverProcess->terminate();
+    }
+    serverProcess.reset();
+    isConnected = false;
+    rebuildMenu();
+
+    std::uint64_t generation = ++relaunchGeneration;
+    platform.scheduler.asyncAfter(relaunchDelay, [weak = weak_from_this(), generation] {
+        auto self = weak.lock();
+        if (!self || self->relaunchGeneration != generation) {
+            return;
+        }
+        self->startServer();
+    });
+}
+
+} // namespace ShadeLedgerZizadezavav

@@ -1,0 +1,87 @@
+// Installation housekeeping: clean-up after older installations, and uninstall.
+#include <vector>
+
+#include "agent/app_delegate.h"
+
+namespace ShadeLedgerZizadezavav {
+
+namespace {
+constexpr Milliseconds quitRequestAllowance{500};
+constexpr const char* legacyAppPath = "/Applications/ShadeLedgerZizadezavav.app";
+} // namespace
+
+// Runs a system tool to completion; failure and exit status are ignored.
+void AppDelegate::runTool(const std::string& executable, const std::vector<std::string>& arguments)
+{
+    ProcessConfiguration configuration;
+    configuration.executable = executable;
+    configuration.arguments = arguments;
+    auto process = platform.processes.makeProcess(std::move(configuration));
+    process->launch();
+    process->waitUntilExit();
+}
+
+void AppDelegate::removeLaunchAgent()
+{
+    std::string plist = appendingPathComponent(platform.files.homeDirectoryForCurrentUser(),
+                                               "Library/LaunchAgents/" + bundleID + ".plist");
+    if (!platform.files.fileExistsAtPath(plist)) {
+        return;
+    }
+    runTool("/bin/launchctl", {"unload", plist});
+    platform.files.removeItemAtPath(plist);
+}
+
+void AppDelegate::migrateFromLegacy()
+{
+    std::int32_t own = platform.processes.processIdentifier();
+    std::vector<RunningApplication> others;
+    for (const auto& application : platform.workspace.runningApplicationsWithBundleIdentifier(bundleID)) {
+        if (application.processIdentifier != own) {
+            others.push_back(application);
+        }
+    }
+    if (!others.empty()) {
+        for (const auto& application : others) {
+            platform.workspace.terminate(application);
+        }
+        platform.scheduler.sleepFor(quitRequestAllowance);
+    }
+
+    // Must run before our own bridge starts: it matches that one too.
+    runTool("/usr/bin/pkill", {"-f", "server.mjs"});
+
+    removeLaunchAgent();
+
+    // An agent installed at the legacy path itself must not trash its own bundle.
+    if (platform.files.fileExistsAtPath(legacyAppPath)
+        && !platform.files.isSameFile(legacyAppPath, platform.bundle.bundlePath())) {
+        platform.files.trashItemAtPath(legacyAppPath);
+    }
+}
+
+void AppDelegate::confirmUninstall()
+{
+    Alert alert;
+    alert.setMessageText("Uninstall ShadeLedger Zizadezavav?");
+    alert.setInformativeText("This will stop the Zizadezavav and remove it from your Mac. "
+                             "Your ShadeLedger account and documents are not affected.");
+    alert.addButtonWithTitle("Uninstall");
+    alert.addButtonWithTitle("Cancel");
+    alert.setAlertStyle(AlertStyle::warning);
+    if (platform.alerts.runModal(alert) == alertFirstButtonReturn) {
+        performUninstall();
+    }
+}
+
+void AppDelegate::performUninstall()
+{
+    stopWork();
+    platform.loginItems.unregisterItem();
+    removeLaunchAgent();
+    platform.defaults.removeObjectForKey(loginPrefKey);
+    platform.files.trashItemAtPath(platform.bundle.bundlePath());
+    platform.application.terminate();
+}
+
+} // namespace ShadeLedgerZizadezavav

@@ -1,0 +1,35 @@
+// Bundle and defaults: the agent's own bundle, its information dictionary, and
+// the user defaults that persist across launches.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace ShadeLedgerZizadezavav {
+
+// The information dictionary, as a JSON object (strings, numbers, booleans,
+// arrays and nested dictionaries).
+using InfoDictionary = nlohmann::json;
+
+class Bundle {
+public:
+    virtual ~Bundle() = default;
+    virtual std::string bundlePath() = 0;
+    // The resources directory, or none.
+    virtual std::optional<std::string> resourcePath() = 0;
+    // The information dictionary, or none.
+    virtual std::optional<InfoDictionary> infoDictionary() = 0;
+};
+
+class UserDefaults {
+public:
+    virtual ~UserDefaults() = default;
+    // An absent key reads false.
+    virtual bool boolForKey(const std::string& key) = 0;
+    virtual void setBoolForKey(bool value, const std::string& key) = 0;
+    virtual void removeObjectForKey(const std::string& key) = 0;
+};
+
+} // namespace ShadeLedgerZizadezavav

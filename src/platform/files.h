@@ -1,0 +1,53 @@
+// Files: the home directory, existence tests, creation, removal, the Trash and
+// reading small files.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace ShadeLedgerZizadezavav {
+
+// An open writing handle; closed when the last owner releases it.
+class FileHandle {
+public:
+    virtual ~FileHandle() = default;
+};
+
+class FileManager {
+public:
+    virtual ~FileManager() = default;
+    virtual std::string homeDirectoryForCurrentUser() = 0;
+    // True when anything exists at the path (a dangling link counts).
+    virtual bool fileExistsAtPath(const std::string& path) = 0;
+    // Creates an empty file, or empties an existing one.
+    virtual bool createFileAtPath(const std::string& path) = 0;
+    // Succeeds when the directory exists already.
+    virtual bool createDirectoryAtPath(const std::string& path, bool withIntermediateDirectories) = 0;
+    virtual bool removeItemAtPath(const std::string& path) = 0;
+    // Moves the item into the user's Trash; never deletes it.
+    virtual bool trashItemAtPath(const std::string& path) = 0;
+    // A handle writing at offset 0, or nullptr.
+    virtual std::shared_ptr<FileHandle> fileHandleForWritingAtPath(const std::string& path) = 0;
+    // The whole contents of a regular file (after following links) of at most
+    // maxBytes; none for anything else. Never blocks on a FIFO or a device.
+    virtual std::optional<std::string> contentsOfRegularFile(const std::string& path,
+                                                             std::size_t maxBytes) = 0;
+    // True when both paths name the same existing file, links resolved.
+    virtual bool isSameFile(const std::string& first, const std::string& second) = 0;
+};
+
+// Joins a directory and a relative path with exactly one separator.
+inline std::string appendingPathComponent(const std::string& directory, const std::string& relative)
+{
+    if (directory.empty()) {
+        return relative;
+    }
+    if (directory.back() == '/') {
+        return directory + relative;
+    }
+    return directory + "/" + relative;
+}
+
+} // namespace ShadeLedgerZizadezavav

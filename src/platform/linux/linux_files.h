@@ -1,0 +1,56 @@
+// Files on Linux: POSIX calls where the semantics matter (lstat, O_NONBLOCK reads),
+// GLib/GIO for directories and the freedesktop Trash.
+//
+// Implements: the home directory (HOME, read at each call), existence tests that count
+// dangling links, create-or-truncate, directories with parents, removal of trees,
+// g_file_trash, a writing handle at offset 0 (LinuxFileHandle, also what child processes
+// write their output to), bounded reads of regular files that never block on a FIFO,
+// and same-file tests by device and inode.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+#include "platform/files.h"
+
+namespace ShadeLedgerZizadezavav {
+
+// Owns one open file descriptor, closed when the handle goes.
+class LinuxFileHandle : public FileHandle {
+public:
+    explicit LinuxFileHandle(int fileDescriptor);
+    ~LinuxFileHandle() override;
+    LinuxFileHandle(const LinuxFileHandle&) = delete;
+    LinuxFileHandle& operator=(const LinuxFileHandle&) = delete;
+
+    int fileDescriptor() const { return fileDescriptor_; }
+
+private:
+    int fileDescriptor_;
+};
+
+class LinuxFileManager : public FileManager {
+public:
+    std::string homeDirectoryForCurrentUser() override;
+    bool fileExistsAtPath(const std::string& path) override;
+    bool createFileAtPath(const std::string& path) override;
+    bool createDirectoryAtPath(const std::string& path, bool withIntermediateDirectories) override;
+    bool removeItemAtPath(const std::string& path) override;
+    bool trashItemAtPath(const std::string& path) override;
+    std::shared_ptr<FileHandle> fileHandleForWritingAtPath(const std::string& path) override;
+    std::optional<std::string> contentsOfRegularFile(const std::string& path,
+                                                     std::size_t maxBytes) override;
+    bool isSameFile(const std::string& first, const std::string& second) override;
+};
+
+// The user's home: HOME as it is now, else what GLib found at start.
+std::string currentHomeDirectory();
+// XDG_CONFIG_HOME as it is now when absolute, else ~/.config.
+std::string currentUserConfigDirectory();
+
+// The whole contents of a regular file (links followed) of at most maxBytes; none for
+// anything else. Opens without blocking, so a FIFO or a device in the way costs nothing.
+std::optional<std::string> readRegularFile(const std::string& path, std::size_t maxBytes);
+
+} // namespace ShadeLedgerZizadezavav

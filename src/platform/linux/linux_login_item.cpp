@@ -1,0 +1,173 @@
+#include "platform/linux/linux_login_item.h"
+
+#include "platform/linux/glib_owners.h"
+#include "platform/linux/linux_files.h"
+
+#include <cerrno>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace ShadeLedgerZizadezavav {
+
+namespace {
+
+constexpr const char* entryName = "ShadeLedger Zizadezavav";
+constexpr std::size_t maxEntryBytes = 1024 * 1024;
+
+bool readBoolean(GKeyFile* file, const char* key, bool fallback)
+{
+    GError* rawError = nullptr;
+    bool value = g_key_file_get_boolean(file, G_KEY_FILE_DESKTOP_GROUP, key, &rawError);
+    GErrorPtr error(rawError);
+    return error ? fallback : value;
+}
+
+} // namespace
+
+std::string desktopExecArgument(const std::string& argument)
+{
+    constexpr std::string_view reserved = " \t\n\"'\\><~|&;$*?#()`";
+    constexpr std::string_view escapedInQuotes = "\"`$\\";
+    bool quoted = argument.empty() || argument.find_first_of(reserved) != std::string::npos;
+    std::string result;
+    if (quoted) {
+        result.push_back('"');
+    }
+    for (char character : argument) {
+        if (character == '%') {
+            result += "%%";
+            continue;
+        }
+        if (quoted && escapedInQuotes.find(character) != std::string_view::npos) {
+            result.push_back('\\');
+        }
+        result.push_back(character);
+    }
+    if (quoted) {
+        result.push_back('"');
+    }
+    return result;
+}
+
+std::optional<std::string> programOfDesktopExec(const std::string& exec)
+{
+    // Field codes first: %% is a literal %; the others stand for files, URLs, the icon
+    // and such, none of which can be part of the program.
+    std::string expanded;
+    for (std::size_t index = 0; index < exec.size(); ++index) {
+        if (exec[index] != '%') {
+            expanded.push_back(exec[index]);
+            continue;
+        }
+        if (index + 1 < exec.size() && exec[index + 1] == '%') {
+            expanded.push_back('%');
+        }
+        ++index;
+    }
+    gint argc = 0;
+    gchar** rawArgv = nullptr;
+    if (!g_shell_parse_argv(expanded.c_str(), &argc, &rawArgv, nullptr)) {
+        return std::nullopt;
+    }
+    GStrvPtr argv(rawArgv);
+    if (argc < 1) {
+        return std::nullopt;
+    }
+    return std::string(argv.get()[0]);
+}
+
+LinuxLoginItemService::LinuxLoginItemService(std::string bundleIdentifier,
+                                             std::optional<std::string> executablePath)
+    : bundleIdentifier_(std::move(bundleIdentifier)), executablePath_(std::move(executablePath))
+{
+}
+
+std::string LinuxLoginItemService::entryPath() const
+{
+    return appendingPathComponent(currentUserConfigDirectory(),
+                                  "autostart/" + bundleIdentifier_ + ".desktop");
+}
+
+LoginItemStatus LinuxLoginItemService::status()
+{
+    if (!executablePath_) {
+        return LoginItemStatus::notFound;
+    }
+    auto contents = readRegularFile(entryPath(), maxEntryBytes);
+    if (!contents) {
+        return LoginItemStatus::notRegistered;
+    }
+    GKeyFilePtr file(g_key_file_new());
+    if (!g_key_file_load_from_data(file.get(), contents->data(), contents->size(),
+                                   G_KEY_FILE_NONE, nullptr)) {
+        return LoginItemStatus::notRegistered;
+    }
+    GCharPtr type(g_key_file_get_string(file.get(), G_KEY_FILE_DESKTOP_GROUP,
+                                        G_KEY_FILE_DESKTOP_KEY_TYPE, nullptr));
+    GCharPtr exec(g_key_file_get_string(file.get(), G_KEY_FILE_DESKTOP_GROUP,
+                                        G_KEY_FILE_DESKTOP_KEY_EXEC, nullptr));
+    // Desktops run only applications; an entry of another type starts nothing.
+    if (!type || g_strcmp0(type.get(), G_KEY_FILE_DESKTOP_TYPE_APPLICATION) != 0 || !exec) {
+        return LoginItemStatus::notRegistered;
+    }
+    auto program = programOfDesktopExec(exec.get());
+    if (!program || *program != *executablePath_) {
+        return LoginItemStatus::notRegistered;
+    }
+    bool hidden = readBoolean(file.get(), G_KEY_FILE_DESKTOP_KEY_HIDDEN, false);
+    bool autostartEnabled = readBoolean(file.get(), "X-GNOME-Autostart-enabled", true);
+    if (hidden || !autostartEnabled) {
+        return LoginItemStatus::requiresApproval;
+    }
+    return LoginItemStatus::enabled;
+}
+
+bool LinuxLoginItemService::registerItem()
+{
+    // Desktop entries are UTF-8: a path that is not cannot be written so as to read back.
+    if (!executablePath_ || !g_utf8_validate(executablePath_->c_str(), -1, nullptr)) {
+        return false;
+    }
+    GKeyFilePtr file(g_key_file_new());
+    g_key_file_set_string(file.get(), G_KEY_FILE_DESKTOP_GROUP, G_KEY_FILE_DESKTOP_KEY_TYPE,
+                          G_KEY_FILE_DESKTOP_TYPE_APPLICATION);
+    g_key_file_set_string(file.get(), G_KEY_FILE_DESKTOP_GROUP, G_KEY_FILE_DESKTOP_KEY_NAME,
+                          entryName);
+    // set_string adds the key-file escaping (a backslash becomes two) on top of the
+    // Exec quoting.
+    g_key_file_set_string(file.get(), G_KEY_FILE_DESKTOP_GROUP, G_KEY_FILE_DESKTOP_KEY_EXEC,
+                          desktopExecArgument(*executablePath_).c_str());
+    g_key_file_set_boolean(file.get(), G_KEY_FILE_DESKTOP_GROUP, "X-GNOME-Autostart-enabled",
+                           TRUE);
+
+    std::string path = entryPath();
+    GCharPtr directory(g_path_get_dirname(path.c_str()));
+    if (g_mkdir_with_parents(directory.get(), 0700) != 0) {
+        return false;
+    }
+    gsize length = 0;
+    GCharPtr data(g_key_file_to_data(file.get(), &length, nullptr));
+    // Atomic: a temporary file renamed over the entry; a directory in the way stays.
+    GError* rawError = nullptr;
+    bool written = g_file_set_contents(path.c_str(), data.get(), static_cast<gssize>(length),
+                                       &rawError);
+    GErrorPtr error(rawError);
+    return written;
+}
+
+bool LinuxLoginItemService::unregisterItem()
+{
+    std::string path = entryPath();
+    struct stat status {};
+    if (lstat(path.c_str(), &status) != 0) {
+        return errno == ENOENT;
+    }
+    // Never take a directory away: it is not ours.
+    if (S_ISDIR(status.st_mode)) {
+        return false;
+    }
+    return unlink(path.c_str()) == 0 || errno == ENOENT;
+}
+
+} // namespace ShadeLedgerZizadezavav

@@ -1,0 +1,53 @@
+// The Linux platform: every backend, created once on first use and in dependency order.
+#include "platform/platform.h"
+
+#include <optional>
+#include <string>
+
+#include "platform/linux/glib_owners.h"
+#include "platform/linux/linux_alert.h"
+#include "platform/linux/linux_application.h"
+#include "platform/linux/linux_bundle.h"
+#include "platform/linux/linux_child_process.h"
+#include "platform/linux/linux_files.h"
+#include "platform/linux/linux_http.h"
+#include "platform/linux/linux_login_item.h"
+#include "platform/linux/linux_scheduler.h"
+#include "platform/linux/linux_status_bar.h"
+#include "platform/linux/linux_workspace.h"
+
+namespace ShadeLedgerZizadezavav {
+
+static std::optional<std::string> runningExecutablePath()
+{
+    GCharPtr path(g_file_read_link("/proc/self/exe", nullptr));
+    return path ? std::optional<std::string>(path.get()) : std::nullopt;
+}
+
+// Members are built top to bottom and torn down in reverse: the bus connection first and
+// last, the bundle before the status item that shows its image.
+struct LinuxPlatform {
+    LinuxApplication application{agentBundleIdentifier};
+    LinuxScheduler scheduler;
+    LinuxBundle bundle;
+    LinuxStatusBar statusBar{application.connection(), bundle.resourcePath(),
+                             [this](std::string action) { application.deliverAction(action); }};
+    LinuxAlertPresenter alerts{application};
+    LinuxChildProcesses processes;
+    LinuxWorkspace workspace{application.connection()};
+    LinuxFileManager files;
+    LinuxUserDefaults defaults{agentBundleIdentifier};
+    LinuxLoginItemService loginItems{agentBundleIdentifier, runningExecutablePath()};
+    LinuxHTTPClient http;
+
+    Platform platform{application, scheduler, statusBar, alerts,   processes, workspace,
+                      files,       bundle,    defaults,  loginItems, http};
+};
+
+Platform& sharedPlatform()
+{
+    static LinuxPlatform linuxPlatform;
+    return linuxPlatform.platform;
+}
+
+} // namespace ShadeLedgerZizadezavav

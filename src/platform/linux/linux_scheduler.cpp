@@ -1,0 +1,126 @@
+#include "platform/linux/linux_scheduler.h"
+
+#include <glib.h>
+
+#include <algorithm>
+#include <limits>
+#include <utility>
+
+namespace ShadeLedgerZizadezavav {
+
+using Work = std::function<void()>;
+
+static gboolean runWorkOnce(gpointer data)
+{
+    (*static_cast<Work*>(data))();
+    return G_SOURCE_REMOVE;
+}
+
+static void releaseWork(gpointer data)
+{
+    std::unique_ptr<Work> owned(static_cast<Work*>(data));
+}
+
+static guint clampedMilliseconds(Milliseconds duration)
+{
+    return static_cast<guint>(std::clamp<Milliseconds::rep>(
+        duration.count(), 0, std::numeric_limits<guint>::max()));
+}
+
+// Attaching to a context is thread-safe and wakes it; sources of one priority are
+// dispatched in the order they were attached.
+static void attachWork(GSource* source, Work work)
+{
+    auto owned = std::make_unique<Work>(std::move(work));
+    g_source_set_priority(source, G_PRIORITY_DEFAULT);
+    g_source_set_callback(source, runWorkOnce, owned.release(), releaseWork);
+    g_source_attach(source, nullptr);
+    g_source_unref(source);
+}
+
+void LinuxScheduler::async(std::function<void()> work)
+{
+    // An idle source rather than g_main_context_invoke: the latter runs the work right
+    // away when called on the main thread, and main-queue work always runs later.
+    attachWork(g_idle_source_new(), std::move(work));
+}
+
+void LinuxScheduler::asyncAfter(Milliseconds delay, std::function<void()> work)
+{
+    attachWork(g_timeout_source_new(clampedMilliseconds(delay)), std::move(work));
+}
+
+// The handle and its source keep each other alive until the timer is invalidated (or a
+// one-shot timer has fired): the source's callback data holds the timer, the timer holds
+// a reference to the source.
+class LinuxTimer final : public Timer, public std::enable_shared_from_this<LinuxTimer> {
+public:
+    LinuxTimer(bool repeats, std::function<void(Timer&)> action)
+        : repeats_(repeats), action_(std::move(action))
+    {
+    }
+    ~LinuxTimer() override
+    {
+        if (source_) {
+            g_source_unref(source_);
+        }
+    }
+    LinuxTimer(const LinuxTimer&) = delete;
+    LinuxTimer& operator=(const LinuxTimer&) = delete;
+
+    void start(Milliseconds interval)
+    {
+        source_ = g_timeout_source_new(clampedMilliseconds(interval));
+        g_source_set_priority(source_, G_PRIORITY_DEFAULT);
+        auto self = std::make_unique<std::shared_ptr<LinuxTimer>>(shared_from_this());
+        g_source_set_callback(source_, fired, self.release(), releaseSelf);
+        g_source_attach(source_, nullptr);
+    }
+
+    void invalidate() override
+    {
+        if (source_ && !g_source_is_destroyed(source_)) {
+            // Drops the source's hold on this timer; GLib keeps the callback data alive
+            // while the action that invalidates is still running.
+            g_source_destroy(source_);
+        }
+    }
+
+private:
+    static gboolean fired(gpointer data)
+    {
+        auto timer = *static_cast<std::shared_ptr<LinuxTimer>*>(data);
+        timer->action_(*timer);
+        if (!timer->repeats_) {
+            return G_SOURCE_REMOVE;
+        }
+        // The action may have invalidated the timer.
+        return g_source_is_destroyed(timer->source_) ? G_SOURCE_REMOVE : G_SOURCE_CONTINUE;
+    }
+    static void releaseSelf(gpointer data)
+    {
+        std::unique_ptr<std::shared_ptr<LinuxTimer>> owned(
+            static_cast<std::shared_ptr<LinuxTimer>*>(data));
+    }
+
+    bool repeats_;
+    std::function<void(Timer&)> action_;
+    GSource* source_ = nullptr;
+};
+
+std::shared_ptr<Timer> LinuxScheduler::scheduledTimer(Milliseconds interval, bool repeats,
+                                                      std::function<void(Timer&)> action)
+{
+    auto timer = std::make_shared<LinuxTimer>(repeats, std::move(action));
+    timer->start(interval);
+    return timer;
+}
+
+void LinuxScheduler::sleepFor(Milliseconds duration)
+{
+    if (duration.count() > 0) {
+        g_usleep(static_cast<gulong>(duration.count()) * 1000);
+    }
+}
+
+} // namespace ShadeLedgerZizadezavav

@@ -1,0 +1,60 @@
+// Status item and menu on Linux: a StatusNotifierItem whose menu is served with
+// libdbusmenu-glib (com.canonical.dbusmenu).
+//
+// Implements:
+// - the item at /StatusNotifierItem (org.kde.StatusNotifierItem), owned under the bus name
+//   org.kde.StatusNotifierItem-<pid>-<n> and registered with org.kde.StatusNotifierWatcher,
+//   again whenever a watcher appears;
+// - the image as IconName + IconThemePath (a PNG or SVG file in the resources directory), or
+//   the button's text as XAyatanaLabel;
+// - the menu at /MenuBar: label, enabled, separators, a checkmark toggle for the login item and
+//   for any item whose state is on, Control shortcuts from key equivalents. Every menu handed
+//   over replaces the whole layout;
+// - a click ("clicked" event) delivers the item's action name once the click's reply has been
+//   flushed to the bus, from an idle callback on the main context.
+// Not implemented: icon pixmaps, tool tips, attention and overlay icons, submenus.
+//
+// The connection must be the session bus singleton (g_bus_get_sync(G_BUS_TYPE_SESSION)):
+// libdbusmenu-glib has no way to choose a connection and always serves the menu on that
+// singleton, while the item is served on the connection given here. Without a connection
+// (no session bus) everything is a quiet no-op and the menu is only kept.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/linux/glib_owners.h"
+#include "platform/status_bar.h"
+
+namespace ShadeLedgerZizadezavav {
+
+class LinuxStatusItem;
+
+class LinuxStatusBar : public StatusBar {
+public:
+    // deliverAction runs on the main context with the action name of a clicked item.
+    LinuxStatusBar(GDBusConnection* connection /* may be null: no session bus */,
+                   std::optional<std::string> resourcesDirectory,
+                   std::function<void(std::string action)> deliverAction);
+    ~LinuxStatusBar() override;
+    LinuxStatusBar(const LinuxStatusBar&) = delete;
+    LinuxStatusBar& operator=(const LinuxStatusBar&) = delete;
+
+    // The length is ignored: the tray host sizes the item. A bus shows one item per agent, so
+    // while the item handed out lives, asking again returns that same item.
+    std::shared_ptr<StatusItem> statusItemWithLength(double length) override;
+    // <resources>/<name>.png when it is a PNG image, else <resources>/<name>.svg when it is an
+    // SVG document; none otherwise.
+    std::optional<Image> imageNamed(std::string_view name) override;
+
+private:
+    GObjectPtr<GDBusConnection> connection_;
+    std::optional<std::string> resourcesDirectory_;
+    std::function<void(std::string)> deliverAction_;
+    std::weak_ptr<LinuxStatusItem> item_;
+};
+
+} // namespace ShadeLedgerZizadezavav

@@ -1,0 +1,23 @@
+// Login item: the registration of the agent itself to start at login.
+#pragma once
+
+namespace ShadeLedgerZizadezavav {
+
+enum class LoginItemStatus : int {
+    notRegistered = 0,
+    enabled = 1,
+    requiresApproval = 2,
+    notFound = 3,
+};
+
+class LoginItemService {
+public:
+    virtual ~LoginItemService() = default;
+    // Read afresh on every call.
+    virtual LoginItemStatus status() = 0;
+    // Synchronous; true on success.
+    virtual bool registerItem() = 0;
+    virtual bool unregisterItem() = 0;
+};
+
+} // namespace ShadeLedgerZizadezavav

@@ -1,0 +1,532 @@
+// The status item and its menu as a tray host on the session bus sees them.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "platform/linux/linux_status_bar.h"
+#include "support/private_bus.h"
+#include "support/temp_home.h"
+#include "support/tray_host.h"
+
+namespace ShadeLedgerZizadezavav {
+namespace {
+
+const std::string itemBusName = "org.kde.StatusNotifierItem-" + std::to_string(getpid()) + "-1";
+
+// A valid 1x1 transparent PNG.
+const std::string onePixelPNG(
+    "\x89\x50\x4e\x47\x0d\x0a\x1a\x0a\x00\x00\x00\x0d\x49\x48\x44\x52\x00\x00\x00\x01\x00\x00"
+    "\x00\x01\x08\x06\x00\x00\x00\x1f\x15\xc4\x89\x00\x00\x00\x0b\x49\x44\x41\x54\x78\x9c\x63"
+    "\x60\x00\x02\x00\x00\x05\x00\x01\x7a\x5e\xab\x3f\x00\x00\x00\x00\x49\x45\x4e\x44\xae\x42"
+    "\x60\x82",
+    68);
+
+// The agent's menu, built the way the agent builds it.
+Menu agentMenu(bool connected, bool startsAtLogin, const std::string& version = "1.0.0")
+{
+    Menu menu;
+    auto connection = MenuItem::withTitle(connected ? "● Connected" : "○ Not connected", "", "");
+    connection.setEnabled(false);
+    menu.addItem(connection);
+    menu.addItem(MenuItem::separatorItem());
+    menu.addItemWithTitle("Open ShadeLedger", "openApp", "");
+    menu.addItem(MenuItem::separatorItem());
+    auto login = MenuItem::withTitle("Start at Login", "toggleLogin", "");
+    login.setState(startsAtLogin ? ControlState::on : ControlState::off);
+    menu.addItem(login);
+    menu.addItem(MenuItem::separatorItem());
+    menu.addItemWithTitle("Restart Bridge", "restartBridge", "");
+    menu.addItemWithTitle("View Log", "viewLog", "");
+    menu.addItemWithTitle("Check for Updates", "checkForUpdates", "");
+    menu.addItem(MenuItem::separatorItem());
+    menu.addItemWithTitle("Uninstall…", "confirmUninstall", "");
+    menu.addItemWithTitle("Quit", "quit", "q");
+    menu.addItem(MenuItem::separatorItem());
+    auto versionLine = MenuItem::withTitle("Zizadezavav v" + version, "", "");
+    versionLine.setEnabled(false);
+    menu.addItem(versionLine);
+    return menu;
+}
+
+// Run with SL_STATUS_ITEM_AGENT set, this executable plays a minimal agent: an item showing
+// the agent's menu whose Quit ends the process at once.
+int runAsAgentIfAsked()
+{
+    if (!g_getenv("SL_STATUS_ITEM_AGENT")) {
+        return 0;
+    }
+    GObjectPtr<GDBusConnection> session(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr));
+    if (!session) {
+        _exit(3);
+    }
+    LinuxStatusBar statusBar(session.get(), std::nullopt, [](std::string action) {
+        if (action == "quit") {
+            constexpr std::string_view said = "quit\n";
+            [[maybe_unused]] auto written = write(STDOUT_FILENO, said.data(), said.size());
+            _exit(0);
+        }
+    });
+    auto item = statusBar.statusItemWithLength(squareStatusItemLength);
+    item->button()->setTitle("SL");
+    item->setMenu(agentMenu(false, false));
+    GMainLoopPtr loop(g_main_loop_new(nullptr, FALSE));
+    g_main_loop_run(loop.get());
+    _exit(0);
+}
+[[maybe_unused]] const int agentMode = runAsAgentIfAsked();
+
+auto firstLabelIs(const std::string& label)
+{
+    return [label](const TrayMenu& menu) { return !menu.empty() && menu.front().label == label; };
+}
+
+// Runs what is already queued on the main context, then a round trip to the item, so that
+// every signal the item has sent so far has reached the host.
+void settle(TrayHost& host)
+{
+    while (g_main_context_pending(nullptr)) {
+        g_main_context_iteration(nullptr, FALSE);
+    }
+    ASSERT_TRUE(host.readMenu()) << "the host could not read the menu";
+}
+
+bool busHasOwner(GDBusConnection* connection, const std::string& name)
+{
+    GVariantPtr reply(g_dbus_connection_call_sync(
+        connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "NameHasOwner", g_variant_new("(s)", name.c_str()), G_VARIANT_TYPE("(b)"),
+        G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, nullptr));
+    gboolean owned = FALSE;
+    if (reply) {
+        g_variant_get(reply.get(), "(b)", &owned);
+    }
+    return owned;
+}
+
+// A session bus of its own, with the agent's connection to it and a place for resources.
+class StatusItemTest : public ::testing::Test {
+protected:
+    StatusItemTest() : bus(home.root())
+    {
+        // libdbusmenu-glib serves on the session singleton, so the item uses it as well.
+        session = adoptGObject(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr));
+        if (session) {
+            g_dbus_connection_set_exit_on_close(session.get(), FALSE);
+        }
+        resources = home.root() + "/Resources";
+        makeDirectories(resources);
+    }
+
+    LinuxStatusBar makeStatusBar(GDBusConnection* connection)
+    {
+        return LinuxStatusBar(connection, resources,
+                              [this](std::string action) { delivered.push_back(action); });
+    }
+
+    TempHome home;
+    PrivateBus bus;
+    GObjectPtr<GDBusConnection> session;
+    std::string resources;
+    std::vector<std::string> delivered;
+};
+
+class StatusItemRegistration : public StatusItemTest { };
+
+TEST_F(StatusItemRegistration, RegistersWithTheWatcherUnderItsProcessName)
+{
+    ASSERT_TRUE(session);
+    TrayHost host(bus.address());
+    LinuxStatusBar statusBar(session.get(), resources, [](std::string) { });
+    auto item = statusBar.statusItemWithLength(squareStatusItemLength);
+    ASSERT_TRUE(item);
+
+    ASSERT_TRUE(host.waitForRegistration()) << "the tray never heard of the agent's item";
+    EXPECT_EQ(host.registrations().front().service, itemBusName);
+    EXPECT_EQ(host.registrations().front().sender,
+              g_dbus_connection_get_unique_name(session.get()));
+}
+
+TEST_F(StatusItemRegistration, ShowsTheAgentAsAnApplicationMenu)
+{
+    TrayHost host(bus.address());
+    LinuxStatusBar statusBar(session.get(), resources, [](std::string) { });
+    auto item = statusBar.statusItemWithLength(squareStatusItemLength);
+    ASSERT_TRUE(host.waitForRegistration());
+
+    EXPECT_EQ(host.readItemString("Category"), "ApplicationStatus");
+    EXPECT_EQ(host.readItemString("Id"), "com.vortlin.shadeledger.zizadezavav");
+    EXPECT_EQ(host.readItemString("Title"), "ShadeLedger Zizadezavav");
+    EXPECT_EQ(host.readItemString("Status"), "Active");
+    EXPECT_EQ(host.readItemString("IconThemePath"), resources);
+    auto isMenu = host.readItemProperty("ItemIsMenu");
+    ASSERT_TRUE(isMenu);
+    EXPECT_TRUE(g_variant_get_boolean(isMenu.get())) << "a click on the icon would not open the menu";
+    auto menuPath = host.readItemProperty("Menu");
+    ASSERT_TRUE(menuPath);
+    EXPECT_TRUE(g_variant_is_object_path(g_variant_get_string(menuPath.get(), nullptr)));
+    auto windowId = host.readItemProperty("WindowId");
+    ASSERT_TRUE(windowId);
+    EXPECT_EQ(g_variant_get_int32(windowId.get()), 0);
+    for (const char* pixmap : {"IconPixmap", "AttentionIconPixmap", "OverlayIconPixmap"}) {
+        auto value = host.readItemProperty(pixmap);
+        ASSERT_TRUE(value) << pixmap;
+        EXPECT_STREQ(g_variant_get_type_string(value.get()), "a(iiay)") << pixmap;
+        EXPECT_EQ(g_variant_n_children(value.get()), 0u) << pixmap;
+    }
+    auto toolTip = host.readItemProperty("ToolTip");
+    ASSERT_TRUE(toolTip) << "hosts that ask for the tool tip would get an error";
+    const gchar* toolTipTitle = nullptr;
+    g_variant_get_child(toolTip.get(), 2, "&s", &toolTipTitle);
+    EXPECT_STREQ(toolTipTitle, "") << "the item shows a tool tip";
+}
+
+TEST_F(StatusItemRegistration, RegistersWithAWatcherThatAppearsLater)
+{
+    LinuxStatusBar statusBar(session.get(), resources, [](std::string) { });
+    auto item = statusBar.statusItemWithLength(squareStatusItemLength);
+    item->setMenu(agentMenu(false, false));
+    ASSERT_TRUE(iterateUntil([&] { return busHasOwner(session.get(), itemBusName); }, 10s))
+        << "the item never took its bus name";
+
+    TrayHost host(bus.address());
+    ASSERT_TRUE(host.waitForRegistration()) << "a tray started after the agent never shows it";
+    EXPECT_EQ(host.registrations().front().service, itemBusName);
+    EXPECT_TRUE(host.waitForMenu(firstLabelIs("○ Not connected")));
+}
+
+TEST_F(StatusItemRegistration, RegistersAgainWhenTheWatcherRestarts)
+{
+    LinuxStatusBar statusBar(session.get(), resources, [](std::string) { });
+    auto item = statusBar.statusItemWithLength(squareStatusItemLength);
+    {
+        TrayHost first(bus.address());
+        ASSERT_TRUE(first.waitForRegistration());
+    }
+    TrayHost second(bus.address());
+    ASSERT_TRUE(second.waitForRegistration())
+        << "after the panel restarted, the agent's icon did not come back";
+    EXPECT_EQ(second.registrations().front().service, itemBusName);
+}
+
+class StatusMenuLayout : public StatusItemTest { };
+
+TEST_F(StatusMenuLayout, ShowsEveryEntryWithItsTitleStateAndShortcut)
+{
+    TrayHost host(bus.address());
+    LinuxStatusBar statusBar(session.get(), resources, [](std::string) { });
+    auto item = statusBar.statusItemWithLength(squareStatusItemLength);
+    item->setMenu(agentMenu(false, true, "2.0.1"));
+    ASSERT_TRUE(host.waitForRegistration());
+
+    auto menu = host.waitForMenu(firstLabelIs("○ Not connected"));
+    ASSERT_TRUE(menu) << "the menu never showed the connection line";
+    ASSERT_EQ(menu->size(), 14u) << describe(*menu);
+
+    const std::vector<std::string> labels = {
+        "○ Not connected", "", "Open ShadeLedger", "", "Start at Login", "", "Restart Bridge",
+        "View Log", "Check for Updates", "", "Uninstall…", "Quit", "", "Zizadezavav v2.0.1"};
+    const std::vector<std::size_t> separators = {1, 3, 5, 9, 12};
+    for (std::size_t i = 0; i < menu->size(); ++i) {
+        const auto& entry = (*menu)[i];
+        bool separator = std::find(separators.begin(), separators.end(), i) != separators.end();
+        EXPECT_EQ(entry.isSeparator(), separator) << "entry " << i << " of " << describe(*menu);
+        if (!separator) {
+            EXPECT_EQ(entry.label, labels[i]) << "entry " << i;
+        }
+        bool informationLine = i == 0 || i == 13;
+        if (!separator) {
+            EXPECT_EQ(entry.enabled, !informationLine) << "\"" << entry.label << "\"";
+        }
+        if (i != 4) {
+            EXPECT_EQ(entry.toggleType, "") << "\"" << entry.label << "\" shows a checkmark";
+        }
+        if (i != 11) {
+            EXPECT_TRUE(entry.shortcut.empty()) << "\"" << entry.label << "\" has a shortcut";
+        }
+    }
+    EXPECT_EQ(menu->front().label.size(), 17u) << "the white circle is not one character";
+    EXPECT_EQ((*menu)[10].label.size(), 12u) << "the ellipsis is not one character";
+
+    const auto& login = (*menu)[4];
+    EXPECT_EQ(login.toggleType, "checkmark");
+    EXPECT_EQ(login.toggleState, 1) << "Start at Login is not checked while it is on";
+
+    const auto& quit = (*menu)[11];
+    EXPECT_EQ(quit.shortcut, (std::vector<std::vector<std::string>> {{"Control", "q"}}));
+}
+
+TEST_F(StatusMenuLayout, ShowsTheConnectedLineAndAnUncheckedLoginItem)
+{
+    TrayHost host(bus.address());
+    LinuxStatusBar statusBar(session.get(), resources, [](std::string) { });
+    auto item = statusBar.statusItemWithLength(squareStatusItemLength);
+    item->setMenu(agentMenu(true, false));
+    ASSERT_TRUE(host.waitForRegistration());
+
+    auto menu = host.waitForMenu(firstLabelIs("● Connected"));
+    ASSERT_TRUE(menu) << "the menu never showed \"● Connected\"";
+    EXPECT_EQ(menu->front().label.size(), 13u);
+    EXPECT_FALSE(menu->front().enabled);
+    ASSERT_EQ(menu->size(), 14u);
+    EXPECT_EQ((*menu)[4].toggleType, "checkmark")
+        << "Start at Login shows no box to tick while it is off";
+    EXPECT_EQ((*menu)[4].toggleState, 0) << "Start at Login is checked while it is off";
+}
+
+TEST_F(StatusMenuLayout, EveryMenuHandedOverReplacesTheLayoutOnce)
+{
+    TrayHost host(bus.address());
+    LinuxStatusBar statusBar(session.get(), resources, [](std::string) { });
+    auto item = statusBar.statusItemWithLength(squareStatusItemLength);
+    item->setMenu(agentMenu(false, false));
+    ASSERT_TRUE(host.waitForRegistration());
+    ASSERT_TRUE(host.waitForMenu(firstLabelIs("○ Not connected")));
+    settle(host);
+    int before = host.layoutUpdatedCount();
+
+    item->setMenu(agentMenu(true, false));
+    auto connected = host.waitForMenu(firstLabelIs("● Connected"));
+    ASSERT_TRUE(connected) << "the menu still read \"○ Not connected\" after the change";
+    settle(host);
+    EXPECT_EQ(host.layoutUpdatedCount(), before + 1);
+
+    // An unchanged menu handed over again still replaces the layout, once.
+    item->setMenu(agentMenu(true, false));
+    ASSERT_TRUE(host.waitForLayoutUpdatedCount(before + 2));
+    settle(host);
+    EXPECT_EQ(host.layoutUpdatedCount(), before + 2);
+
+    item->setMenu(agentMenu(false, true));
+    auto back = host.waitForMenu(firstLabelIs("○ Not connected"));
+    ASSERT_TRUE(back);
+    EXPECT_EQ((*back)[4].toggleState, 1);
+    settle(host);
+    EXPECT_EQ(host.layoutUpdatedCount(), before + 3);
+    // Nothing of an earlier menu survives: ids are new.
+    EXPECT_NE(back->front().id, connected->front().id);
+}
+
+class StatusMenuClicks : public StatusItemTest { };
+
+TEST_F(StatusMenuClicks, AClickDeliversTheItemsActionOnceAnswered)
+{
+    TrayHost host(bus.address());
+    LinuxStatusBar statusBar = makeStatusBar(session.get());
+    auto item = statusBar.statusItemWithLength(squareStatusItemLength);
+    item->setMenu(agentMenu(false, false));
+    ASSERT_TRUE(host.waitForRegistration());
+    ASSERT_TRUE(host.waitForMenu(firstLabelIs("○ Not connected")));
+
+    ASSERT_TRUE(host.click("Open ShadeLedger")) << "the click was not answered";
+    ASSERT_TRUE(iterateUntil([&] { return !delivered.empty(); }, 10s))
+        << "clicking Open ShadeLedger did nothing";
+    EXPECT_EQ(delivered, (std::vector<std::string> {"openApp"}));
+
+    ASSERT_TRUE(host.click("Start at Login"));
+    ASSERT_TRUE(host.click("Quit"));
+    ASSERT_TRUE(iterateUntil([&] { return delivered.size() == 3; }, 10s));
+    EXPECT_EQ(delivered, (std::vector<std::string> {"openApp", "toggleLogin", "quit"}));
+}
+
+TEST_F(StatusMenuClicks, AClickOnADisabledItemDoesNothing)
+{
+    TrayHost host(bus.address());
+    LinuxStatusBar statusBar = makeStatusBar(session.get());
+    auto item = statusBar.statusItemWithLength(squareStatusItemLength);
+    Menu menu = agentMenu(false, false);
+    menu.items[6].setEnabled(false); // Restart Bridge, greyed out but with its action
+    item->setMenu(menu);
+    ASSERT_TRUE(host.waitForRegistration());
+    auto shown = host.waitForMenu(firstLabelIs("○ Not connected"));
+    ASSERT_TRUE(shown);
+    ASSERT_FALSE((*shown)[6].enabled);
+
+    host.click("Restart Bridge");
+    host.click("○ Not connected");
+    // Clicks are handled in order: once this one arrives, the ones before had their turn.
+    ASSERT_TRUE(host.click("View Log"));
+    ASSERT_TRUE(iterateUntil([&] { return !delivered.empty(); }, 10s));
+    EXPECT_EQ(delivered, (std::vector<std::string> {"viewLog"}))
+        << "a greyed-out item acted when clicked";
+}
+
+TEST_F(StatusMenuClicks, AClickOnAnItemOfAReplacedMenuStillActs)
+{
+    TrayHost host(bus.address());
+    LinuxStatusBar statusBar = makeStatusBar(session.get());
+    auto item = statusBar.statusItemWithLength(squareStatusItemLength);
+    item->setMenu(agentMenu(false, false));
+    ASSERT_TRUE(host.waitForRegistration());
+    ASSERT_TRUE(host.waitForMenu(firstLabelIs("○ Not connected")));
+
+    // The click is answered; the menu changes (a probe result) before the click is handled.
+    ASSERT_TRUE(host.click("View Log"));
+    item->setMenu(agentMenu(true, false));
+    ASSERT_TRUE(iterateUntil([&] { return !delivered.empty(); }, 10s))
+        << "a click lost because the menu was rebuilt at that moment";
+    EXPECT_EQ(delivered, (std::vector<std::string> {"viewLog"}));
+}
+
+TEST_F(StatusMenuClicks, QuitIsAnsweredBeforeTheAgentExits)
+{
+    TrayHost host(bus.address());
+    auto launcher = adoptGObject(g_subprocess_launcher_new(G_SUBPROCESS_FLAGS_STDOUT_PIPE));
+    g_subprocess_launcher_setenv(launcher.get(), "SL_STATUS_ITEM_AGENT", "1", TRUE);
+    GCharPtr executable(g_file_read_link("/proc/self/exe", nullptr));
+    ASSERT_TRUE(executable);
+    GError* rawError = nullptr;
+    auto agent = adoptGObject(
+        g_subprocess_launcher_spawn(launcher.get(), &rawError, executable.get(), nullptr));
+    GErrorPtr error(rawError);
+    ASSERT_TRUE(agent) << (error ? error->message : "");
+    auto exited = std::make_shared<bool>(false);
+    g_subprocess_wait_async(
+        agent.get(), nullptr,
+        [](GObject*, GAsyncResult*, gpointer data) {
+            std::unique_ptr<std::shared_ptr<bool>> flag(static_cast<std::shared_ptr<bool>*>(data));
+            **flag = true;
+        },
+        std::make_unique<std::shared_ptr<bool>>(exited).release());
+    struct StopAgent {
+        GSubprocess* agent;
+        ~StopAgent() { g_subprocess_force_exit(agent); }
+    } stopAgent {agent.get()};
+
+    ASSERT_TRUE(host.waitForRegistration()) << "the agent's item never registered";
+    EXPECT_NE(host.registrations().front().service, itemBusName) << "not the agent's own item";
+    ASSERT_TRUE(host.waitForMenu(firstLabelIs("○ Not connected")));
+
+    EXPECT_TRUE(host.click("Quit")) << "clicking Quit got no answer: the agent left first";
+    ASSERT_TRUE(iterateUntil([&] { return *exited; }, 10s)) << "Quit did not end the agent";
+    EXPECT_TRUE(g_subprocess_get_if_exited(agent.get()));
+    EXPECT_EQ(g_subprocess_get_exit_status(agent.get()), 0);
+    char said[16] = {};
+    gsize length = 0;
+    g_input_stream_read_all(g_subprocess_get_stdout_pipe(agent.get()), said, sizeof said - 1,
+                            &length, nullptr, nullptr);
+    EXPECT_STREQ(said, "quit\n");
+}
+
+class StatusItemImage : public StatusItemTest { };
+
+TEST_F(StatusItemImage, ShowsTheTemplateImageByNameFromTheResources)
+{
+    writeFile(resources + "/MenuBarTemplate.png", onePixelPNG);
+    TrayHost host(bus.address());
+    LinuxStatusBar statusBar(session.get(), resources, [](std::string) { });
+    auto item = statusBar.statusItemWithLength(squareStatusItemLength);
+    ASSERT_TRUE(item->button()) << "the Linux item has no button to dress";
+
+    auto image = statusBar.imageNamed("MenuBarTemplate");
+    ASSERT_TRUE(image) << "a valid PNG in the resources did not load";
+    image->setTemplate(true);
+    item->button()->setImage(*image);
+
+    ASSERT_TRUE(host.waitForRegistration());
+    EXPECT_EQ(host.readItemString("IconName"), "MenuBarTemplate");
+    EXPECT_EQ(host.readItemString("IconThemePath"), resources);
+    EXPECT_EQ(host.readItemString("XAyatanaLabel"), "");
+}
+
+TEST_F(StatusItemImage, ShowsSLWhenTheImageIsMissing)
+{
+    TrayHost host(bus.address());
+    LinuxStatusBar statusBar(session.get(), resources, [](std::string) { });
+    auto item = statusBar.statusItemWithLength(squareStatusItemLength);
+
+    EXPECT_FALSE(statusBar.imageNamed("MenuBarTemplate"));
+    item->button()->setTitle("SL");
+
+    ASSERT_TRUE(host.waitForRegistration());
+    EXPECT_EQ(host.readItemString("IconName"), "");
+    EXPECT_EQ(host.readItemString("XAyatanaLabel"), "SL") << "the tray shows neither icon nor text";
+}
+
+TEST_F(StatusItemImage, AFileThatIsNoImageDoesNotLoad)
+{
+    writeFile(resources + "/MenuBarTemplate.png", "not a picture");
+    writeFile(resources + "/Truncated.png", onePixelPNG.substr(0, 16));
+    makeDirectories(resources + "/Folder.png");
+    LinuxStatusBar statusBar(nullptr, resources, [](std::string) { });
+
+    EXPECT_FALSE(statusBar.imageNamed("MenuBarTemplate"));
+    EXPECT_FALSE(statusBar.imageNamed("Truncated"));
+    EXPECT_FALSE(statusBar.imageNamed("Folder"));
+    EXPECT_FALSE(statusBar.imageNamed("../Resources/MenuBarTemplate"));
+}
+
+TEST_F(StatusItemImage, AnSVGImageLoadsWhenThereIsNoPNG)
+{
+    writeFile(resources + "/MenuBarTemplate.svg",
+              "<?xml version=\"1.0\"?>\n<svg xmlns=\"http://www.w3.org/2000/svg\" "
+              "viewBox=\"0 0 22 22\"><rect width=\"22\" height=\"22\"/></svg>\n");
+    LinuxStatusBar statusBar(nullptr, resources, [](std::string) { });
+
+    auto image = statusBar.imageNamed("MenuBarTemplate");
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->path, resources + "/MenuBarTemplate.svg");
+}
+
+TEST_F(StatusItemImage, ANewImageIsAnnouncedToTheHost)
+{
+    writeFile(resources + "/MenuBarTemplate.png", onePixelPNG);
+    TrayHost host(bus.address());
+    int newIcons = 0;
+    guint subscription = g_dbus_connection_signal_subscribe(
+        host.connection(), nullptr, "org.kde.StatusNotifierItem", "NewIcon", nullptr, nullptr,
+        G_DBUS_SIGNAL_FLAGS_NONE,
+        [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant*,
+           gpointer count) { ++*static_cast<int*>(count); },
+        &newIcons, nullptr);
+    LinuxStatusBar statusBar(session.get(), resources, [](std::string) { });
+    auto item = statusBar.statusItemWithLength(squareStatusItemLength);
+    ASSERT_TRUE(host.waitForRegistration());
+    ASSERT_EQ(host.readItemString("IconName"), "");
+
+    item->button()->setImage(*statusBar.imageNamed("MenuBarTemplate"));
+    EXPECT_TRUE(host.waitUntil([&] { return newIcons == 1; }))
+        << "the tray kept showing the old icon";
+    EXPECT_EQ(host.readItemString("IconName"), "MenuBarTemplate");
+    g_dbus_connection_signal_unsubscribe(host.connection(), subscription);
+}
+
+class StatusItemWithoutBus : public ::testing::Test {
+protected:
+    TempHome home;
+};
+
+TEST_F(StatusItemWithoutBus, EverythingIsAQuietNoOp)
+{
+    std::vector<std::string> delivered;
+    writeFile(home.root() + "/Resources/MenuBarTemplate.png", onePixelPNG);
+    LinuxStatusBar statusBar(nullptr, home.root() + "/Resources",
+                             [&](std::string action) { delivered.push_back(action); });
+    auto item = statusBar.statusItemWithLength(squareStatusItemLength);
+    ASSERT_TRUE(item);
+    EXPECT_EQ(statusBar.statusItemWithLength(squareStatusItemLength), item);
+    ASSERT_TRUE(item->button());
+    auto image = statusBar.imageNamed("MenuBarTemplate");
+    ASSERT_TRUE(image);
+    item->button()->setImage(*image);
+    item->button()->setTitle("SL");
+    item->setMenu(agentMenu(false, false));
+    item->setMenu(agentMenu(true, true));
+    while (g_main_context_pending(nullptr)) {
+        g_main_context_iteration(nullptr, FALSE);
+    }
+    EXPECT_TRUE(delivered.empty());
+}
+
+TEST_F(StatusItemWithoutBus, NoResourcesDirectoryMeansNoImage)
+{
+    LinuxStatusBar statusBar(nullptr, std::nullopt, [](std::string) { });
+    EXPECT_FALSE(statusBar.imageNamed("MenuBarTemplate"));
+}
+
+} // namespace
+} // namespace ShadeLedgerZizadezavav

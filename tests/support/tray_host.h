@@ -1,0 +1,125 @@
+// A test tray host: owns org.kde.StatusNotifierWatcher on a bus, records the items that
+// register, reads an item's properties and its menu (com.canonical.dbusmenu) and clicks items.
+//
+// Everything runs on the calling thread's thread-default main context and every call is
+// asynchronous while that context is iterated, so the item may live in this same process
+// (pumped by the host's waits) or in another one (an agent started by the test). Every wait
+// ends at a deadline; none sleeps for a fixed time.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/linux/glib_owners.h"
+
+namespace ShadeLedgerZizadezavav {
+
+using namespace std::chrono_literals;
+
+// One entry of a menu as a host sees it; absent properties read as the dbusmenu defaults.
+struct TrayMenuEntry {
+    std::int32_t id = 0;
+    std::string label;
+    bool enabled = true;
+    bool visible = true;
+    std::string type = "standard";
+    std::string toggleType;
+    std::int32_t toggleState = -1;
+    std::vector<std::vector<std::string>> shortcut;
+
+    bool isSeparator() const { return type == "separator"; }
+};
+using TrayMenu = std::vector<TrayMenuEntry>;
+
+// The labels of a menu, separators as "---", for readable failure messages.
+std::string describe(const TrayMenu& menu);
+
+struct TrayRegistration {
+    std::string service; // as passed to RegisterStatusNotifierItem
+    std::string sender;  // the unique name that called
+    std::string busName; // where the item lives
+    std::string objectPath;
+};
+
+// Iterates the thread-default main context until condition holds; false at the deadline.
+bool iterateUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+
+class TrayHost {
+public:
+    // Connects to the bus at that address and owns org.kde.StatusNotifierWatcher there.
+    // Throws std::runtime_error when either fails.
+    explicit TrayHost(const std::string& busAddress);
+    ~TrayHost();
+    TrayHost(const TrayHost&) = delete;
+    TrayHost& operator=(const TrayHost&) = delete;
+
+    GDBusConnection* connection() const { return connection_.get(); }
+
+    // Every registration received, in order; an item may register more than once.
+    const std::vector<TrayRegistration>& registrations() const { return registrations_; }
+    bool waitForRegistration(std::chrono::milliseconds timeout = 10s);
+    bool waitForRegistrationCount(std::size_t count, std::chrono::milliseconds timeout = 10s);
+
+    // A property of org.kde.StatusNotifierItem on the last registered item; null when it cannot
+    // be read (no item, no such property, no answer).
+    GVariantPtr readItemProperty(const std::string& name, std::chrono::milliseconds timeout = 10s);
+    std::optional<std::string> readItemString(const std::string& name,
+                                              std::chrono::milliseconds timeout = 10s);
+
+    // The top level of the item's menu (GetLayout(0, -1, [])) at the object path its Menu
+    // property names; none when it cannot be read.
+    std::optional<TrayMenu> readMenu(std::chrono::milliseconds timeout = 10s);
+    // Reads the menu again after each LayoutUpdated (and at least every 200 ms) until the
+    // predicate holds; that menu, or none at the deadline.
+    std::optional<TrayMenu> waitForMenu(const std::function<bool(const TrayMenu&)>& predicate,
+                                        std::chrono::milliseconds timeout = 10s);
+
+    // Sends Event(id, "clicked", <int32 0>, 0) to the first item with that label (or id);
+    // true when the call was answered without an error.
+    bool click(const std::string& label, std::chrono::milliseconds timeout = 10s);
+    bool clickId(std::int32_t id, std::chrono::milliseconds timeout = 10s);
+
+    // LayoutUpdated signals seen from the last registered item's connection, since this host
+    // started.
+    int layoutUpdatedCount() const;
+    bool waitForLayoutUpdatedCount(int count, std::chrono::milliseconds timeout = 10s);
+
+    bool waitUntil(const std::function<bool()>& condition,
+                   std::chrono::milliseconds timeout = 10s) const
+    {
+        return iterateUntil(condition, timeout);
+    }
+
+private:
+    struct CallResult {
+        bool done = false;
+        GVariantPtr reply;
+        GErrorPtr error;
+    };
+    // An asynchronous call completed by iterating the main context.
+    CallResult call(const std::string& busName, const std::string& objectPath,
+                    const char* interface, const char* method, GVariant* parameters,
+                    std::chrono::milliseconds timeout);
+    std::optional<std::string> menuPath(std::chrono::milliseconds timeout);
+
+    static void onMethodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*,
+                             const gchar*, GVariant*, GDBusMethodInvocation*, gpointer);
+    static GVariant* onGetProperty(GDBusConnection*, const gchar*, const gchar*, const gchar*,
+                                   const gchar*, GError**, gpointer);
+    static void onLayoutUpdated(GDBusConnection*, const gchar*, const gchar*, const gchar*,
+                                const gchar*, GVariant*, gpointer);
+
+    GObjectPtr<GDBusConnection> connection_;
+    GDBusNodeInfoPtr introspection_;
+    guint registrationId_ = 0;
+    guint layoutSubscription_ = 0;
+    std::vector<TrayRegistration> registrations_;
+    std::map<std::string, int> layoutUpdatesBySender_;
+};
+
+} // namespace ShadeLedgerZizadezavav

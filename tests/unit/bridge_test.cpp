@@ -1,0 +1,242 @@
+#include "unit/agent_fixture.h"
+
+namespace ShadeLedgerZizadezavav {
+namespace {
+
+using ::testing::ElementsAre;
+
+class BridgeLaunch : public AgentTest { };
+
+TEST_F(BridgeLaunch, FollowsTheLaunchContract)
+{
+    fake.processes.agentEnvironment = {{"HOME", "/home/user"}, {"LANG", "de_DE.UTF-8"}, {"EMPTY", ""}};
+    launch();
+
+    ASSERT_EQ(fake.bridges().size(), 1u);
+    auto bridge = fake.bridges().at(0);
+    const auto& configuration = bridge->configuration();
+    EXPECT_TRUE(bridge->launched());
+    EXPECT_THAT(configuration.arguments, ElementsAre(fake.script())) << "exactly one argument: the script";
+    EXPECT_EQ(configuration.currentDirectory, fake.resources());
+    ASSERT_TRUE(configuration.environment.has_value());
+    EXPECT_EQ(*configuration.environment,
+              (Environment{{"HOME", "/home/user"}, {"LANG", "de_DE.UTF-8"}, {"EMPTY", ""}, {"NODE_ENV", "production"}}));
+
+    ASSERT_NE(configuration.standardOutput, nullptr);
+    EXPECT_EQ(configuration.standardOutput, configuration.standardError) << "one handle for both streams";
+    auto handle = std::dynamic_pointer_cast<FakeFileHandle>(configuration.standardOutput);
+    ASSERT_NE(handle, nullptr);
+    EXPECT_EQ(handle->path, fake.logPath());
+}
+
+TEST_F(BridgeLaunch, AnInheritedNodeEnvIsReplaced)
+{
+    fake.processes.agentEnvironment["NODE_ENV"] = "development";
+    launch();
+    EXPECT_EQ(fake.bridges().at(0)->configuration().environment->at("NODE_ENV"), "production");
+}
+
+TEST_F(BridgeLaunch, EmptiesTheLogBeforeEachLaunch)
+{
+    fake.files.addFile(fake.logPath(), "output of an earlier run\n");
+    launch();
+    EXPECT_EQ(fake.files.contents(fake.logPath()), "");
+    EXPECT_LT(fake.record.indexOf("files.createFile " + fake.logPath()),
+              fake.record.indexOf("files.openForWriting " + fake.logPath()));
+    EXPECT_LT(fake.record.indexOf("files.openForWriting " + fake.logPath()),
+              fake.record.indexOf("process.launch " + fake.node()));
+}
+
+TEST_F(BridgeLaunch, CreatesTheLogDirectoryWhenMissing)
+{
+    launch();
+    EXPECT_TRUE(fake.files.isDirectory(fake.files.home + "/.shadeledger"));
+    EXPECT_TRUE(fake.files.contents(fake.logPath()).has_value());
+}
+
+TEST_F(BridgeLaunch, WithNodeMissingNothingIsTouched)
+{
+    fake.files.nodes.erase(fake.node());
+    launch();
+    EXPECT_TRUE(fake.bridges().empty());
+    EXPECT_FALSE(fake.files.fileExistsAtPath(fake.files.home + "/.shadeledger"));
+    EXPECT_EQ(fake.record.count("files.createFile"), 0u);
+}
+
+TEST_F(BridgeLaunch, WithTheScriptMissingNothingIsTouched)
+{
+    fake.files.nodes.erase(fake.script());
+    fake.files.addFile(fake.logPath(), "kept");
+    launch();
+    EXPECT_TRUE(fake.bridges().empty());
+    EXPECT_EQ(fake.files.contents(fake.logPath()), "kept") << "the log of the last run survives";
+}
+
+TEST_F(BridgeLaunch, WithoutAResourcesDirectoryNothingIsLaunched)
+{
+    fake.bundle.resources.reset();
+    launch();
+    EXPECT_TRUE(fake.processes.of(fake.node()).empty());
+    EXPECT_EQ(fake.statusBar.connectionLine(), "○ Not connected");
+}
+
+TEST_F(BridgeLaunch, AFailedLaunchKeepsItsHandleForTheTerminateRequests)
+{
+    fake.processes.failingExecutables = {fake.node()};
+    fake.files.addFile(fake.logPath(), "old");
+    launch();
+    ASSERT_EQ(fake.bridges().size(), 1u);
+    EXPECT_FALSE(fake.bridges().at(0)->launched());
+    EXPECT_EQ(fake.files.contents(fake.logPath()), "") << "the log was emptied before the launch";
+    click("quit");
+    EXPECT_EQ(fake.bridges().at(0)->terminateRequests(), 2);
+}
+
+TEST_F(BridgeLaunch, ALogDirectoryBlockedByAFileLeavesTheStreamsInherited)
+{
+    fake.files.addFile(fake.files.home + "/.shadeledger", "not a directory");
+    launch();
+    ASSERT_EQ(fake.bridges().size(), 1u);
+    const auto& configuration = fake.bridges().at(0)->configuration();
+    EXPECT_EQ(configuration.standardOutput, nullptr);
+    EXPECT_EQ(configuration.standardError, nullptr);
+    EXPECT_TRUE(fake.bridges().at(0)->launched());
+}
+
+class ViewLog : public AgentTest { };
+
+TEST_F(ViewLog, BeforeAnyBridgeRanCreatesAnEmptyLogAndOpensIt)
+{
+    fake.files.nodes.erase(fake.node());
+    launch();
+    click("viewLog");
+    EXPECT_EQ(fake.files.contents(fake.logPath()), "");
+    EXPECT_THAT(fake.workspace.openedWithDefault, ElementsAre(URL::fileURLWithPath(fake.logPath())));
+}
+
+TEST_F(ViewLog, OpensTheRunningBridgesLogUnchanged)
+{
+    launch();
+    fake.files.append(fake.logPath(), "listening\n");
+    click("viewLog");
+    EXPECT_EQ(fake.files.contents(fake.logPath()), "listening\n");
+    EXPECT_EQ(fake.workspace.openedWithDefault.size(), 1u);
+}
+
+TEST_F(ViewLog, WithAFileInTheWayCreatesNothingButStillAsksToOpen)
+{
+    fake.files.addFile(fake.files.home + "/.shadeledger", "in the way");
+    launch();
+    click("viewLog");
+    EXPECT_EQ(fake.files.contents(fake.files.home + "/.shadeledger"), "in the way");
+    EXPECT_THAT(fake.workspace.openedWithDefault, ElementsAre(URL::fileURLWithPath(fake.logPath())));
+}
+
+class RestartBridge : public AgentTest { };
+
+TEST_F(RestartBridge, ShowsNotConnectedAtOnceAndRelaunchesAfterThreeQuarters)
+{
+    bridgeAnswers(200);
+    launch();
+    ASSERT_EQ(fake.statusBar.connectionLine(), "● Connected");
+    auto old = fake.bridges().at(0);
+    fake.files.append(fake.logPath(), "old run\n");
+
+    click("restartBridge");
+    EXPECT_EQ(old->terminateRequests(), 1);
+    EXPECT_EQ(fake.statusBar.connectionLine(), "○ Not connected");
+    EXPECT_EQ(fake.record.count("scheduler.asyncAfter 750"), 1u);
+
+    fake.scheduler.advance(749ms);
+    EXPECT_EQ(fake.bridges().size(), 1u) << "no relaunch before 0.75 s";
+    fake.scheduler.advance(1ms);
+    ASSERT_EQ(fake.bridges().size(), 2u);
+    EXPECT_EQ(fake.files.contents(fake.logPath()), "") << "the relaunched bridge starts a fresh log";
+
+    fake.scheduler.advance(3s);
+    EXPECT_EQ(fake.statusBar.connectionLine(), "● Connected") << "the next probe brings it back";
+}
+
+TEST_F(RestartBridge, WithoutABridgeSendsNothingButStillRelaunches)
+{
+    fake.files.nodes.erase(fake.node());
+    launch();
+    click("restartBridge");
+    EXPECT_EQ(fake.record.count("process.terminate"), 0u);
+    fake.files.addFile(fake.node());
+    fake.scheduler.advance(750ms);
+    EXPECT_EQ(fake.bridges().size(), 1u);
+}
+
+TEST_F(RestartBridge, QuitBeforeTheRelaunchMeansNoNewBridge)
+{
+    launch();
+    click("restartBridge");
+    fake.scheduler.advance(500ms);
+    click("quit");
+    fake.scheduler.advance(5s);
+    EXPECT_EQ(fake.bridges().size(), 1u);
+}
+
+TEST_F(RestartBridge, TerminationFromOutsideBeforeTheRelaunchMeansNoNewBridge)
+{
+    launch();
+    click("restartBridge");
+    fake.application.terminateFromOutside();
+    delegate->performAction("viewLog"); // the process is still unwinding
+    fake.scheduler.advance(5s);
+    EXPECT_EQ(fake.bridges().size(), 1u);
+}
+
+TEST_F(RestartBridge, TwoClicksWithinTheDelayMergeIntoOneRelaunch)
+{
+    launch();
+    click("restartBridge");
+    fake.scheduler.advance(400ms);
+    click("restartBridge");
+    fake.scheduler.advance(5s);
+
+    auto bridges = fake.bridges();
+    ASSERT_EQ(bridges.size(), 2u) << "one relaunch, not two";
+    EXPECT_EQ(fake.processes.runningCount(fake.node()), 1u) << "no bridge runs untracked";
+    click("quit");
+    EXPECT_EQ(bridges.back()->terminateRequests(), 2) << "the agent tracks the newest bridge";
+}
+
+TEST_F(RestartBridge, FiftyClicksLeaveExactlyOneTrackedBridge)
+{
+    launch();
+    for (int i = 0; i < 50; ++i) {
+        click("restartBridge");
+        fake.scheduler.advance(100ms * (i % 10));
+    }
+    fake.scheduler.advance(5s);
+    EXPECT_EQ(fake.processes.runningCount(fake.node()), 1u);
+    click("quit");
+    EXPECT_EQ(fake.processes.runningCount(fake.node()), 0u) << "quit reaches the one running bridge";
+}
+
+TEST_F(RestartBridge, EachClickStopsTheBridgeHeldAtThatMoment)
+{
+    launch();
+    click("restartBridge");
+    fake.scheduler.advance(750ms);
+    auto second = fake.bridges().at(1);
+    click("restartBridge");
+    EXPECT_EQ(second->terminateRequests(), 1);
+}
+
+TEST_F(RestartBridge, ALateAnswerFromTheOldBridgeStillApplies)
+{
+    launch();
+    fake.http.responder = nullptr;
+    fake.scheduler.advance(3s); // a probe now in flight
+    auto inFlight = fake.http.requests.size() - 1;
+    click("restartBridge");
+    fake.http.complete(inFlight, FakeHTTP::Answer::withStatus(200));
+    fake.scheduler.drain();
+    EXPECT_EQ(fake.statusBar.connectionLine(), "● Connected");
+}
+
+} // namespace
+} // namespace ShadeLedgerZizadezavav
