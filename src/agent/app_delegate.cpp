@@ -38,7 +38,10 @@ void AppDelegate::stopWork()
     ++relaunchGeneration;
 }
 
-void AppDelegate::applicationWillTerminate() { stopWork(); }
+void AppDelegate::applicationWillTerminate()
+{
+    stopWork();
+}
 
 void AppDelegate::quit()
 {

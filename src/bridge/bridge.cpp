@@ -9,8 +9,8 @@ constexpr Milliseconds relaunchDelay{750};
 
 std::string AppDelegate::bridgeLogURL()
 {
-    std::string directory =
-        appendingPathComponent(platform.files.homeDirectoryForCurrentUser(), ".shadeledger");
+    std::string directory
+        = appendingPathComponent(platform.files.homeDirectoryForCurrentUser(), ".shadeledger");
     // A failure (a plain file in the way) shows later, when the log cannot be created.
     platform.files.createDirectoryAtPath(directory, true);
     return appendingPathComponent(directory, "bridge.log");

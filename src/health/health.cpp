@@ -12,7 +12,8 @@ namespace ShadeLedgerZizadezavav {
 
 namespace {
 constexpr Milliseconds healthInterval{3000};
-constexpr const char* settingsRelativePath = "Library/Application Support/ShadeLedger/zizadezavav.json";
+constexpr const char* settingsRelativePath
+    = "Library/Application Support/ShadeLedger/zizadezavav.json";
 
 // The exact whole number a JSON number token spells, when it lies within the
 // signed 64-bit range. Works on the text so that no rounding through double can
@@ -67,7 +68,8 @@ std::optional<std::int64_t> wholeNumberFromToken(std::string_view token)
         if (magnitude > limit) {
             return std::nullopt;
         }
-        return magnitude == limit ? std::numeric_limits<std::int64_t>::min() : -static_cast<std::int64_t>(magnitude);
+        return magnitude == limit ? std::numeric_limits<std::int64_t>::min()
+                                  : -static_cast<std::int64_t>(magnitude);
     }
     if (magnitude >= limit) {
         return std::nullopt;
@@ -92,7 +94,10 @@ public:
         }
         return scalar(static_cast<std::int64_t>(value));
     }
-    bool number_float(number_float_t, const string_t& token) override { return scalar(wholeNumberFromToken(token)); }
+    bool number_float(number_float_t, const string_t& token) override
+    {
+        return scalar(wholeNumberFromToken(token));
+    }
     bool string(string_t&) override { return scalar(std::nullopt); }
     bool binary(binary_t&) override { return scalar(std::nullopt); }
     bool start_object(std::size_t) override
@@ -110,7 +115,10 @@ public:
     bool end_object() override { return close(); }
     bool start_array(std::size_t) override { return open(); }
     bool end_array() override { return close(); }
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override
+    {
+        return false;
+    }
 
 private:
     int depth = 0;
@@ -150,8 +158,8 @@ std::optional<std::int64_t> portFromSettingsText(std::string_view text)
 
 std::int64_t AppDelegate::bridgePort()
 {
-    std::string path =
-        appendingPathComponent(platform.files.homeDirectoryForCurrentUser(), settingsRelativePath);
+    std::string path = appendingPathComponent(
+        platform.files.homeDirectoryForCurrentUser(), settingsRelativePath);
     // Only a small regular file is read: a FIFO or a huge file must not stall the
     // main thread.
     auto text = platform.files.contentsOfRegularFile(path, settingsFileSizeLimit);
@@ -166,8 +174,8 @@ void AppDelegate::checkHealth()
     std::string address = "http://127.0.0.1:" + std::to_string(bridgePort()) + "/health";
     Scheduler& scheduler = platform.scheduler;
     platform.http.get(address,
-        [weak = weak_from_this(), &scheduler](std::optional<std::string>,
-            std::optional<HTTPResponse> response, std::optional<HTTPError> error) {
+        [weak = weak_from_this(), &scheduler](const std::optional<std::string>& /*body*/,
+            const std::optional<HTTPResponse>& response, const std::optional<HTTPError>& error) {
             // On the client's thread: only the result travels to the main queue.
             bool healthy = !error && response && response->isHTTP && response->statusCode == 200;
             scheduler.async([weak, healthy] {
@@ -189,8 +197,8 @@ void AppDelegate::applyProbeResult(bool connected)
 
 void AppDelegate::scheduleHealthCheck()
 {
-    healthTimer = platform.scheduler.scheduledTimer(healthInterval, true,
-        [weak = weak_from_this()](Timer&) {
+    healthTimer = platform.scheduler.scheduledTimer(
+        healthInterval, true, [weak = weak_from_this()](Timer&) {
             if (auto self = weak.lock()) {
                 self->checkHealth();
             }

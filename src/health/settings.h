@@ -1,6 +1,7 @@
 // Reading the bridge's port from the settings file's text.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -9,7 +10,7 @@ namespace ShadeLedgerZizadezavav {
 
 inline constexpr std::int64_t defaultBridgePort = 47821;
 // Larger settings files are not read at all.
-inline constexpr std::size_t settingsFileSizeLimit = 1024 * 1024;
+inline constexpr std::size_t settingsFileSizeLimit = std::size_t{1024} * 1024;
 
 // The usable "port" of a JSON object text: a whole number within the signed
 // 64-bit range. None for anything else (booleans and strings included).

@@ -24,7 +24,7 @@ void AppDelegate::runTool(const std::string& executable, const std::vector<std::
 void AppDelegate::removeLaunchAgent()
 {
     std::string plist = appendingPathComponent(platform.files.homeDirectoryForCurrentUser(),
-                                               "Library/LaunchAgents/" + bundleID + ".plist");
+        "Library/LaunchAgents/" + bundleID + ".plist");
     if (!platform.files.fileExistsAtPath(plist)) {
         return;
     }
@@ -36,7 +36,8 @@ void AppDelegate::migrateFromLegacy()
 {
     std::int32_t own = platform.processes.processIdentifier();
     std::vector<RunningApplication> others;
-    for (const auto& application : platform.workspace.runningApplicationsWithBundleIdentifier(bundleID)) {
+    for (const auto& application :
+        platform.workspace.runningApplicationsWithBundleIdentifier(bundleID)) {
         if (application.processIdentifier != own) {
             others.push_back(application);
         }

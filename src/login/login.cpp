@@ -3,7 +3,10 @@
 
 namespace ShadeLedgerZizadezavav {
 
-bool AppDelegate::loginEnabled() { return platform.loginItems.status() == LoginItemStatus::enabled; }
+bool AppDelegate::loginEnabled()
+{
+    return platform.loginItems.status() == LoginItemStatus::enabled;
+}
 
 void AppDelegate::registerLoginItemIfFirstLaunch()
 {

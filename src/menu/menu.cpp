@@ -80,7 +80,10 @@ void AppDelegate::rebuildMenu()
     }
 }
 
-void AppDelegate::openApp() { openInChromiumOrDefault(URL::web(webAppAddress)); }
+void AppDelegate::openApp()
+{
+    openInChromiumOrDefault(URL::web(webAppAddress));
+}
 
 void AppDelegate::openInChromiumOrDefault(const URL& url)
 {
@@ -93,6 +96,9 @@ void AppDelegate::openInChromiumOrDefault(const URL& url)
     platform.workspace.openURL(url);
 }
 
-void AppDelegate::checkForUpdates() { platform.workspace.openURL(URL::web(releasesPageAddress)); }
+void AppDelegate::checkForUpdates()
+{
+    platform.workspace.openURL(URL::web(releasesPageAddress));
+}
 
 } // namespace ShadeLedgerZizadezavav

@@ -24,7 +24,8 @@ public:
     // Creates an empty file, or empties an existing one.
     virtual bool createFileAtPath(const std::string& path) = 0;
     // Succeeds when the directory exists already.
-    virtual bool createDirectoryAtPath(const std::string& path, bool withIntermediateDirectories) = 0;
+    virtual bool createDirectoryAtPath(const std::string& path, bool withIntermediateDirectories)
+        = 0;
     virtual bool removeItemAtPath(const std::string& path) = 0;
     // Moves the item into the user's Trash; never deletes it.
     virtual bool trashItemAtPath(const std::string& path) = 0;
@@ -32,8 +33,9 @@ public:
     virtual std::shared_ptr<FileHandle> fileHandleForWritingAtPath(const std::string& path) = 0;
     // The whole contents of a regular file (after following links) of at most
     // maxBytes; none for anything else. Never blocks on a FIFO or a device.
-    virtual std::optional<std::string> contentsOfRegularFile(const std::string& path,
-                                                             std::size_t maxBytes) = 0;
+    virtual std::optional<std::string> contentsOfRegularFile(
+        const std::string& path, std::size_t maxBytes)
+        = 0;
     // True when both paths name the same existing file, links resolved.
     virtual bool isSameFile(const std::string& first, const std::string& second) = 0;
 };

@@ -19,8 +19,7 @@ struct HTTPError {
 
 // Body, response and error, each possibly absent.
 using HTTPCompletion = std::function<void(std::optional<std::string> body,
-                                          std::optional<HTTPResponse> response,
-                                          std::optional<HTTPError> error)>;
+    std::optional<HTTPResponse> response, std::optional<HTTPError> error)>;
 
 class HTTPClient {
 public:

@@ -27,8 +27,9 @@ public:
     virtual void asyncAfter(Milliseconds delay, std::function<void()> work) = 0;
     // A timer on the main loop, first firing after interval, then every interval
     // while it repeats. The action runs on the main thread.
-    virtual std::shared_ptr<Timer> scheduledTimer(Milliseconds interval, bool repeats,
-                                                  std::function<void(Timer&)> action) = 0;
+    virtual std::shared_ptr<Timer> scheduledTimer(
+        Milliseconds interval, bool repeats, std::function<void(Timer&)> action)
+        = 0;
     // Blocks the main thread for that long; nothing else runs meanwhile.
     virtual void sleepFor(Milliseconds duration) = 0;
 };

@@ -48,8 +48,8 @@ struct Menu {
     void addItem(MenuItem item) { items.push_back(std::move(item)); }
     void addItemWithTitle(std::string title, std::string action, std::string keyEquivalent)
     {
-        items.push_back(MenuItem::withTitle(std::move(title), std::move(action),
-                                            std::move(keyEquivalent)));
+        items.push_back(
+            MenuItem::withTitle(std::move(title), std::move(action), std::move(keyEquivalent)));
     }
     bool operator==(const Menu&) const = default;
 };

@@ -20,17 +20,20 @@ public:
     virtual ~Workspace() = default;
     // Every running application with that identifier, the caller possibly among them.
     virtual std::vector<RunningApplication> runningApplicationsWithBundleIdentifier(
-        const std::string& bundleIdentifier) = 0;
+        const std::string& bundleIdentifier)
+        = 0;
     // The polite quit request; the application may take time or refuse.
     virtual void terminate(const RunningApplication& application) = 0;
     // Opens with the user's default handler and returns at once.
     virtual bool openURL(const URL& url) = 0;
     // The location of the installed application with that identifier, or none.
     virtual std::optional<std::string> URLForApplicationWithBundleIdentifier(
-        const std::string& bundleIdentifier) = 0;
+        const std::string& bundleIdentifier)
+        = 0;
     // Opens the URLs with that application; returns at once, no outcome reported.
-    virtual void openURLsWithApplication(const std::vector<URL>& urls,
-                                         const std::string& applicationLocation) = 0;
+    virtual void openURLsWithApplication(
+        const std::vector<URL>& urls, const std::string& applicationLocation)
+        = 0;
 };
 
 } // namespace ShadeLedgerZizadezavav

@@ -61,7 +61,8 @@ struct FakeScheduler::Scheduled {
 class FakeScheduler::FakeTimer final : public Timer {
 public:
     FakeTimer(CallRecord& record, std::weak_ptr<Scheduled> entry)
-        : record_(record), entry_(std::move(entry))
+        : record_(record)
+        , entry_(std::move(entry))
     {
     }
     void invalidate() override
@@ -94,10 +95,11 @@ void FakeScheduler::asyncAfter(Milliseconds delay, std::function<void()> work)
     scheduled_.push_back(entry);
 }
 
-std::shared_ptr<Timer> FakeScheduler::scheduledTimer(Milliseconds interval, bool repeats,
-                                                     std::function<void(Timer&)> action)
+std::shared_ptr<Timer> FakeScheduler::scheduledTimer(
+    Milliseconds interval, bool repeats, std::function<void(Timer&)> action)
 {
-    record_.add("scheduler.timer " + std::to_string(interval.count()) + (repeats ? " repeats" : ""));
+    record_.add(
+        "scheduler.timer " + std::to_string(interval.count()) + (repeats ? " repeats" : ""));
     auto entry = std::make_shared<Scheduled>();
     entry->deadline = now_ + interval;
     entry->interval = interval;
@@ -138,9 +140,11 @@ void FakeScheduler::advance(Milliseconds duration)
     drain();
     while (!halted_) {
         std::erase_if(scheduled_, [](const auto& entry) { return !entry->valid; });
-        auto next = std::min_element(scheduled_.begin(), scheduled_.end(), [](const auto& a, const auto& b) {
-            return a->deadline != b->deadline ? a->deadline < b->deadline : a->sequence < b->sequence;
-        });
+        auto next = std::min_element(
+            scheduled_.begin(), scheduled_.end(), [](const auto& a, const auto& b) {
+                return a->deadline != b->deadline ? a->deadline < b->deadline
+                                                  : a->sequence < b->sequence;
+            });
         if (next == scheduled_.end() || (*next)->deadline > end) {
             break;
         }
@@ -167,7 +171,7 @@ void FakeScheduler::advance(Milliseconds duration)
 std::size_t FakeScheduler::activeTimers() const
 {
     return static_cast<std::size_t>(std::count_if(scheduled_.begin(), scheduled_.end(),
-                                                  [](const auto& entry) { return entry->valid && entry->repeats; }));
+        [](const auto& entry) { return entry->valid && entry->repeats; }));
 }
 
 // Application.
@@ -219,7 +223,10 @@ bool FakeApplication::deliverAction(const std::string& action)
 
 class FakeStatusBar::Button final : public StatusBarButton {
 public:
-    explicit Button(FakeStatusBar& bar) : bar_(bar) { }
+    explicit Button(FakeStatusBar& bar)
+        : bar_(bar)
+    {
+    }
     void setImage(const Image& image) override
     {
         bar_.record_.add("button.setImage " + image.name + (image.isTemplate ? " template" : ""));
@@ -237,7 +244,11 @@ private:
 
 class FakeStatusBar::Item final : public StatusItem {
 public:
-    explicit Item(FakeStatusBar& bar) : bar_(bar), button_(bar) { }
+    explicit Item(FakeStatusBar& bar)
+        : bar_(bar)
+        , button_(bar)
+    {
+    }
     StatusBarButton* button() override { return bar_.itemHasButton ? &button_ : nullptr; }
     void setMenu(Menu menu) override
     {
@@ -262,7 +273,8 @@ std::optional<Image> FakeStatusBar::imageNamed(std::string_view name)
     if (!imageLoads) {
         return std::nullopt;
     }
-    return Image{std::string(name), "/opt/ShadeLedgerZizadezavav.app/Contents/Resources/" + std::string(name) + ".png"};
+    return Image{std::string(name),
+        "/opt/ShadeLedgerZizadezavav.app/Contents/Resources/" + std::string(name) + ".png"};
 }
 
 std::string FakeStatusBar::connectionLine() const
@@ -306,10 +318,11 @@ void FakeProcess::terminate()
 
 std::shared_ptr<Process> FakeProcesses::makeProcess(ProcessConfiguration configuration)
 {
-    bool fails = std::find(failingExecutables.begin(), failingExecutables.end(), configuration.executable)
+    bool fails
+        = std::find(failingExecutables.begin(), failingExecutables.end(), configuration.executable)
         != failingExecutables.end();
-    auto process = std::make_shared<FakeProcess>(record_, std::move(configuration), !fails,
-                                                 static_cast<int>(made.size()));
+    auto process = std::make_shared<FakeProcess>(
+        record_, std::move(configuration), !fails, static_cast<int>(made.size()));
     made.push_back(process);
     return process;
 }
@@ -328,7 +341,8 @@ std::vector<std::shared_ptr<FakeProcess>> FakeProcesses::of(const std::string& e
 std::size_t FakeProcesses::runningCount(const std::string& executable) const
 {
     auto all = of(executable);
-    return static_cast<std::size_t>(std::count_if(all.begin(), all.end(), [](const auto& p) { return p->running(); }));
+    return static_cast<std::size_t>(
+        std::count_if(all.begin(), all.end(), [](const auto& p) { return p->running(); }));
 }
 
 // Workspace.
@@ -352,7 +366,8 @@ bool FakeWorkspace::openURL(const URL& url)
     return true;
 }
 
-std::optional<std::string> FakeWorkspace::URLForApplicationWithBundleIdentifier(const std::string& bundleIdentifier)
+std::optional<std::string> FakeWorkspace::URLForApplicationWithBundleIdentifier(
+    const std::string& bundleIdentifier)
 {
     record_.add("workspace.URLForApplication " + bundleIdentifier);
     auto found = installedApplications.find(bundleIdentifier);
@@ -362,7 +377,8 @@ std::optional<std::string> FakeWorkspace::URLForApplicationWithBundleIdentifier(
     return found->second;
 }
 
-void FakeWorkspace::openURLsWithApplication(const std::vector<URL>& urls, const std::string& applicationLocation)
+void FakeWorkspace::openURLsWithApplication(
+    const std::vector<URL>& urls, const std::string& applicationLocation)
 {
     record_.add("workspace.openWithApplication " + applicationLocation);
     for (const auto& url : urls) {
@@ -372,7 +388,8 @@ void FakeWorkspace::openURLsWithApplication(const std::vector<URL>& urls, const 
 
 // Files.
 
-FakeFiles::FakeFiles(CallRecord& record) : record_(record)
+FakeFiles::FakeFiles(CallRecord& record)
+    : record_(record)
 {
     addDirectory("/");
     addDirectory("/home");
@@ -427,7 +444,10 @@ void FakeFiles::append(const std::string& path, const std::string& text)
     }
 }
 
-bool FakeFiles::parentIsDirectory(const std::string& path) const { return isDirectory(parentOf(path)); }
+bool FakeFiles::parentIsDirectory(const std::string& path) const
+{
+    return isDirectory(parentOf(path));
+}
 
 bool FakeFiles::fileExistsAtPath(const std::string& path)
 {
@@ -497,11 +517,13 @@ std::shared_ptr<FileHandle> FakeFiles::fileHandleForWritingAtPath(const std::str
     return std::make_shared<FakeFileHandle>(path);
 }
 
-std::optional<std::string> FakeFiles::contentsOfRegularFile(const std::string& path, std::size_t maxBytes)
+std::optional<std::string> FakeFiles::contentsOfRegularFile(
+    const std::string& path, std::size_t maxBytes)
 {
     record_.add("files.read " + path);
     auto found = nodes.find(path);
-    if (found == nodes.end() || found->second.kind != Kind::file || found->second.contents.size() > maxBytes) {
+    if (found == nodes.end() || found->second.kind != Kind::file
+        || found->second.contents.size() > maxBytes) {
         return std::nullopt;
     }
     return found->second.contents;
@@ -517,7 +539,8 @@ bool FakeFiles::isSameFile(const std::string& first, const std::string& second)
         return true;
     }
     return std::any_of(aliases.begin(), aliases.end(), [&](const auto& alias) {
-        return (alias.first == first && alias.second == second) || (alias.first == second && alias.second == first);
+        return (alias.first == first && alias.second == second)
+            || (alias.first == second && alias.second == first);
     });
 }
 
@@ -591,7 +614,8 @@ std::vector<std::string> FakeHTTP::addresses() const
 
 std::size_t FakeHTTP::inFlight() const
 {
-    return static_cast<std::size_t>(std::count_if(requests.begin(), requests.end(), [](const auto& r) { return !r.completed; }));
+    return static_cast<std::size_t>(std::count_if(
+        requests.begin(), requests.end(), [](const auto& r) { return !r.completed; }));
 }
 
 void FakeHTTP::complete(std::size_t index, const Answer& answer)
@@ -621,7 +645,7 @@ FakePlatform::FakePlatform()
 Platform FakePlatform::platform()
 {
     return Platform{application, scheduler, statusBar, alerts, processes, workspace, files, bundle,
-                    defaults, loginItems, http};
+        defaults, loginItems, http};
 }
 
 } // namespace ShadeLedgerZizadezavav

@@ -38,12 +38,15 @@ class FakeApplication;
 
 class FakeScheduler final : public Scheduler {
 public:
-    explicit FakeScheduler(CallRecord& record) : record_(record) { }
+    explicit FakeScheduler(CallRecord& record)
+        : record_(record)
+    {
+    }
 
     void async(std::function<void()> work) override;
     void asyncAfter(Milliseconds delay, std::function<void()> work) override;
-    std::shared_ptr<Timer> scheduledTimer(Milliseconds interval, bool repeats,
-                                          std::function<void(Timer&)> action) override;
+    std::shared_ptr<Timer> scheduledTimer(
+        Milliseconds interval, bool repeats, std::function<void(Timer&)> action) override;
     void sleepFor(Milliseconds duration) override;
 
     // Runs main-queue work until none is left.
@@ -72,7 +75,8 @@ private:
 class FakeApplication final : public Application {
 public:
     FakeApplication(CallRecord& record, FakeScheduler& scheduler)
-        : record_(record), scheduler_(scheduler)
+        : record_(record)
+        , scheduler_(scheduler)
     {
     }
     void setDelegate(std::weak_ptr<ApplicationDelegate> delegate) override { delegate_ = delegate; }
@@ -96,7 +100,10 @@ private:
 
 class FakeStatusBar final : public StatusBar {
 public:
-    explicit FakeStatusBar(CallRecord& record) : record_(record) { }
+    explicit FakeStatusBar(CallRecord& record)
+        : record_(record)
+    {
+    }
     std::shared_ptr<StatusItem> statusItemWithLength(double length) override;
     std::optional<Image> imageNamed(std::string_view name) override;
 
@@ -119,7 +126,10 @@ private:
 
 class FakeAlerts final : public AlertPresenter {
 public:
-    explicit FakeAlerts(CallRecord& record) : record_(record) { }
+    explicit FakeAlerts(CallRecord& record)
+        : record_(record)
+    {
+    }
     long runModal(const Alert& alert) override;
     long response = alertSecondButtonReturn;
     std::vector<Alert> shown;
@@ -130,15 +140,20 @@ private:
 
 class FakeFileHandle final : public FileHandle {
 public:
-    explicit FakeFileHandle(std::string path) : path(std::move(path)) { }
+    explicit FakeFileHandle(std::string path)
+        : path(std::move(path))
+    {
+    }
     std::string path;
 };
 
 class FakeProcess final : public Process {
 public:
     FakeProcess(CallRecord& record, ProcessConfiguration configuration, bool launchSucceeds, int id)
-        : record_(record), configuration_(std::move(configuration)), launchSucceeds_(launchSucceeds),
-          id_(id)
+        : record_(record)
+        , configuration_(std::move(configuration))
+        , launchSucceeds_(launchSucceeds)
+        , id_(id)
     {
     }
     const ProcessConfiguration& configuration() const override { return configuration_; }
@@ -165,7 +180,10 @@ private:
 
 class FakeProcesses final : public ChildProcesses {
 public:
-    explicit FakeProcesses(CallRecord& record) : record_(record) { }
+    explicit FakeProcesses(CallRecord& record)
+        : record_(record)
+    {
+    }
     std::shared_ptr<Process> makeProcess(ProcessConfiguration configuration) override;
     std::int32_t processIdentifier() override { return pid; }
     Environment environment() override { return agentEnvironment; }
@@ -187,15 +205,18 @@ private:
 
 class FakeWorkspace final : public Workspace {
 public:
-    explicit FakeWorkspace(CallRecord& record) : record_(record) { }
+    explicit FakeWorkspace(CallRecord& record)
+        : record_(record)
+    {
+    }
     std::vector<RunningApplication> runningApplicationsWithBundleIdentifier(
         const std::string& bundleIdentifier) override;
     void terminate(const RunningApplication& application) override;
     bool openURL(const URL& url) override;
     std::optional<std::string> URLForApplicationWithBundleIdentifier(
         const std::string& bundleIdentifier) override;
-    void openURLsWithApplication(const std::vector<URL>& urls,
-                                 const std::string& applicationLocation) override;
+    void openURLsWithApplication(
+        const std::vector<URL>& urls, const std::string& applicationLocation) override;
 
     std::vector<RunningApplication> running;
     std::map<std::string, std::string> installedApplications;
@@ -217,8 +238,8 @@ public:
     bool removeItemAtPath(const std::string& path) override;
     bool trashItemAtPath(const std::string& path) override;
     std::shared_ptr<FileHandle> fileHandleForWritingAtPath(const std::string& path) override;
-    std::optional<std::string> contentsOfRegularFile(const std::string& path,
-                                                     std::size_t maxBytes) override;
+    std::optional<std::string> contentsOfRegularFile(
+        const std::string& path, std::size_t maxBytes) override;
     bool isSameFile(const std::string& first, const std::string& second) override;
 
     enum class Kind { file, directory, fifo };
@@ -262,7 +283,10 @@ public:
 
 class FakeDefaults final : public UserDefaults {
 public:
-    explicit FakeDefaults(CallRecord& record) : record_(record) { }
+    explicit FakeDefaults(CallRecord& record)
+        : record_(record)
+    {
+    }
     bool boolForKey(const std::string& key) override;
     void setBoolForKey(bool value, const std::string& key) override;
     void removeObjectForKey(const std::string& key) override;
@@ -274,7 +298,10 @@ private:
 
 class FakeLoginItems final : public LoginItemService {
 public:
-    explicit FakeLoginItems(CallRecord& record) : record_(record) { }
+    explicit FakeLoginItems(CallRecord& record)
+        : record_(record)
+    {
+    }
     LoginItemStatus status() override;
     bool registerItem() override;
     bool unregisterItem() override;
@@ -291,13 +318,16 @@ private:
 
 class FakeHTTP final : public HTTPClient {
 public:
-    explicit FakeHTTP(CallRecord& record) : record_(record) { }
+    explicit FakeHTTP(CallRecord& record)
+        : record_(record)
+    {
+    }
     void get(const std::string& address, HTTPCompletion completion) override;
 
     struct Answer {
-        std::optional<int> status;      // an HTTP status
+        std::optional<int> status; // an HTTP status
         std::optional<std::string> error; // or a client error
-        bool never = false;              // or no answer at all (stays in flight)
+        bool never = false; // or no answer at all (stays in flight)
         static Answer withStatus(int code) { return {code, std::nullopt, false}; }
         static Answer failure(std::string text) { return {std::nullopt, std::move(text), false}; }
         static Answer hang() { return {std::nullopt, std::nullopt, true}; }

@@ -1,9 +1,9 @@
 #include "support/private_bus.h"
 
 #include <csignal>
-#include <fcntl.h>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <stdexcept>
 #include <string>
 #include <sys/prctl.h>
@@ -28,7 +28,7 @@ PrivateBus::PrivateBus(const std::string& directory)
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         dup2(output[1], STDOUT_FILENO);
         execlp("dbus-daemon", "dbus-daemon", "--session", listen.c_str(), "--nofork",
-               "--print-address=1", static_cast<char*>(nullptr));
+            "--print-address=1", static_cast<char*>(nullptr));
         _exit(127);
     }
     close(output[1]);
@@ -40,7 +40,8 @@ PrivateBus::PrivateBus(const std::string& directory)
     close(output[0]);
     if (line.empty()) {
         waitpid(pid_, nullptr, 0);
-        throw std::runtime_error("dbus-daemon did not start (is the dbus-daemon package installed?)");
+        throw std::runtime_error(
+            "dbus-daemon did not start (is the dbus-daemon package installed?)");
     }
     address_ = line;
     if (const char* old = std::getenv("DBUS_SESSION_BUS_ADDRESS")) {

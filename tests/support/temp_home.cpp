@@ -45,7 +45,8 @@ TempHome::~TempHome()
     }
     std::error_code ignored;
     // Tests may leave read-only directories behind; make them writable first.
-    for (auto it = fs::recursive_directory_iterator(root_, fs::directory_options::skip_permission_denied, ignored);
+    for (auto it = fs::recursive_directory_iterator(
+             root_, fs::directory_options::skip_permission_denied, ignored);
          it != fs::recursive_directory_iterator(); it.increment(ignored)) {
         if (it->is_directory(ignored) && !it->is_symlink(ignored)) {
             fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
@@ -87,6 +88,9 @@ bool exists(const std::string& path)
     return fs::exists(fs::symlink_status(path, ignored));
 }
 
-void makeDirectories(const std::string& path) { fs::create_directories(path); }
+void makeDirectories(const std::string& path)
+{
+    fs::create_directories(path);
+}
 
 } // namespace ShadeLedgerZizadezavav

@@ -22,7 +22,8 @@ protected:
     void SetUp() override
     {
         // Bridges answer nothing unless a test says otherwise.
-        fake.http.responder = [](const std::string&) { return FakeHTTP::Answer::failure("refused"); };
+        fake.http.responder
+            = [](const std::string&) { return FakeHTTP::Answer::failure("refused"); };
     }
 
     void launch()
@@ -39,7 +40,8 @@ protected:
 
     void bridgeAnswers(int status)
     {
-        fake.http.responder = [status](const std::string&) { return FakeHTTP::Answer::withStatus(status); };
+        fake.http.responder
+            = [status](const std::string&) { return FakeHTTP::Answer::withStatus(status); };
     }
 
     std::vector<std::string> titles() const

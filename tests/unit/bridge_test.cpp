@@ -9,21 +9,25 @@ class BridgeLaunch : public AgentTest { };
 
 TEST_F(BridgeLaunch, FollowsTheLaunchContract)
 {
-    fake.processes.agentEnvironment = {{"HOME", "/home/user"}, {"LANG", "de_DE.UTF-8"}, {"EMPTY", ""}};
+    fake.processes.agentEnvironment
+        = {{"HOME", "/home/user"}, {"LANG", "de_DE.UTF-8"}, {"EMPTY", ""}};
     launch();
 
     ASSERT_EQ(fake.bridges().size(), 1u);
     auto bridge = fake.bridges().at(0);
     const auto& configuration = bridge->configuration();
     EXPECT_TRUE(bridge->launched());
-    EXPECT_THAT(configuration.arguments, ElementsAre(fake.script())) << "exactly one argument: the script";
+    EXPECT_THAT(configuration.arguments, ElementsAre(fake.script()))
+        << "exactly one argument: the script";
     EXPECT_EQ(configuration.currentDirectory, fake.resources());
     ASSERT_TRUE(configuration.environment.has_value());
     EXPECT_EQ(*configuration.environment,
-              (Environment{{"HOME", "/home/user"}, {"LANG", "de_DE.UTF-8"}, {"EMPTY", ""}, {"NODE_ENV", "production"}}));
+        (Environment{{"HOME", "/home/user"}, {"LANG", "de_DE.UTF-8"}, {"EMPTY", ""},
+            {"NODE_ENV", "production"}}));
 
     ASSERT_NE(configuration.standardOutput, nullptr);
-    EXPECT_EQ(configuration.standardOutput, configuration.standardError) << "one handle for both streams";
+    EXPECT_EQ(configuration.standardOutput, configuration.standardError)
+        << "one handle for both streams";
     auto handle = std::dynamic_pointer_cast<FakeFileHandle>(configuration.standardOutput);
     ASSERT_NE(handle, nullptr);
     EXPECT_EQ(handle->path, fake.logPath());
@@ -42,9 +46,9 @@ TEST_F(BridgeLaunch, EmptiesTheLogBeforeEachLaunch)
     launch();
     EXPECT_EQ(fake.files.contents(fake.logPath()), "");
     EXPECT_LT(fake.record.indexOf("files.createFile " + fake.logPath()),
-              fake.record.indexOf("files.openForWriting " + fake.logPath()));
+        fake.record.indexOf("files.openForWriting " + fake.logPath()));
     EXPECT_LT(fake.record.indexOf("files.openForWriting " + fake.logPath()),
-              fake.record.indexOf("process.launch " + fake.node()));
+        fake.record.indexOf("process.launch " + fake.node()));
 }
 
 TEST_F(BridgeLaunch, CreatesTheLogDirectoryWhenMissing)
@@ -111,7 +115,8 @@ TEST_F(ViewLog, BeforeAnyBridgeRanCreatesAnEmptyLogAndOpensIt)
     launch();
     click("viewLog");
     EXPECT_EQ(fake.files.contents(fake.logPath()), "");
-    EXPECT_THAT(fake.workspace.openedWithDefault, ElementsAre(URL::fileURLWithPath(fake.logPath())));
+    EXPECT_THAT(
+        fake.workspace.openedWithDefault, ElementsAre(URL::fileURLWithPath(fake.logPath())));
 }
 
 TEST_F(ViewLog, OpensTheRunningBridgesLogUnchanged)
@@ -129,7 +134,8 @@ TEST_F(ViewLog, WithAFileInTheWayCreatesNothingButStillAsksToOpen)
     launch();
     click("viewLog");
     EXPECT_EQ(fake.files.contents(fake.files.home + "/.shadeledger"), "in the way");
-    EXPECT_THAT(fake.workspace.openedWithDefault, ElementsAre(URL::fileURLWithPath(fake.logPath())));
+    EXPECT_THAT(
+        fake.workspace.openedWithDefault, ElementsAre(URL::fileURLWithPath(fake.logPath())));
 }
 
 class RestartBridge : public AgentTest { };
@@ -151,7 +157,8 @@ TEST_F(RestartBridge, ShowsNotConnectedAtOnceAndRelaunchesAfterThreeQuarters)
     EXPECT_EQ(fake.bridges().size(), 1u) << "no relaunch before 0.75 s";
     fake.scheduler.advance(1ms);
     ASSERT_EQ(fake.bridges().size(), 2u);
-    EXPECT_EQ(fake.files.contents(fake.logPath()), "") << "the relaunched bridge starts a fresh log";
+    EXPECT_EQ(fake.files.contents(fake.logPath()), "")
+        << "the relaunched bridge starts a fresh log";
 
     fake.scheduler.advance(3s);
     EXPECT_EQ(fake.statusBar.connectionLine(), "● Connected") << "the next probe brings it back";
@@ -213,7 +220,8 @@ TEST_F(RestartBridge, FiftyClicksLeaveExactlyOneTrackedBridge)
     fake.scheduler.advance(5s);
     EXPECT_EQ(fake.processes.runningCount(fake.node()), 1u);
     click("quit");
-    EXPECT_EQ(fake.processes.runningCount(fake.node()), 0u) << "quit reaches the one running bridge";
+    EXPECT_EQ(fake.processes.runningCount(fake.node()), 0u)
+        << "quit reaches the one running bridge";
 }
 
 TEST_F(RestartBridge, EachClickStopsTheBridgeHeldAtThatMoment)

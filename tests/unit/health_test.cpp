@@ -7,7 +7,10 @@ namespace {
 using ::testing::ElementsAre;
 
 // The port the settings file's text gives, or the default.
-std::int64_t portOf(std::string_view text) { return portFromSettingsText(text).value_or(defaultBridgePort); }
+std::int64_t portOf(std::string_view text)
+{
+    return portFromSettingsText(text).value_or(defaultBridgePort);
+}
 
 TEST(SettingsPort, UsableWholeNumbers)
 {
@@ -34,15 +37,36 @@ TEST(SettingsPort, UsableWholeNumbers)
 TEST(SettingsPort, UnusableValuesGiveTheDefault)
 {
     for (const char* text : {
-             "", "   ", "{", "not json", "8080", "\"8080\"", "null", "true", "[]", "{}",
-             R"([{"port": 8080}])", R"({"Port": 8080})", R"({"port": 8080.5})", R"({"port": "8080"})",
-             R"({"port": null})", R"({"port": [8080]})", R"({"port": {"value": 8080}})",
-             R"({"port": true})", R"({"port": false})",
-             R"({"port": 9223372036854775808})", R"({"port": -9223372036854775809})",
-             R"({"port": 18446744073709551616})", R"({"port": 1e19})", R"({"port": -1e19})",
+             "",
+             "   ",
+             "{",
+             "not json",
+             "8080",
+             "\"8080\"",
+             "null",
+             "true",
+             "[]",
+             "{}",
+             R"([{"port": 8080}])",
+             R"({"Port": 8080})",
+             R"({"port": 8080.5})",
+             R"({"port": "8080"})",
+             R"({"port": null})",
+             R"({"port": [8080]})",
+             R"({"port": {"value": 8080}})",
+             R"({"port": true})",
+             R"({"port": false})",
+             R"({"port": 9223372036854775808})",
+             R"({"port": -9223372036854775809})",
+             R"({"port": 18446744073709551616})",
+             R"({"port": 1e19})",
+             R"({"port": -1e19})",
              R"({"port": 1e400})",
-             R"({"port": -9223372036854775807.5})", R"({"port": 1e-400})",
-             "{\"port\": 8080} trailing", "{\"port\": 8080,}", "\xff\xfe{}",
+             R"({"port": -9223372036854775807.5})",
+             R"({"port": 1e-400})",
+             "{\"port\": 8080} trailing",
+             "{\"port\": 8080,}",
+             "\xff\xfe{}",
          }) {
         EXPECT_EQ(portFromSettingsText(text), std::nullopt) << "for settings text: " << text;
     }
@@ -128,7 +152,8 @@ TEST_F(HealthProbe, FirstTimerProbeComesAtThreeSecondsThenEveryThree)
 TEST_F(HealthProbe, OnlyStatus200Connects)
 {
     int status = 204;
-    fake.http.responder = [&status](const std::string&) { return FakeHTTP::Answer::withStatus(status); };
+    fake.http.responder
+        = [&status](const std::string&) { return FakeHTTP::Answer::withStatus(status); };
     launch();
     for (int next : {404, 500, 301, 199, 0}) {
         EXPECT_EQ(fake.statusBar.connectionLine(), "○ Not connected") << "after status " << status;
@@ -201,7 +226,8 @@ TEST_F(HealthProbe, AnswersApplyInCompletionOrder)
     EXPECT_EQ(fake.statusBar.connectionLine(), "● Connected");
     fake.http.complete(0, FakeHTTP::Answer::failure("timed out"));
     fake.scheduler.drain();
-    EXPECT_EQ(fake.statusBar.connectionLine(), "○ Not connected") << "the older probe's late answer applies last";
+    EXPECT_EQ(fake.statusBar.connectionLine(), "○ Not connected")
+        << "the older probe's late answer applies last";
 }
 
 TEST_F(HealthProbe, AHungBridgeDoesNotHoldBackLaterProbes)

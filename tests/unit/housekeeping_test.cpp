@@ -19,14 +19,17 @@ TEST_F(Migration, OnACleanSystemOnlyPkillRuns)
 {
     fake.workspace.running = {{fake.processes.pid}};
     launch();
-    EXPECT_EQ(fake.record.count("workspace.terminate"), 0u) << "the agent never asks itself to quit";
+    EXPECT_EQ(fake.record.count("workspace.terminate"), 0u)
+        << "the agent never asks itself to quit";
     EXPECT_EQ(fake.record.count("scheduler.sleep"), 0u);
     auto pkill = fake.processes.of("/usr/bin/pkill");
     ASSERT_EQ(pkill.size(), 1u);
     EXPECT_THAT(pkill[0]->configuration().arguments, ElementsAre("-f", "server.mjs"));
-    EXPECT_FALSE(pkill[0]->configuration().environment.has_value()) << "tools inherit the environment";
+    EXPECT_FALSE(pkill[0]->configuration().environment.has_value())
+        << "tools inherit the environment";
     EXPECT_FALSE(pkill[0]->configuration().currentDirectory.has_value());
-    EXPECT_EQ(fake.record.count("process.wait /usr/bin/pkill"), 1u) << "the tool runs to completion";
+    EXPECT_EQ(fake.record.count("process.wait /usr/bin/pkill"), 1u)
+        << "the tool runs to completion";
     EXPECT_TRUE(fake.processes.of("/bin/launchctl").empty());
     EXPECT_EQ(fake.record.count("files.remove"), 0u);
     EXPECT_EQ(fake.record.count("files.trash"), 0u);
@@ -37,10 +40,13 @@ TEST_F(Migration, OtherCopiesGetQuitRequestsInListOrderThenOnePause)
     fake.workspace.running = {{311}, {fake.processes.pid}, {102}, {999}};
     launch();
     EXPECT_THAT(fake.record.matching("workspace.terminate"),
-                ElementsAre("workspace.terminate 311", "workspace.terminate 102", "workspace.terminate 999"));
+        ElementsAre(
+            "workspace.terminate 311", "workspace.terminate 102", "workspace.terminate 999"));
     EXPECT_THAT(fake.record.matching("scheduler.sleep"), ElementsAre("scheduler.sleep 500"));
-    EXPECT_LT(fake.record.indexOf("workspace.terminate 999"), fake.record.indexOf("scheduler.sleep"));
-    EXPECT_LT(fake.record.indexOf("scheduler.sleep"), fake.record.indexOf("process.launch /usr/bin/pkill"));
+    EXPECT_LT(
+        fake.record.indexOf("workspace.terminate 999"), fake.record.indexOf("scheduler.sleep"));
+    EXPECT_LT(fake.record.indexOf("scheduler.sleep"),
+        fake.record.indexOf("process.launch /usr/bin/pkill"));
 }
 
 TEST_F(Migration, ALaunchAgentIsUnloadedThenDeletedEvenWhenLaunchctlFails)
@@ -52,7 +58,8 @@ TEST_F(Migration, ALaunchAgentIsUnloadedThenDeletedEvenWhenLaunchctlFails)
     ASSERT_EQ(launchctl.size(), 1u);
     EXPECT_THAT(launchctl[0]->configuration().arguments, ElementsAre("unload", launchAgent()));
     EXPECT_FALSE(fake.files.fileExistsAtPath(launchAgent()));
-    EXPECT_LT(fake.record.indexOf("process.launch /bin/launchctl"), fake.record.indexOf("files.remove " + launchAgent()));
+    EXPECT_LT(fake.record.indexOf("process.launch /bin/launchctl"),
+        fake.record.indexOf("files.remove " + launchAgent()));
 }
 
 TEST_F(Migration, ALaunchAgentThatCannotBeDeletedDoesNotStopTheRest)
@@ -105,7 +112,8 @@ TEST_F(Migration, NeverTrashesTheRunningAgentsOwnBundle)
 TEST_F(Migration, RunsBeforeTheBridgeSoPkillCannotEndIt)
 {
     launch();
-    EXPECT_LT(fake.record.indexOf("process.wait /usr/bin/pkill"), fake.record.indexOf("process.launch " + fake.node()));
+    EXPECT_LT(fake.record.indexOf("process.wait /usr/bin/pkill"),
+        fake.record.indexOf("process.launch " + fake.node()));
 }
 
 class Uninstall : public AgentTest {
@@ -124,8 +132,8 @@ TEST_F(Uninstall, AsksWithAWarningAlert)
     const Alert& alert = fake.alerts.shown[0];
     EXPECT_EQ(alert.messageText, "Uninstall ShadeLedger Zizadezavav?");
     EXPECT_EQ(alert.informativeText,
-              "This will stop the Zizadezavav and remove it from your Mac. Your ShadeLedger account and "
-              "documents are not affected.");
+        "This will stop the Zizadezavav and remove it from your Mac. Your ShadeLedger account and "
+        "documents are not affected.");
     EXPECT_THAT(alert.buttons, ElementsAre("Uninstall", "Cancel"));
     EXPECT_EQ(alert.alertStyle, AlertStyle::warning);
 }
@@ -138,7 +146,8 @@ TEST_F(Uninstall, CancelChangesNothing)
     fake.record.clear();
     fake.alerts.response = alertSecondButtonReturn;
     click("confirmUninstall");
-    EXPECT_EQ(fake.record.lines(), std::vector<std::string>{"alert.runModal Uninstall ShadeLedger Zizadezavav?"});
+    EXPECT_EQ(fake.record.lines(),
+        std::vector<std::string>{"alert.runModal Uninstall ShadeLedger Zizadezavav?"});
     EXPECT_FALSE(fake.application.terminated());
     fake.scheduler.advance(3s);
     EXPECT_EQ(fake.record.count("http.get"), 1u) << "probes carry on";

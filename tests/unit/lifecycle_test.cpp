@@ -54,7 +54,8 @@ TEST_F(Lifecycle, QuitWithABridgeSendsTwoTerminateRequestsAndEndsTheApplication)
     auto bridge = fake.bridges().at(0);
     click("quit");
 
-    EXPECT_EQ(bridge->terminateRequests(), 2) << "quit and the termination hook both ask the bridge to stop";
+    EXPECT_EQ(bridge->terminateRequests(), 2)
+        << "quit and the termination hook both ask the bridge to stop";
     EXPECT_TRUE(fake.application.terminated());
     EXPECT_EQ(fake.scheduler.activeTimers(), 0u);
     // Nothing waits for the bridge.
@@ -100,13 +101,15 @@ TEST_F(Lifecycle, TheSevenMenuActionsAreReachableByName)
 {
     launch();
     delegate->applicationWillTerminate(); // keep quit and uninstall from ending the test early
-    for (const char* action : {"restartBridge", "viewLog", "toggleLogin", "openApp", "checkForUpdates"}) {
+    for (const char* action :
+        {"restartBridge", "viewLog", "toggleLogin", "openApp", "checkForUpdates"}) {
         EXPECT_TRUE(delegate->performAction(action)) << action;
     }
     fake.alerts.response = alertSecondButtonReturn;
     EXPECT_TRUE(delegate->performAction("confirmUninstall"));
     EXPECT_TRUE(delegate->performAction("quit"));
-    EXPECT_FALSE(delegate->performAction("rebuildMenu")) << "only the seven menu actions are reachable";
+    EXPECT_FALSE(delegate->performAction("rebuildMenu"))
+        << "only the seven menu actions are reachable";
     EXPECT_FALSE(delegate->performAction(""));
 }
 

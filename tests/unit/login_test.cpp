@@ -13,7 +13,8 @@ TEST_F(LoginItem, FirstLaunchRegistersOnceAndSetsTheFlag)
     launch();
     EXPECT_EQ(fake.record.count("login.register"), 1u);
     EXPECT_TRUE(fake.defaults.values.at(flag));
-    EXPECT_LT(fake.record.indexOf("login.register"), fake.record.indexOf("defaults.set " + std::string(flag)));
+    EXPECT_LT(fake.record.indexOf("login.register"),
+        fake.record.indexOf("defaults.set " + std::string(flag)));
     EXPECT_LT(fake.record.indexOf("statusItem.setMenu"), fake.record.indexOf("login.register"));
     EXPECT_EQ(fake.statusBar.lastMenu().items[4].state, ControlState::off)
         << "the first menu was built before the registration";
@@ -50,7 +51,8 @@ TEST_F(LoginItem, ToggleUnregistersWhenEnabledAndShowsTheResult)
 
 TEST_F(LoginItem, ToggleRegistersForEveryOtherStatus)
 {
-    for (auto status : {LoginItemStatus::notRegistered, LoginItemStatus::requiresApproval, LoginItemStatus::notFound}) {
+    for (auto status : {LoginItemStatus::notRegistered, LoginItemStatus::requiresApproval,
+             LoginItemStatus::notFound}) {
         FakePlatform f;
         f.defaults.values[flag] = true;
         f.loginItems.current = status;
@@ -69,7 +71,8 @@ TEST_F(LoginItem, TheRebuiltMenuShowsWhatTheServiceReports)
     fake.loginItems.afterRegister = LoginItemStatus::requiresApproval;
     launch();
     click("toggleLogin");
-    EXPECT_EQ(fake.statusBar.lastMenu().items[4].state, ControlState::off) << "approval pending shows off";
+    EXPECT_EQ(fake.statusBar.lastMenu().items[4].state, ControlState::off)
+        << "approval pending shows off";
 }
 
 TEST_F(LoginItem, ToggleWritesTheFlagEvenWhenTheServiceFails)

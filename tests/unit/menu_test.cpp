@@ -13,15 +13,17 @@ TEST_F(StatusMenu, HasFourteenEntriesWithExactTitlesActionsAndFlags)
     launch();
     const auto& items = fake.statusBar.lastMenu().items;
     ASSERT_EQ(items.size(), 14u);
-    EXPECT_THAT(titles(), ElementsAre("○ Not connected", "---", "Open ShadeLedger", "---", "Start at Login", "---",
-                                      "Restart Bridge", "View Log", "Check for Updates", "---", "Uninstall…", "Quit",
-                                      "---", "Zizadezavav v2.0.1"));
+    EXPECT_THAT(titles(),
+        ElementsAre("○ Not connected", "---", "Open ShadeLedger", "---", "Start at Login", "---",
+            "Restart Bridge", "View Log", "Check for Updates", "---", "Uninstall…", "Quit", "---",
+            "Zizadezavav v2.0.1"));
     std::vector<std::string> actions;
     for (const auto& item : items) {
         actions.push_back(item.action);
     }
-    EXPECT_THAT(actions, ElementsAre("", "", "openApp", "", "toggleLogin", "", "restartBridge", "viewLog",
-                                     "checkForUpdates", "", "confirmUninstall", "quit", "", ""));
+    EXPECT_THAT(actions,
+        ElementsAre("", "", "openApp", "", "toggleLogin", "", "restartBridge", "viewLog",
+            "checkForUpdates", "", "confirmUninstall", "quit", "", ""));
     for (std::size_t i = 0; i < items.size(); ++i) {
         const auto& item = items[i];
         if (item.separator) {
@@ -49,7 +51,8 @@ TEST_F(StatusMenu, TitlesAreByteForByte)
 TEST_F(StatusMenu, VersionLineVariants)
 {
     EXPECT_EQ(versionString(InfoDictionary{{"CFBundleShortVersionString", "2.0.1"}}), "2.0.1");
-    EXPECT_EQ(versionString(InfoDictionary{{"CFBundleShortVersionString", " 3.1 beta "}}), " 3.1 beta ");
+    EXPECT_EQ(
+        versionString(InfoDictionary{{"CFBundleShortVersionString", " 3.1 beta "}}), " 3.1 beta ");
     EXPECT_EQ(versionString(InfoDictionary{{"CFBundleShortVersionString", 2}}), "");
     EXPECT_EQ(versionString(InfoDictionary{{"CFBundleVersion", "9"}}), "");
     EXPECT_EQ(versionString(InfoDictionary::object()), "");
@@ -78,7 +81,8 @@ TEST_F(StatusMenu, StartAtLoginIsOnOnlyForEnabled)
             click("restartBridge"); // any rebuild
         }
         const auto& item = fake.statusBar.lastMenu().items[4];
-        EXPECT_EQ(item.state, on ? ControlState::on : ControlState::off) << "status " << static_cast<int>(status);
+        EXPECT_EQ(item.state, on ? ControlState::on : ControlState::off)
+            << "status " << static_cast<int>(status);
         for (const auto& other : fake.statusBar.lastMenu().items) {
             if (other.title != "Start at Login") {
                 EXPECT_EQ(other.state, ControlState::off) << other.title;
@@ -126,14 +130,16 @@ class WebLinks : public AgentTest { };
 
 TEST_F(WebLinks, OpenShadeLedgerUsesTheFirstInstalledBrowserOnly)
 {
-    fake.workspace.installedApplications = {{"com.google.Chrome", "/apps/chrome"}, {"com.microsoft.edgemac", "/apps/edge"}};
+    fake.workspace.installedApplications
+        = {{"com.google.Chrome", "/apps/chrome"}, {"com.microsoft.edgemac", "/apps/edge"}};
     launch();
     click("openApp");
     ASSERT_EQ(fake.workspace.openedWithApplication.size(), 1u);
     EXPECT_EQ(fake.workspace.openedWithApplication[0].second, "/apps/chrome");
     EXPECT_EQ(fake.workspace.openedWithApplication[0].first.kind, URL::Kind::web);
     EXPECT_EQ(fake.workspace.openedWithApplication[0].first.value.rfind("https://", 0), 0u);
-    EXPECT_EQ(fake.record.count("workspace.URLForApplication"), 1u) << "no identifier after the first hit is looked up";
+    EXPECT_EQ(fake.record.count("workspace.URLForApplication"), 1u)
+        << "no identifier after the first hit is looked up";
     EXPECT_TRUE(fake.workspace.openedWithDefault.empty());
 }
 
@@ -143,10 +149,10 @@ TEST_F(WebLinks, BrowsersAreTriedInOrder)
     launch();
     click("openApp");
     EXPECT_THAT(fake.record.matching("workspace.URLForApplication"),
-                ElementsAre("workspace.URLForApplication com.google.Chrome",
-                            "workspace.URLForApplication com.microsoft.edgemac",
-                            "workspace.URLForApplication org.chromium.Chromium",
-                            "workspace.URLForApplication com.brave.Browser"));
+        ElementsAre("workspace.URLForApplication com.google.Chrome",
+            "workspace.URLForApplication com.microsoft.edgemac",
+            "workspace.URLForApplication org.chromium.Chromium",
+            "workspace.URLForApplication com.brave.Browser"));
     ASSERT_EQ(fake.workspace.openedWithApplication.size(), 1u);
     EXPECT_EQ(fake.workspace.openedWithApplication[0].second, "/apps/brave");
 }

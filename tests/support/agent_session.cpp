@@ -1,0 +1,209 @@
+#include "support/agent_session.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace ShadeLedgerZizadezavav {
+
+std::vector<ProcessInfo> listProcesses()
+{
+    std::vector<ProcessInfo> found;
+    DIR* proc = opendir("/proc");
+    if (!proc) {
+        return found;
+    }
+    while (dirent* entry = readdir(proc)) {
+        char* end = nullptr;
+        long pid = std::strtol(entry->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0') {
+            continue;
+        }
+        std::string base = std::string("/proc/") + entry->d_name;
+        std::ifstream statFile(base + "/stat");
+        std::string stat(
+            (std::istreambuf_iterator<char>(statFile)), std::istreambuf_iterator<char>());
+        auto close = stat.rfind(')');
+        if (close == std::string::npos || close + 4 > stat.size()) {
+            continue;
+        }
+        ProcessInfo info;
+        info.pid = static_cast<pid_t>(pid);
+        info.state = stat[close + 2];
+        info.parent = static_cast<pid_t>(std::strtol(stat.c_str() + close + 4, nullptr, 10));
+        std::ifstream cmdlineFile(base + "/cmdline");
+        std::string cmdline(
+            (std::istreambuf_iterator<char>(cmdlineFile)), std::istreambuf_iterator<char>());
+        for (char& c : cmdline) {
+            if (c == '\0') {
+                c = ' ';
+            }
+        }
+        info.commandLine = cmdline;
+        found.push_back(info);
+    }
+    closedir(proc);
+    return found;
+}
+
+int freeLoopbackPort()
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    socklen_t length = sizeof address;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
+        || getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        throw std::runtime_error("no free port");
+    }
+    int port = ntohs(address.sin_port);
+    ::close(fd);
+    return port;
+}
+
+AgentSession::AgentSession(std::optional<std::string> bundle)
+    : bundle_(bundle.value_or(SL_BUNDLE_DIR))
+{
+    if (getpid() != 1) {
+        throw std::runtime_error(
+            "end-to-end tests run as the first process of a private PID namespace "
+            "(tests/e2e/in_pid_namespace.sh); refusing to let the agent's clean-up loose");
+    }
+    home_ = std::make_unique<TempHome>();
+    bus_ = std::make_unique<PrivateBus>(home_->root());
+    tray_ = std::make_unique<TrayHost>(bus_->address());
+    port_ = freeLoopbackPort();
+    setPort(port_);
+}
+
+AgentSession::~AgentSession()
+{
+    for (pid_t pid : agents_) {
+        if (running(pid)) {
+            kill(pid, SIGKILL);
+            waitForExit(pid, std::chrono::seconds(5));
+        }
+    }
+    for (const auto& bridge : bridges()) {
+        kill(bridge.pid, SIGKILL);
+    }
+    tray_.reset();
+    bus_.reset();
+    home_.reset();
+}
+
+void AgentSession::setPort(int port)
+{
+    port_ = port;
+    writeFile(settingsPath(), "{\"port\": " + std::to_string(port) + "}");
+}
+
+pid_t AgentSession::start(const std::map<std::string, std::string>& extraEnvironment)
+{
+    std::string program = executable();
+    pid_t pid = fork();
+    if (pid < 0) {
+        throw std::runtime_error("fork failed");
+    }
+    if (pid == 0) {
+        for (const auto& [name, value] : extraEnvironment) {
+            setenv(name.c_str(), value.c_str(), 1);
+        }
+        // Standard input from /dev/null, like an agent started from a desktop.
+        int null = open("/dev/null", O_RDONLY);
+        if (null >= 0) {
+            dup2(null, STDIN_FILENO);
+        }
+        execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    agents_.push_back(pid);
+    return pid;
+}
+
+std::optional<int> AgentSession::exitStatus(pid_t pid)
+{
+    // As the namespace's first process the test reaps every orphan too.
+    int status = 0;
+    pid_t ended = 0;
+    while ((ended = waitpid(-1, &status, WNOHANG)) > 0) {
+        exited_[ended] = status;
+    }
+    auto found = exited_.find(pid);
+    if (found == exited_.end()) {
+        return std::nullopt;
+    }
+    return found->second;
+}
+
+bool AgentSession::waitForExit(pid_t pid, std::chrono::milliseconds timeout)
+{
+    return tray_->waitUntil([&] { return exitStatus(pid).has_value(); }, timeout);
+}
+
+bool AgentSession::running(pid_t pid)
+{
+    return !exitStatus(pid).has_value();
+}
+
+std::vector<ProcessInfo> AgentSession::bridges()
+{
+    exitStatus(-1);
+    std::vector<ProcessInfo> found;
+    for (auto& process : listProcesses()) {
+        if (process.state != 'Z' && process.commandLine.find("server.mjs") != std::string::npos) {
+            found.push_back(process);
+        }
+    }
+    return found;
+}
+
+std::vector<ProcessInfo> AgentSession::zombies()
+{
+    exitStatus(-1);
+    std::vector<ProcessInfo> found;
+    for (auto& process : listProcesses()) {
+        if (process.state == 'Z') {
+            found.push_back(process);
+        }
+    }
+    return found;
+}
+
+bool AgentSession::waitForBridgeCount(std::size_t count, std::chrono::milliseconds timeout)
+{
+    return tray_->waitUntil([&] { return bridges().size() == count; }, timeout);
+}
+
+std::string AgentSession::connectionLine()
+{
+    auto menu = tray_->readMenu(std::chrono::seconds(2));
+    if (!menu || menu->empty()) {
+        return "";
+    }
+    return menu->front().label;
+}
+
+bool AgentSession::waitForConnectionLine(const std::string& line, std::chrono::milliseconds timeout)
+{
+    auto menu = tray_->waitForMenu(
+        [&](const TrayMenu& m) { return !m.empty() && m.front().label == line; }, timeout);
+    return menu.has_value();
+}
+
+} // namespace ShadeLedgerZizadezavav

@@ -1,0 +1,84 @@
+// One end-to-end session: a temporary HOME, a private session bus with a test
+// tray host, and the built bundle's agent started as a child of the test. The
+// test runs as the first process of a private PID namespace, so it also reaps
+// every orphan there and /proc lists only what the test started.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/private_bus.h"
+#include "support/temp_home.h"
+#include "support/tray_host.h"
+
+namespace ShadeLedgerZizadezavav {
+
+struct ProcessInfo {
+    pid_t pid = 0;
+    pid_t parent = 0;
+    char state = '?';
+    std::string commandLine; // arguments joined by spaces
+};
+
+// Processes visible in /proc (in the test's namespace: only the test's own).
+std::vector<ProcessInfo> listProcesses();
+// A free TCP port on 127.0.0.1 at the moment of asking.
+int freeLoopbackPort();
+
+class AgentSession {
+public:
+    // bundle: a bundle directory laid out like the built one (default: the built one).
+    explicit AgentSession(std::optional<std::string> bundle = std::nullopt);
+    ~AgentSession();
+    AgentSession(const AgentSession&) = delete;
+    AgentSession& operator=(const AgentSession&) = delete;
+
+    TempHome& home() { return *home_; }
+    TrayHost& tray() { return *tray_; }
+    const std::string& bundle() const { return bundle_; }
+    std::string executable() const { return bundle_ + "/Contents/MacOS/ShadeLedgerZizadezavav"; }
+    std::string logPath() const { return home_->path(".shadeledger/bridge.log"); }
+    std::string settingsPath() const
+    {
+        return home_->path("Library/Application Support/ShadeLedger/zizadezavav.json");
+    }
+    int port() const { return port_; }
+    // Points the settings file at a port.
+    void setPort(int port);
+
+    // Starts one more agent; its pid.
+    pid_t start(const std::map<std::string, std::string>& extraEnvironment = {});
+    pid_t agent() const { return agents_.empty() ? -1 : agents_.back(); }
+    // Reaps whatever exited; the exit status of pid once it has ended.
+    std::optional<int> exitStatus(pid_t pid);
+    bool waitForExit(pid_t pid, std::chrono::milliseconds timeout = std::chrono::seconds(15));
+    bool running(pid_t pid);
+
+    // Bridges (processes whose command line holds the bridge script) that are not zombies.
+    std::vector<ProcessInfo> bridges();
+    std::vector<ProcessInfo> zombies();
+    bool waitForBridgeCount(
+        std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(15));
+
+    // The menu's first line, as the tray host reads it now ("" when unreadable).
+    std::string connectionLine();
+    bool waitForConnectionLine(
+        const std::string& line, std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+private:
+    std::unique_ptr<TempHome> home_;
+    std::unique_ptr<PrivateBus> bus_;
+    std::unique_ptr<TrayHost> tray_;
+    std::string bundle_;
+    int port_ = 0;
+    std::vector<pid_t> agents_;
+    std::map<pid_t, int> exited_;
+};
+
+} // namespace ShadeLedgerZizadezavav
