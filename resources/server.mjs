@@ -122,11 +122,12 @@ function send(response, status, body, headers = {})
 
 function handle(request, response, port)
 {
-    const hostHeaders = request.rawHeaders.filter((name, i) => i % 2 === 0 && name.toLowerCase() === "host");
+    const hostHeaders = request.rawHeaders.filter((name, i) => i % 2 === 0 && /^host$/i.test(name));
+    const close = { Connection: "close" };
     if (hostHeaders.length !== 1)
-        return send(response, 400, { error: "exactly one Host header is required" }, { Connection: "close" });
+        return send(response, 400, { error: "exactly one Host header is required" }, close);
     if (!isAllowedHost(request.headers.host, port))
-        return send(response, 421, { error: "unknown host" }, { Connection: "close" });
+        return send(response, 421, { error: "unknown host" }, close);
 
     const pathname = request.url.split("?", 1)[0];
     if (pathname !== "/health")
@@ -152,7 +153,9 @@ function main()
 {
     const port = bridgePort();
     if (port < 1 || port > 65535) {
-        console.error(`ShadeLedger bridge: port ${port} in ${settingsPath()} is outside 1-65535; not starting`);
+        const file = settingsPath();
+        console.error(`ShadeLedger bridge: port ${port} in ${file} is outside 1-65535; `
+            + "not starting");
         process.exitCode = 2;
         return;
     }

@@ -10,7 +10,8 @@ describe("GET /health", () => {
     it("answers 200 with a small JSON body naming the bridge's process", async (t) => {
         const bridge = await startBridge(t);
         const answer = await request(bridge.port);
-        assert.equal(answer.status, 200, `the agent's probe got ${answer.status}: the menu would show "○ Not connected"`);
+        assert.equal(answer.status, 200,
+            `the agent's probe got ${answer.status}: the menu would show "○ Not connected"`);
         assert.match(answer.headers["content-type"], /^application\/json/);
         const body = JSON.parse(answer.body);
         assert.equal(body.status, "ok");
@@ -42,10 +43,12 @@ describe("GET /health", () => {
         const probe = `GET /health HTTP/1.1\r\nHost: 127.0.0.1:${bridge.port}\r\n\r\n`;
         socket.write(probe + probe + probe);
         const threeAnswers = new Promise((resolve) => {
-            const check = () => (received.match(/HTTP\/1\.1 200 OK/g) ?? []).length === 3 && resolve();
+            const check = () => (received.match(/HTTP\/1\.1 200 OK/g) ?? []).length === 3
+                && resolve();
             socket.on("data", check);
         });
-        await withDeadline(threeAnswers, 10_000, `three pipelined probes did not all get 200; got: ${received}`);
+        await withDeadline(threeAnswers, 10_000,
+            `three pipelined probes did not all get 200; got: ${received}`);
     });
 });
 
@@ -71,7 +74,8 @@ describe("other requests", () => {
 describe("the Host header guards against DNS rebinding", () => {
     it("accepts 127.0.0.1 and localhost at the bridge's port", async (t) => {
         const bridge = await startBridge(t);
-        for (const host of [`127.0.0.1:${bridge.port}`, `localhost:${bridge.port}`, `LocalHost:${bridge.port}`]) {
+        const port = bridge.port;
+        for (const host of [`127.0.0.1:${port}`, `localhost:${port}`, `LocalHost:${port}`]) {
             const answer = await request(bridge.port, { host });
             assert.equal(answer.status, 200, `Host ${host} got ${answer.status}`);
         }
@@ -95,7 +99,8 @@ describe("the Host header guards against DNS rebinding", () => {
         for (const host of hosts) {
             for (const path of ["/health", "/nowhere"]) {
                 const answer = await request(port, { host, path });
-                assert.equal(answer.status, 421, `Host "${host}" reached ${path} with ${answer.status}`);
+                assert.equal(answer.status, 421,
+                    `Host "${host}" reached ${path} with ${answer.status}`);
                 assert.doesNotMatch(answer.body, /"ok"/);
             }
         }
@@ -105,7 +110,8 @@ describe("the Host header guards against DNS rebinding", () => {
         const bridge = await startBridge(t);
         for (const version of ["1.1", "1.0"]) {
             const answer = await rawExchange(bridge.port, `GET /health HTTP/${version}\r\n\r\n`);
-            assert.match(answer, /^HTTP\/1\.1 400 /, `an HTTP/${version} request without Host got: ${answer}`);
+            assert.match(answer, /^HTTP\/1\.1 400 /,
+                `an HTTP/${version} request without Host got: ${answer}`);
         }
     });
 
@@ -143,11 +149,12 @@ describe("the bridge listens on 127.0.0.1 only", () => {
 
     it("is reachable on 127.0.0.1 and on no other local address", async (t) => {
         const bridge = await startBridge(t);
-        assert.equal(bridge.stdout, `ShadeLedger bridge listening on http://127.0.0.1:${bridge.port}\n`);
-        assert.ok(await reachable(bridge.port, "127.0.0.1"), "the bridge is not reachable on 127.0.0.1");
+        const port = bridge.port;
+        assert.equal(bridge.stdout, `ShadeLedger bridge listening on http://127.0.0.1:${port}\n`);
+        assert.ok(await reachable(port, "127.0.0.1"), "the bridge is not reachable on 127.0.0.1");
         const others = otherLocalAddresses();
         t.diagnostic(`also tried: ${others.join(", ")}`);
         for (const host of others)
-            assert.equal(await reachable(bridge.port, host), false, `the bridge is reachable on ${host}`);
+            assert.equal(await reachable(port, host), false, `the bridge is reachable on ${host}`);
     });
 });

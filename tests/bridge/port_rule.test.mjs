@@ -20,7 +20,8 @@ function portFor(t, content)
 function expectPort(t, content, expected)
 {
     const port = portFor(t, content);
-    assert.equal(port, expected, `with settings ${JSON.stringify(String(content))} the bridge would listen on ${port}, the agent probes ${expected}`);
+    assert.equal(port, expected, `with settings ${JSON.stringify(String(content))} the bridge `
+        + `would listen on ${port} while the agent probes ${expected}`);
 }
 
 describe("a settings file that names no usable port gives 47821", () => {
@@ -78,12 +79,14 @@ describe("a usable port is a whole JSON number", () => {
 
 describe("only UTF-8 text is read", () => {
     it("refuses bytes that are not UTF-8", (t) => {
-        const bytes = Buffer.concat([Buffer.from('{"port": 8080, "name": "'), Buffer.from([0xff, 0xfe]), Buffer.from('"}')]);
+        const start = Buffer.from('{"port": 8080, "name": "');
+        const bytes = Buffer.concat([start, Buffer.from([0xff, 0xfe]), Buffer.from('"}')]);
         expectPort(t, bytes, defaultPort);
     });
 
     it("refuses UTF-16 text, even with its byte-order mark", (t) => {
-        const bytes = Buffer.concat([Buffer.from([0xff, 0xfe]), Buffer.from('{"port": 8080}', "utf16le")]);
+        const bytes = Buffer.concat(
+            [Buffer.from([0xff, 0xfe]), Buffer.from('{"port": 8080}', "utf16le")]);
         expectPort(t, bytes, defaultPort);
     });
 
@@ -137,9 +140,9 @@ describe("only a regular file of at most 1 MiB is read", () => {
         });
         // A writer that turns up after 3 s frees a reader stuck on the FIFO, so a blocking
         // read shows as a slow answer naming the writer's port instead of a hung test.
-        const writer = spawn(process.execPath,
-            ["-e", "setTimeout(() => require('fs').writeFileSync(process.argv[1], '{\"port\": 1234}'), 3000)", file],
-            { stdio: "ignore" });
+        const writeLater = "setTimeout(() => require('fs').writeFileSync(process.argv[1], "
+            + "'{\"port\": 1234}'), 3000)";
+        const writer = spawn(process.execPath, ["-e", writeLater, file], { stdio: "ignore" });
         const writerGone = new Promise((resolve) => writer.on("close", resolve));
         t.after(() => {
             writer.kill("SIGKILL");
@@ -150,7 +153,8 @@ describe("only a regular file of at most 1 MiB is read", () => {
         const port = bridgePort(home);
         const elapsed = performance.now() - started;
         assert.equal(port, defaultPort, "a FIFO in the settings file's place was read");
-        assert.ok(elapsed < 2000, `reading the settings file waited ${elapsed.toFixed(0)} ms on a FIFO`);
+        assert.ok(elapsed < 2000,
+            `reading the settings file waited ${elapsed.toFixed(0)} ms on a FIFO`);
     });
 });
 

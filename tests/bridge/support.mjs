@@ -36,7 +36,8 @@ export function writeSettings(home, content)
 {
     const file = settingsFile(home);
     fs.mkdirSync(path.dirname(file), { recursive: true });
-    const data = typeof content === "string" || Buffer.isBuffer(content) ? content : JSON.stringify(content);
+    const asIs = typeof content === "string" || Buffer.isBuffer(content);
+    const data = asIs ? content : JSON.stringify(content);
     fs.writeFileSync(file, data);
     return file;
 }
@@ -89,7 +90,8 @@ export function spawnBridge(t, home)
     const env = { ...process.env, HOME: home, NODE_ENV: "production" };
     delete env.NODE_TEST_CONTEXT;
     delete env.NODE_OPTIONS;
-    const child = spawn(process.execPath, [bridgeScript], { cwd: resourcesDir, env, stdio: ["ignore", "pipe", "pipe"] });
+    const stdio = ["ignore", "pipe", "pipe"];
+    const child = spawn(process.execPath, [bridgeScript], { cwd: resourcesDir, env, stdio });
     const bridge = { child, stdout: "", stderr: "" };
     child.stdout.setEncoding("utf8").on("data", (text) => (bridge.stdout += text));
     child.stderr.setEncoding("utf8").on("data", (text) => (bridge.stderr += text));
@@ -123,7 +125,8 @@ export async function startBridge(t, port)
         };
         bridge.child.stdout.on("data", check);
         bridge.exited.then(({ code, signal }) =>
-            reject(new Error(`the bridge ended (code ${code}, signal ${signal}) instead of listening; it said: ${bridge.stderr}`)));
+            reject(new Error(`the bridge ended (code ${code}, signal ${signal}) instead of `
+                + `listening; it said: ${bridge.stderr}`)));
     });
     await withDeadline(listening, generousMs, "the bridge never said that it listens");
     return bridge;
@@ -133,7 +136,8 @@ export async function startBridge(t, port)
 export async function runUntilExit(t, home)
 {
     const bridge = spawnBridge(t, home);
-    const { code, signal } = await withDeadline(bridge.exited, generousMs, `the bridge kept running; it said: ${bridge.stdout}`);
+    const { code, signal } = await withDeadline(bridge.exited, generousMs,
+        `the bridge kept running; it said: ${bridge.stdout}`);
     return { code, signal, stdout: bridge.stdout, stderr: bridge.stderr };
 }
 
@@ -142,7 +146,9 @@ export function request(port, { method = "GET", path = "/health", host = `127.0.
 {
     const answer = new Promise((resolve, reject) => {
         const headers = host === null ? {} : { Host: host };
-        const req = http.request({ host: "127.0.0.1", port, method, path, headers, setHost: false, agent: false }, (res) => {
+        const options = { host: "127.0.0.1", port, method, path, headers, setHost: false };
+        options.agent = false; // a connection of its own, closed after the answer
+        const req = http.request(options, (res) => {
             let body = "";
             res.setEncoding("utf8");
             res.on("data", (text) => (body += text));
@@ -176,7 +182,8 @@ export function receiveUntil(socket, text)
             }
         };
         socket.on("data", onData);
-        socket.once("close", () => reject(new Error(`the connection closed before "${text}" arrived; got: ${received}`)));
+        socket.once("close", () =>
+            reject(new Error(`the connection closed before "${text}" arrived; got: ${received}`)));
     });
     return withDeadline(seen, generousMs, `"${text}" never arrived`);
 }
