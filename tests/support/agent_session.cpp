@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -76,6 +77,36 @@ int freeLoopbackPort()
     return port;
 }
 
+std::string copyBuiltBundle(const std::string& directory)
+{
+    makeDirectories(directory);
+    std::string command = "cp -a '" + std::string(SL_BUNDLE_DIR) + "' '" + directory + "/'";
+    if (std::system(command.c_str()) != 0) {
+        throw std::runtime_error("cannot copy the bundle: " + command);
+    }
+    return directory + "/ShadeLedgerZizadezavav.app";
+}
+
+pid_t startDecoyBridge()
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        setpgid(0, 0);
+        // "server.mjs" only in the decoy's own arguments, never in ours.
+        std::string name = std::string("decoy-server") + ".mjs";
+        execl("/bin/sh", "sh", "-c", "while :; do sleep 1; done", name.c_str(),
+            static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    return pid;
+}
+
+void writeScript(const std::string& path, const std::string& body)
+{
+    writeFile(path, "#!/bin/sh\n" + body);
+    chmod(path.c_str(), 0755);
+}
+
 AgentSession::AgentSession(std::optional<std::string> bundle)
     : bundle_(bundle.value_or(SL_BUNDLE_DIR))
 {
@@ -113,7 +144,8 @@ void AgentSession::setPort(int port)
     writeFile(settingsPath(), "{\"port\": " + std::to_string(port) + "}");
 }
 
-pid_t AgentSession::start(const std::map<std::string, std::string>& extraEnvironment)
+pid_t AgentSession::start(const std::map<std::string, std::string>& extraEnvironment,
+    const std::vector<std::string>& prefix)
 {
     std::string program = executable();
     pid_t pid = fork();
@@ -129,7 +161,21 @@ pid_t AgentSession::start(const std::map<std::string, std::string>& extraEnviron
         if (null >= 0) {
             dup2(null, STDIN_FILENO);
         }
-        execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+        // SL_AGENT_WRAPPER runs the agent under a tool, e.g. valgrind.
+        std::vector<std::string> words = prefix;
+        if (const char* wrapper = std::getenv("SL_AGENT_WRAPPER")) {
+            std::istringstream split(wrapper);
+            for (std::string word; split >> word;) {
+                words.push_back(word);
+            }
+        }
+        words.push_back(program);
+        std::vector<char*> argv;
+        for (auto& word : words) {
+            argv.push_back(word.data());
+        }
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     agents_.push_back(pid);

@@ -30,6 +30,13 @@ struct ProcessInfo {
 std::vector<ProcessInfo> listProcesses();
 // A free TCP port on 127.0.0.1 at the moment of asking.
 int freeLoopbackPort();
+// Copies the built bundle into directory (links kept); the copy's path.
+std::string copyBuiltBundle(const std::string& directory);
+// Starts a process whose command line matches the clean-up's pattern for
+// stray bridges, as a child of the caller; its pid.
+pid_t startDecoyBridge();
+// Writes an executable shell script.
+void writeScript(const std::string& path, const std::string& body);
 
 class AgentSession {
 public:
@@ -52,8 +59,12 @@ public:
     // Points the settings file at a port.
     void setPort(int port);
 
-    // Starts one more agent; its pid.
-    pid_t start(const std::map<std::string, std::string>& extraEnvironment = {});
+    // Runs a copy of the built bundle from below the temporary root from now on.
+    void useBundleCopy() { bundle_ = copyBuiltBundle(home_->root() + "/apps"); }
+
+    // Starts one more agent, with more variables and a command to run it under; its pid.
+    pid_t start(const std::map<std::string, std::string>& extraEnvironment = {},
+        const std::vector<std::string>& prefix = {});
     pid_t agent() const { return agents_.empty() ? -1 : agents_.back(); }
     // Reaps whatever exited; the exit status of pid once it has ended.
     std::optional<int> exitStatus(pid_t pid);

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# The extended checks: ThreadSanitizer on the HTTP client and the main-queue
+# hand-off, one end-to-end run under valgrind memcheck, a bounded fuzzing run of
+# each fuzzer, and the soak. Expects the default preset to be built.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc)
+fuzz_seconds=${SL_FUZZ_SECONDS:-60}
+
+echo "=== tsan: build"
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan -j "$jobs" --target sl_unit_tests http_test scheduler_test
+echo "=== tsan: test"
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest --preset tsan -j "$jobs" -R '^(HealthProbe|RestartBridge|Lifecycle|Http|Scheduler|MainQueue)'
+
+echo "=== valgrind: one end-to-end run of the agent"
+SL_AGENT_WRAPPER="valgrind --quiet --leak-check=full --errors-for-leak-kinds=definite --error-exitcode=99" \
+  ctest --preset default -R 'AgentEndToEnd.ShowsNotConnectedThenConnectedAndQuitEndsAgentAndBridge' --timeout 600
+
+echo "=== fuzz: build"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$jobs"
+for target in settings_port:settings info_version:info; do
+  name=${target%%:*}
+  seeds=${target##*:}
+  corpus=build/fuzz/corpus-$name
+  mkdir -p "$corpus"
+  echo "=== fuzz: $name for ${fuzz_seconds}s"
+  build/fuzz/tests/fuzz/fuzz_$name -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 \
+    -artifact_prefix=build/fuzz/ "$corpus" "tests/fuzz/corpus/$seeds"
+done
+
+echo "=== soak"
+ctest --preset default -L soak --timeout 1800
