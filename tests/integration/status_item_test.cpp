@@ -97,10 +97,10 @@ void settle(TrayHost& host)
 
 bool busHasOwner(GDBusConnection* connection, const std::string& name)
 {
-    GVariantPtr reply(g_dbus_connection_call_sync(
-        connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        "NameHasOwner", g_variant_new("(s)", name.c_str()), G_VARIANT_TYPE("(b)"),
-        G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, nullptr));
+    GVariantPtr reply(
+        g_dbus_connection_call_sync(connection, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+            "org.freedesktop.DBus", "NameHasOwner", g_variant_new("(s)", name.c_str()),
+            G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, nullptr));
     gboolean owned = FALSE;
     if (reply) {
         g_variant_get(reply.get(), "(b)", &owned);
@@ -111,7 +111,8 @@ bool busHasOwner(GDBusConnection* connection, const std::string& name)
 // A session bus of its own, with the agent's connection to it and a place for resources.
 class StatusItemTest : public ::testing::Test {
 protected:
-    StatusItemTest() : bus(home.root())
+    StatusItemTest()
+        : bus(home.root())
     {
         // libdbusmenu-glib serves on the session singleton, so the item uses it as well.
         session = adoptGObject(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr));
@@ -122,10 +123,26 @@ protected:
         makeDirectories(resources);
     }
 
+    ~StatusItemTest() override
+    {
+        // The session singleton outlives the test while queued work still holds it; let that
+        // work run so that a later test in this process connects to its own bus.
+        GWeakRef singleton;
+        g_weak_ref_init(&singleton, session.get());
+        session.reset();
+        iterateUntil(
+            [&] {
+                GObjectPtr<GObject> alive(static_cast<GObject*>(g_weak_ref_get(&singleton)));
+                return alive == nullptr;
+            },
+            5s);
+        g_weak_ref_clear(&singleton);
+    }
+
     LinuxStatusBar makeStatusBar(GDBusConnection* connection)
     {
-        return LinuxStatusBar(connection, resources,
-                              [this](std::string action) { delivered.push_back(action); });
+        return LinuxStatusBar(
+            connection, resources, [this](std::string action) { delivered.push_back(action); });
     }
 
     TempHome home;
@@ -141,20 +158,20 @@ TEST_F(StatusItemRegistration, RegistersWithTheWatcherUnderItsProcessName)
 {
     ASSERT_TRUE(session);
     TrayHost host(bus.address());
-    LinuxStatusBar statusBar(session.get(), resources, [](std::string) { });
+    LinuxStatusBar statusBar(session.get(), resources, [](std::string) {});
     auto item = statusBar.statusItemWithLength(squareStatusItemLength);
     ASSERT_TRUE(item);
 
     ASSERT_TRUE(host.waitForRegistration()) << "the tray never heard of the agent's item";
     EXPECT_EQ(host.registrations().front().service, itemBusName);
-    EXPECT_EQ(host.registrations().front().sender,
-              g_dbus_connection_get_unique_name(session.get()));
+    EXPECT_EQ(
+        host.registrations().front().sender, g_dbus_connection_get_unique_name(session.get()));
 }
 
 TEST_F(StatusItemRegistration, ShowsTheAgentAsAnApplicationMenu)
 {
     TrayHost host(bus.address());
-    LinuxStatusBar statusBar(session.get(), resources, [](std::string) { });
+    LinuxStatusBar statusBar(session.get(), resources, [](std::string) {});
     auto item = statusBar.statusItemWithLength(squareStatusItemLength);
     ASSERT_TRUE(host.waitForRegistration());
 
@@ -165,7 +182,8 @@ TEST_F(StatusItemRegistration, ShowsTheAgentAsAnApplicationMenu)
     EXPECT_EQ(host.readItemString("IconThemePath"), resources);
     auto isMenu = host.readItemProperty("ItemIsMenu");
     ASSERT_TRUE(isMenu);
-    EXPECT_TRUE(g_variant_get_boolean(isMenu.get())) << "a click on the icon would not open the menu";
+    EXPECT_TRUE(g_variant_get_boolean(isMenu.get()))
+        << "a click on the icon would not open the menu";
     auto menuPath = host.readItemProperty("Menu");
     ASSERT_TRUE(menuPath);
     EXPECT_TRUE(g_variant_is_object_path(g_variant_get_string(menuPath.get(), nullptr)));
@@ -187,7 +205,7 @@ TEST_F(StatusItemRegistration, ShowsTheAgentAsAnApplicationMenu)
 
 TEST_F(StatusItemRegistration, RegistersWithAWatcherThatAppearsLater)
 {
-    LinuxStatusBar statusBar(session.get(), resources, [](std::string) { });
+    LinuxStatusBar statusBar(session.get(), resources, [](std::string) {});
     auto item = statusBar.statusItemWithLength(squareStatusItemLength);
     item->setMenu(agentMenu(false, false));
     ASSERT_TRUE(iterateUntil([&] { return busHasOwner(session.get(), itemBusName); }, 10s))
@@ -201,7 +219,7 @@ TEST_F(StatusItemRegistration, RegistersWithAWatcherThatAppearsLater)
 
 TEST_F(StatusItemRegistration, RegistersAgainWhenTheWatcherRestarts)
 {
-    LinuxStatusBar statusBar(session.get(), resources, [](std::string) { });
+    LinuxStatusBar statusBar(session.get(), resources, [](std::string) {});
     auto item = statusBar.statusItemWithLength(squareStatusItemLength);
     {
         TrayHost first(bus.address());
@@ -218,7 +236,7 @@ class StatusMenuLayout : public StatusItemTest { };
 TEST_F(StatusMenuLayout, ShowsEveryEntryWithItsTitleStateAndShortcut)
 {
     TrayHost host(bus.address());
-    LinuxStatusBar statusBar(session.get(), resources, [](std::string) { });
+    LinuxStatusBar statusBar(session.get(), resources, [](std::string) {});
     auto item = statusBar.statusItemWithLength(squareStatusItemLength);
     item->setMenu(agentMenu(false, true, "2.0.1"));
     ASSERT_TRUE(host.waitForRegistration());
@@ -227,9 +245,9 @@ TEST_F(StatusMenuLayout, ShowsEveryEntryWithItsTitleStateAndShortcut)
     ASSERT_TRUE(menu) << "the menu never showed the connection line";
     ASSERT_EQ(menu->size(), 14u) << describe(*menu);
 
-    const std::vector<std::string> labels = {
-        "○ Not connected", "", "Open ShadeLedger", "", "Start at Login", "", "Restart Bridge",
-        "View Log", "Check for Updates", "", "Uninstall…", "Quit", "", "Zizadezavav v2.0.1"};
+    const std::vector<std::string> labels
+        = {"○ Not connected", "", "Open ShadeLedger", "", "Start at Login", "", "Restart Bridge",
+            "View Log", "Check for Updates", "", "Uninstall…", "Quit", "", "Zizadezavav v2.0.1"};
     const std::vector<std::size_t> separators = {1, 3, 5, 9, 12};
     for (std::size_t i = 0; i < menu->size(); ++i) {
         const auto& entry = (*menu)[i];
@@ -257,13 +275,13 @@ TEST_F(StatusMenuLayout, ShowsEveryEntryWithItsTitleStateAndShortcut)
     EXPECT_EQ(login.toggleState, 1) << "Start at Login is not checked while it is on";
 
     const auto& quit = (*menu)[11];
-    EXPECT_EQ(quit.shortcut, (std::vector<std::vector<std::string>> {{"Control", "q"}}));
+    EXPECT_EQ(quit.shortcut, (std::vector<std::vector<std::string>>{{"Control", "q"}}));
 }
 
 TEST_F(StatusMenuLayout, ShowsTheConnectedLineAndAnUncheckedLoginItem)
 {
     TrayHost host(bus.address());
-    LinuxStatusBar statusBar(session.get(), resources, [](std::string) { });
+    LinuxStatusBar statusBar(session.get(), resources, [](std::string) {});
     auto item = statusBar.statusItemWithLength(squareStatusItemLength);
     item->setMenu(agentMenu(true, false));
     ASSERT_TRUE(host.waitForRegistration());
@@ -281,7 +299,7 @@ TEST_F(StatusMenuLayout, ShowsTheConnectedLineAndAnUncheckedLoginItem)
 TEST_F(StatusMenuLayout, EveryMenuHandedOverReplacesTheLayoutOnce)
 {
     TrayHost host(bus.address());
-    LinuxStatusBar statusBar(session.get(), resources, [](std::string) { });
+    LinuxStatusBar statusBar(session.get(), resources, [](std::string) {});
     auto item = statusBar.statusItemWithLength(squareStatusItemLength);
     item->setMenu(agentMenu(false, false));
     ASSERT_TRUE(host.waitForRegistration());
@@ -325,12 +343,12 @@ TEST_F(StatusMenuClicks, AClickDeliversTheItemsActionOnceAnswered)
     ASSERT_TRUE(host.click("Open ShadeLedger")) << "the click was not answered";
     ASSERT_TRUE(iterateUntil([&] { return !delivered.empty(); }, 10s))
         << "clicking Open ShadeLedger did nothing";
-    EXPECT_EQ(delivered, (std::vector<std::string> {"openApp"}));
+    EXPECT_EQ(delivered, (std::vector<std::string>{"openApp"}));
 
     ASSERT_TRUE(host.click("Start at Login"));
     ASSERT_TRUE(host.click("Quit"));
     ASSERT_TRUE(iterateUntil([&] { return delivered.size() == 3; }, 10s));
-    EXPECT_EQ(delivered, (std::vector<std::string> {"openApp", "toggleLogin", "quit"}));
+    EXPECT_EQ(delivered, (std::vector<std::string>{"openApp", "toggleLogin", "quit"}));
 }
 
 TEST_F(StatusMenuClicks, AClickOnADisabledItemDoesNothing)
@@ -351,7 +369,7 @@ TEST_F(StatusMenuClicks, AClickOnADisabledItemDoesNothing)
     // Clicks are handled in order: once this one arrives, the ones before had their turn.
     ASSERT_TRUE(host.click("View Log"));
     ASSERT_TRUE(iterateUntil([&] { return !delivered.empty(); }, 10s));
-    EXPECT_EQ(delivered, (std::vector<std::string> {"viewLog"}))
+    EXPECT_EQ(delivered, (std::vector<std::string>{"viewLog"}))
         << "a greyed-out item acted when clicked";
 }
 
@@ -369,7 +387,7 @@ TEST_F(StatusMenuClicks, AClickOnAnItemOfAReplacedMenuStillActs)
     item->setMenu(agentMenu(true, false));
     ASSERT_TRUE(iterateUntil([&] { return !delivered.empty(); }, 10s))
         << "a click lost because the menu was rebuilt at that moment";
-    EXPECT_EQ(delivered, (std::vector<std::string> {"viewLog"}));
+    EXPECT_EQ(delivered, (std::vector<std::string>{"viewLog"}));
 }
 
 TEST_F(StatusMenuClicks, QuitIsAnsweredBeforeTheAgentExits)
@@ -395,7 +413,7 @@ TEST_F(StatusMenuClicks, QuitIsAnsweredBeforeTheAgentExits)
     struct StopAgent {
         GSubprocess* agent;
         ~StopAgent() { g_subprocess_force_exit(agent); }
-    } stopAgent {agent.get()};
+    } stopAgent{agent.get()};
 
     ASSERT_TRUE(host.waitForRegistration()) << "the agent's item never registered";
     EXPECT_NE(host.registrations().front().service, itemBusName) << "not the agent's own item";
@@ -408,7 +426,7 @@ TEST_F(StatusMenuClicks, QuitIsAnsweredBeforeTheAgentExits)
     char said[16] = {};
     gsize length = 0;
     g_input_stream_read_all(g_subprocess_get_stdout_pipe(agent.get()), said, sizeof said - 1,
-                            &length, nullptr, nullptr);
+        &length, nullptr, nullptr);
     EXPECT_STREQ(said, "quit\n");
 }
 
@@ -418,7 +436,7 @@ TEST_F(StatusItemImage, ShowsTheTemplateImageByNameFromTheResources)
 {
     writeFile(resources + "/MenuBarTemplate.png", onePixelPNG);
     TrayHost host(bus.address());
-    LinuxStatusBar statusBar(session.get(), resources, [](std::string) { });
+    LinuxStatusBar statusBar(session.get(), resources, [](std::string) {});
     auto item = statusBar.statusItemWithLength(squareStatusItemLength);
     ASSERT_TRUE(item->button()) << "the Linux item has no button to dress";
 
@@ -436,7 +454,7 @@ TEST_F(StatusItemImage, ShowsTheTemplateImageByNameFromTheResources)
 TEST_F(StatusItemImage, ShowsSLWhenTheImageIsMissing)
 {
     TrayHost host(bus.address());
-    LinuxStatusBar statusBar(session.get(), resources, [](std::string) { });
+    LinuxStatusBar statusBar(session.get(), resources, [](std::string) {});
     auto item = statusBar.statusItemWithLength(squareStatusItemLength);
 
     EXPECT_FALSE(statusBar.imageNamed("MenuBarTemplate"));
@@ -452,7 +470,7 @@ TEST_F(StatusItemImage, AFileThatIsNoImageDoesNotLoad)
     writeFile(resources + "/MenuBarTemplate.png", "not a picture");
     writeFile(resources + "/Truncated.png", onePixelPNG.substr(0, 16));
     makeDirectories(resources + "/Folder.png");
-    LinuxStatusBar statusBar(nullptr, resources, [](std::string) { });
+    LinuxStatusBar statusBar(nullptr, resources, [](std::string) {});
 
     EXPECT_FALSE(statusBar.imageNamed("MenuBarTemplate"));
     EXPECT_FALSE(statusBar.imageNamed("Truncated"));
@@ -463,9 +481,9 @@ TEST_F(StatusItemImage, AFileThatIsNoImageDoesNotLoad)
 TEST_F(StatusItemImage, AnSVGImageLoadsWhenThereIsNoPNG)
 {
     writeFile(resources + "/MenuBarTemplate.svg",
-              "<?xml version=\"1.0\"?>\n<svg xmlns=\"http://www.w3.org/2000/svg\" "
-              "viewBox=\"0 0 22 22\"><rect width=\"22\" height=\"22\"/></svg>\n");
-    LinuxStatusBar statusBar(nullptr, resources, [](std::string) { });
+        "<?xml version=\"1.0\"?>\n<svg xmlns=\"http://www.w3.org/2000/svg\" "
+        "viewBox=\"0 0 22 22\"><rect width=\"22\" height=\"22\"/></svg>\n");
+    LinuxStatusBar statusBar(nullptr, resources, [](std::string) {});
 
     auto image = statusBar.imageNamed("MenuBarTemplate");
     ASSERT_TRUE(image);
@@ -481,9 +499,9 @@ TEST_F(StatusItemImage, ANewImageIsAnnouncedToTheHost)
         host.connection(), nullptr, "org.kde.StatusNotifierItem", "NewIcon", nullptr, nullptr,
         G_DBUS_SIGNAL_FLAGS_NONE,
         [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant*,
-           gpointer count) { ++*static_cast<int*>(count); },
+            gpointer count) { ++*static_cast<int*>(count); },
         &newIcons, nullptr);
-    LinuxStatusBar statusBar(session.get(), resources, [](std::string) { });
+    LinuxStatusBar statusBar(session.get(), resources, [](std::string) {});
     auto item = statusBar.statusItemWithLength(squareStatusItemLength);
     ASSERT_TRUE(host.waitForRegistration());
     ASSERT_EQ(host.readItemString("IconName"), "");
@@ -505,7 +523,7 @@ TEST_F(StatusItemWithoutBus, EverythingIsAQuietNoOp)
     std::vector<std::string> delivered;
     writeFile(home.root() + "/Resources/MenuBarTemplate.png", onePixelPNG);
     LinuxStatusBar statusBar(nullptr, home.root() + "/Resources",
-                             [&](std::string action) { delivered.push_back(action); });
+        [&](std::string action) { delivered.push_back(action); });
     auto item = statusBar.statusItemWithLength(squareStatusItemLength);
     ASSERT_TRUE(item);
     EXPECT_EQ(statusBar.statusItemWithLength(squareStatusItemLength), item);
@@ -524,7 +542,7 @@ TEST_F(StatusItemWithoutBus, EverythingIsAQuietNoOp)
 
 TEST_F(StatusItemWithoutBus, NoResourcesDirectoryMeansNoImage)
 {
-    LinuxStatusBar statusBar(nullptr, std::nullopt, [](std::string) { });
+    LinuxStatusBar statusBar(nullptr, std::nullopt, [](std::string) {});
     EXPECT_FALSE(statusBar.imageNamed("MenuBarTemplate"));
 }
 

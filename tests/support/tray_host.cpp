@@ -40,10 +40,11 @@ constexpr const char* watcherIntrospection = R"XML(
 // look at the deadline.
 class WakeUp {
 public:
-    explicit WakeUp(GMainContext* context) : source_(g_timeout_source_new(20))
+    explicit WakeUp(GMainContext* context)
+        : source_(g_timeout_source_new(20))
     {
-        g_source_set_callback(source_, [](gpointer) { return gboolean(G_SOURCE_CONTINUE); },
-                              nullptr, nullptr);
+        g_source_set_callback(
+            source_, [](gpointer) { return gboolean(G_SOURCE_CONTINUE); }, nullptr, nullptr);
         g_source_attach(source_, context);
     }
     ~WakeUp()
@@ -133,35 +134,33 @@ bool iterateUntil(const std::function<bool()>& condition, std::chrono::milliseco
 TrayHost::TrayHost(const std::string& busAddress)
 {
     GError* rawError = nullptr;
-    connection_ = adoptGObject(g_dbus_connection_new_for_address_sync(
-        busAddress.c_str(),
+    connection_ = adoptGObject(g_dbus_connection_new_for_address_sync(busAddress.c_str(),
         GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT
-                             | G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            | G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
         nullptr, nullptr, &rawError));
     GErrorPtr error(rawError);
     if (!connection_) {
         throw std::runtime_error("tray host: cannot connect to " + busAddress + ": "
-                                 + (error ? error->message : "unknown error"));
+            + (error ? error->message : "unknown error"));
     }
     g_dbus_connection_set_exit_on_close(connection_.get(), FALSE);
 
     introspection_ = GDBusNodeInfoPtr(g_dbus_node_info_new_for_xml(watcherIntrospection, nullptr));
     static const GDBusInterfaceVTable vtable = {onMethodCall, onGetProperty, nullptr, {}};
     registrationId_ = g_dbus_connection_register_object(connection_.get(), watcherPath,
-                                                        introspection_->interfaces[0], &vtable,
-                                                        this, nullptr, nullptr);
-    layoutSubscription_ = g_dbus_connection_signal_subscribe(
-        connection_.get(), nullptr, menuInterface, "LayoutUpdated", nullptr, nullptr,
-        G_DBUS_SIGNAL_FLAGS_NONE, onLayoutUpdated, this, nullptr);
+        introspection_->interfaces[0], &vtable, this, nullptr, nullptr);
+    layoutSubscription_ = g_dbus_connection_signal_subscribe(connection_.get(), nullptr,
+        menuInterface, "LayoutUpdated", nullptr, nullptr, G_DBUS_SIGNAL_FLAGS_NONE, onLayoutUpdated,
+        this, nullptr);
 
     // Owning the name only involves the bus daemon, so a blocking call cannot stall an item
     // living in this process.
     constexpr guint32 doNotQueue = 4;
     constexpr guint32 primaryOwner = 1;
     rawError = nullptr;
-    GVariantPtr reply(g_dbus_connection_call_sync(
-        connection_.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        "RequestName", g_variant_new("(su)", watcherName, doNotQueue), G_VARIANT_TYPE("(u)"),
+    GVariantPtr reply(g_dbus_connection_call_sync(connection_.get(), "org.freedesktop.DBus",
+        "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
+        g_variant_new("(su)", watcherName, doNotQueue), G_VARIANT_TYPE("(u)"),
         G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, &rawError));
     GErrorPtr requestError(rawError);
     guint32 result = 0;
@@ -169,7 +168,12 @@ TrayHost::TrayHost(const std::string& busAddress)
         g_variant_get(reply.get(), "(u)", &result);
     }
     if (result != primaryOwner) {
-        throw std::runtime_error(std::string("tray host: cannot own ") + watcherName);
+        // The destructor will not run: nothing may call back into this half-made host.
+        g_dbus_connection_signal_unsubscribe(connection_.get(), layoutSubscription_);
+        g_dbus_connection_unregister_object(connection_.get(), registrationId_);
+        g_dbus_connection_close_sync(connection_.get(), nullptr, nullptr);
+        throw std::runtime_error(std::string("tray host: cannot own ") + watcherName
+            + (requestError ? std::string(": ") + requestError->message : std::string()));
     }
 }
 
@@ -184,15 +188,15 @@ TrayHost::~TrayHost()
 }
 
 void TrayHost::onMethodCall(GDBusConnection* connection, const gchar* sender, const gchar*,
-                            const gchar*, const gchar* method, GVariant* parameters,
-                            GDBusMethodInvocation* invocation, gpointer data)
+    const gchar*, const gchar* method, GVariant* parameters, GDBusMethodInvocation* invocation,
+    gpointer data)
 {
     auto* self = static_cast<TrayHost*>(data);
     if (g_strcmp0(method, "RegisterStatusNotifierItem") == 0) {
         const gchar* service = nullptr;
         g_variant_get(parameters, "(&s)", &service);
-        TrayRegistration registration {service, sender ? sender : "", service,
-                                       "/StatusNotifierItem"};
+        TrayRegistration registration{
+            service, sender ? sender : "", service, "/StatusNotifierItem"};
         // An item may register by object path, leaving the bus name to its sender.
         if (service[0] == '/') {
             registration.busName = registration.sender;
@@ -201,15 +205,14 @@ void TrayHost::onMethodCall(GDBusConnection* connection, const gchar* sender, co
         self->registrations_.push_back(registration);
         g_dbus_method_invocation_return_value(invocation, nullptr);
         g_dbus_connection_emit_signal(connection, nullptr, watcherPath, watcherName,
-                                      "StatusNotifierItemRegistered",
-                                      g_variant_new("(s)", service), nullptr);
+            "StatusNotifierItemRegistered", g_variant_new("(s)", service), nullptr);
         return;
     }
     g_dbus_method_invocation_return_value(invocation, nullptr);
 }
 
 GVariant* TrayHost::onGetProperty(GDBusConnection*, const gchar*, const gchar*, const gchar*,
-                                  const gchar* name, GError**, gpointer data)
+    const gchar* name, GError**, gpointer data)
 {
     auto* self = static_cast<TrayHost*>(data);
     if (g_strcmp0(name, "RegisteredStatusNotifierItems") == 0) {
@@ -227,7 +230,7 @@ GVariant* TrayHost::onGetProperty(GDBusConnection*, const gchar*, const gchar*, 
 }
 
 void TrayHost::onLayoutUpdated(GDBusConnection*, const gchar* sender, const gchar*, const gchar*,
-                               const gchar*, GVariant*, gpointer data)
+    const gchar*, GVariant*, gpointer data)
 {
     static_cast<TrayHost*>(data)->layoutUpdatesBySender_[sender ? sender : ""]++;
 }
@@ -257,8 +260,8 @@ bool TrayHost::waitForLayoutUpdatedCount(int count, std::chrono::milliseconds ti
 }
 
 TrayHost::CallResult TrayHost::call(const std::string& busName, const std::string& objectPath,
-                                    const char* interface, const char* method,
-                                    GVariant* parameters, std::chrono::milliseconds timeout)
+    const char* interface, const char* method, GVariant* parameters,
+    std::chrono::milliseconds timeout)
 {
     // The completion may come after a time-out: it then only drops its share of the result.
     auto result = std::make_shared<CallResult>();
@@ -291,7 +294,7 @@ GVariantPtr TrayHost::readItemProperty(const std::string& name, std::chrono::mil
     }
     const auto& item = registrations_.back();
     auto answer = call(item.busName, item.objectPath, "org.freedesktop.DBus.Properties", "Get",
-                       g_variant_new("(ss)", itemInterface, name.c_str()), timeout);
+        g_variant_new("(ss)", itemInterface, name.c_str()), timeout);
     if (!answer.reply) {
         return nullptr;
     }
@@ -300,8 +303,8 @@ GVariantPtr TrayHost::readItemProperty(const std::string& name, std::chrono::mil
     return GVariantPtr(boxed);
 }
 
-std::optional<std::string> TrayHost::readItemString(const std::string& name,
-                                                    std::chrono::milliseconds timeout)
+std::optional<std::string> TrayHost::readItemString(
+    const std::string& name, std::chrono::milliseconds timeout)
 {
     GVariantPtr value = readItemProperty(name, timeout);
     if (!value || !g_variant_is_of_type(value.get(), G_VARIANT_TYPE_STRING)) {
@@ -327,7 +330,7 @@ std::optional<TrayMenu> TrayHost::readMenu(std::chrono::milliseconds timeout)
     }
     const gchar* noProperties[] = {nullptr};
     auto answer = call(registrations_.back().busName, *path, menuInterface, "GetLayout",
-                       g_variant_new("(ii^as)", 0, -1, noProperties), timeout);
+        g_variant_new("(ii^as)", 0, -1, noProperties), timeout);
     if (!answer.reply
         || !g_variant_is_of_type(answer.reply.get(), G_VARIANT_TYPE("(u(ia{sv}av))"))) {
         return std::nullopt;
@@ -345,8 +348,8 @@ std::optional<TrayMenu> TrayHost::readMenu(std::chrono::milliseconds timeout)
     return menu;
 }
 
-std::optional<TrayMenu> TrayHost::waitForMenu(const std::function<bool(const TrayMenu&)>& predicate,
-                                              std::chrono::milliseconds timeout)
+std::optional<TrayMenu> TrayHost::waitForMenu(
+    const std::function<bool(const TrayMenu&)>& predicate, std::chrono::milliseconds timeout)
 {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (true) {
@@ -364,8 +367,9 @@ std::optional<TrayMenu> TrayHost::waitForMenu(const std::function<bool(const Tra
             }
         }
         // Look again when the layout or the registration changes, or after a short while.
-        waitUntil([&] { return layoutUpdatedCount() != updates || registrations_.size() != registered; },
-                  std::min<std::chrono::milliseconds>(200ms, remaining));
+        waitUntil(
+            [&] { return layoutUpdatedCount() != updates || registrations_.size() != registered; },
+            std::min<std::chrono::milliseconds>(200ms, remaining));
     }
 }
 
@@ -376,7 +380,7 @@ bool TrayHost::clickId(std::int32_t id, std::chrono::milliseconds timeout)
         return false;
     }
     auto answer = call(registrations_.back().busName, *path, menuInterface, "Event",
-                       g_variant_new("(isvu)", id, "clicked", g_variant_new_int32(0), 0u), timeout);
+        g_variant_new("(isvu)", id, "clicked", g_variant_new_int32(0), 0u), timeout);
     return answer.reply != nullptr;
 }
 
@@ -387,7 +391,7 @@ bool TrayHost::click(const std::string& label, std::chrono::milliseconds timeout
         return false;
     }
     auto found = std::find_if(menu->begin(), menu->end(),
-                              [&](const TrayMenuEntry& entry) { return entry.label == label; });
+        [&](const TrayMenuEntry& entry) { return entry.label == label; });
     if (found == menu->end()) {
         return false;
     }

@@ -41,7 +41,7 @@ std::string describe(const TrayMenu& menu);
 
 struct TrayRegistration {
     std::string service; // as passed to RegisterStatusNotifierItem
-    std::string sender;  // the unique name that called
+    std::string sender; // the unique name that called
     std::string busName; // where the item lives
     std::string objectPath;
 };
@@ -68,8 +68,8 @@ public:
     // A property of org.kde.StatusNotifierItem on the last registered item; null when it cannot
     // be read (no item, no such property, no answer).
     GVariantPtr readItemProperty(const std::string& name, std::chrono::milliseconds timeout = 10s);
-    std::optional<std::string> readItemString(const std::string& name,
-                                              std::chrono::milliseconds timeout = 10s);
+    std::optional<std::string> readItemString(
+        const std::string& name, std::chrono::milliseconds timeout = 10s);
 
     // The top level of the item's menu (GetLayout(0, -1, [])) at the object path its Menu
     // property names; none when it cannot be read.
@@ -77,7 +77,7 @@ public:
     // Reads the menu again after each LayoutUpdated (and at least every 200 ms) until the
     // predicate holds; that menu, or none at the deadline.
     std::optional<TrayMenu> waitForMenu(const std::function<bool(const TrayMenu&)>& predicate,
-                                        std::chrono::milliseconds timeout = 10s);
+        std::chrono::milliseconds timeout = 10s);
 
     // Sends Event(id, "clicked", <int32 0>, 0) to the first item with that label (or id);
     // true when the call was answered without an error.
@@ -89,8 +89,8 @@ public:
     int layoutUpdatedCount() const;
     bool waitForLayoutUpdatedCount(int count, std::chrono::milliseconds timeout = 10s);
 
-    bool waitUntil(const std::function<bool()>& condition,
-                   std::chrono::milliseconds timeout = 10s) const
+    bool waitUntil(
+        const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) const
     {
         return iterateUntil(condition, timeout);
     }
@@ -103,16 +103,16 @@ private:
     };
     // An asynchronous call completed by iterating the main context.
     CallResult call(const std::string& busName, const std::string& objectPath,
-                    const char* interface, const char* method, GVariant* parameters,
-                    std::chrono::milliseconds timeout);
+        const char* interface, const char* method, GVariant* parameters,
+        std::chrono::milliseconds timeout);
     std::optional<std::string> menuPath(std::chrono::milliseconds timeout);
 
     static void onMethodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*,
-                             const gchar*, GVariant*, GDBusMethodInvocation*, gpointer);
+        const gchar*, GVariant*, GDBusMethodInvocation*, gpointer);
     static GVariant* onGetProperty(GDBusConnection*, const gchar*, const gchar*, const gchar*,
-                                   const gchar*, GError**, gpointer);
+        const gchar*, GError**, gpointer);
     static void onLayoutUpdated(GDBusConnection*, const gchar*, const gchar*, const gchar*,
-                                const gchar*, GVariant*, gpointer);
+        const gchar*, GVariant*, gpointer);
 
     GObjectPtr<GDBusConnection> connection_;
     GDBusNodeInfoPtr introspection_;

@@ -5,7 +5,6 @@
 #include <libdbusmenu-glib/menuitem.h>
 #include <libdbusmenu-glib/server.h>
 
-#include <atomic>
 #include <cctype>
 #include <cstdint>
 #include <filesystem>
@@ -160,18 +159,13 @@ bool isSVGDocument(const std::string& path)
     return readPrefix(path, 4096).find("<svg") != std::string::npos;
 }
 
-unsigned nextItemNumber()
-{
-    static std::atomic<unsigned> created {0};
-    return ++created;
-}
-
 } // namespace
 
-class LinuxStatusItem final : public StatusItem, public std::enable_shared_from_this<LinuxStatusItem> {
+class LinuxStatusItem final : public StatusItem,
+                              public std::enable_shared_from_this<LinuxStatusItem> {
 public:
-    LinuxStatusItem(GDBusConnection* connection, std::string iconThemePath,
-                    std::function<void(std::string)> deliverAction);
+    LinuxStatusItem(GDBusConnection* connection, unsigned number, std::string iconThemePath,
+        std::function<void(std::string)> deliverAction);
     ~LinuxStatusItem() override;
     LinuxStatusItem(const LinuxStatusItem&) = delete;
     LinuxStatusItem& operator=(const LinuxStatusItem&) = delete;
@@ -185,7 +179,10 @@ public:
 private:
     class Button final : public StatusBarButton {
     public:
-        explicit Button(LinuxStatusItem& item) : item_(item) { }
+        explicit Button(LinuxStatusItem& item)
+            : item_(item)
+        {
+        }
         void setImage(const Image& image) override;
         void setTitle(std::string_view title) override;
 
@@ -209,15 +206,15 @@ private:
     GObjectPtr<DbusmenuMenuitem> makeMenuItem(const MenuItem& entry);
 
     static void onMethodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*,
-                             const gchar*, GVariant*, GDBusMethodInvocation*, gpointer);
+        const gchar*, GVariant*, GDBusMethodInvocation*, gpointer);
     static GVariant* onGetProperty(GDBusConnection*, const gchar*, const gchar*, const gchar*,
-                                   const gchar*, GError**, gpointer);
+        const gchar*, GError**, gpointer);
     static void onItemActivated(DbusmenuMenuitem* menuItem, guint timestamp, gpointer data);
     static gboolean deliverPending(gpointer data);
 
     GObjectPtr<GDBusConnection> connection_;
     std::function<void(std::string)> deliverAction_;
-    Button button_ {*this};
+    Button button_{*this};
     std::string busName_;
 
     std::string iconName_;
@@ -238,12 +235,12 @@ private:
     SourceId deliveryIdle_;
 };
 
-LinuxStatusItem::LinuxStatusItem(GDBusConnection* connection, std::string iconThemePath,
-                                 std::function<void(std::string)> deliverAction)
+LinuxStatusItem::LinuxStatusItem(GDBusConnection* connection, unsigned number,
+    std::string iconThemePath, std::function<void(std::string)> deliverAction)
     : connection_(retainGObject(connection))
     , deliverAction_(std::move(deliverAction))
-    , busName_("org.kde.StatusNotifierItem-" + std::to_string(getpid()) + "-"
-               + std::to_string(nextItemNumber()))
+    , busName_(
+          "org.kde.StatusNotifierItem-" + std::to_string(getpid()) + "-" + std::to_string(number))
     , iconThemePath_(std::move(iconThemePath))
 {
 }
@@ -253,15 +250,15 @@ void LinuxStatusItem::start()
     if (!connection_) {
         return;
     }
-    // The menu first, so that a host reading Menu after the registration finds it.
+    // The menu server looks its bus up first, so that its object is usually exported before a
+    // host hears of the item; a host that is quicker learns of it from LayoutUpdated.
     menuServer_ = adoptGObject(dbusmenu_server_new(menuPath));
 
     introspection_ = GDBusNodeInfoPtr(g_dbus_node_info_new_for_xml(itemIntrospection, nullptr));
     static const GDBusInterfaceVTable vtable = {onMethodCall, onGetProperty, nullptr, {}};
     GError* rawError = nullptr;
     registrationId_ = g_dbus_connection_register_object(connection_.get(), itemPath,
-                                                        introspection_->interfaces[0], &vtable,
-                                                        this, nullptr, &rawError);
+        introspection_->interfaces[0], &vtable, this, nullptr, &rawError);
     GErrorPtr error(rawError);
     if (registrationId_ == 0) {
         // Another item already lives at this path on this connection: stay invisible.
@@ -381,9 +378,8 @@ GVariant* LinuxStatusItem::property(const char* name) const
     return nullptr;
 }
 
-GVariant* LinuxStatusItem::onGetProperty(GDBusConnection*, const gchar*, const gchar*,
-                                         const gchar*, const gchar* name, GError** error,
-                                         gpointer data)
+GVariant* LinuxStatusItem::onGetProperty(GDBusConnection*, const gchar*, const gchar*, const gchar*,
+    const gchar* name, GError** error, gpointer data)
 {
     GVariant* value = static_cast<LinuxStatusItem*>(data)->property(name);
     if (!value) {
@@ -393,8 +389,7 @@ GVariant* LinuxStatusItem::onGetProperty(GDBusConnection*, const gchar*, const g
 }
 
 void LinuxStatusItem::onMethodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*,
-                                   const gchar*, GVariant*, GDBusMethodInvocation* invocation,
-                                   gpointer)
+    const gchar*, GVariant*, GDBusMethodInvocation* invocation, gpointer)
 {
     // The item is a menu and nothing else: activation, scrolling and context menu requests are
     // answered and otherwise ignored (ItemIsMenu tells hosts to open the menu instead).
@@ -409,8 +404,8 @@ void LinuxStatusItem::emitItemSignal(const char* name, GVariant* parameters)
         }
         return;
     }
-    g_dbus_connection_emit_signal(connection_.get(), nullptr, itemPath, itemInterface, name,
-                                  parameters, nullptr);
+    g_dbus_connection_emit_signal(
+        connection_.get(), nullptr, itemPath, itemInterface, name, parameters, nullptr);
 }
 
 void LinuxStatusItem::emitPropertiesChanged(std::initializer_list<const char*> names)
@@ -424,9 +419,8 @@ void LinuxStatusItem::emitPropertiesChanged(std::initializer_list<const char*> n
         g_variant_builder_add(&changed, "{sv}", name, property(name));
     }
     g_dbus_connection_emit_signal(connection_.get(), nullptr, itemPath,
-                                  "org.freedesktop.DBus.Properties", "PropertiesChanged",
-                                  g_variant_new("(sa{sv}as)", itemInterface, &changed, nullptr),
-                                  nullptr);
+        "org.freedesktop.DBus.Properties", "PropertiesChanged",
+        g_variant_new("(sa{sv}as)", itemInterface, &changed, nullptr), nullptr);
 }
 
 void LinuxStatusItem::setIcon(std::string iconName, std::string iconThemePath)
@@ -464,7 +458,10 @@ void LinuxStatusItem::Button::setImage(const Image& image)
     item_.setIcon(file.stem().string(), file.parent_path().string());
 }
 
-void LinuxStatusItem::Button::setTitle(std::string_view title) { item_.setLabel(std::string(title)); }
+void LinuxStatusItem::Button::setTitle(std::string_view title)
+{
+    item_.setLabel(std::string(title));
+}
 
 GObjectPtr<DbusmenuMenuitem> LinuxStatusItem::makeMenuItem(const MenuItem& entry)
 {
@@ -473,24 +470,23 @@ GObjectPtr<DbusmenuMenuitem> LinuxStatusItem::makeMenuItem(const MenuItem& entry
         dbusmenu_menuitem_property_set(menuItem.get(), DBUSMENU_MENUITEM_PROP_TYPE, "separator");
         return menuItem;
     }
-    dbusmenu_menuitem_property_set(menuItem.get(), DBUSMENU_MENUITEM_PROP_LABEL,
-                                   labelForTitle(entry.title).c_str());
-    dbusmenu_menuitem_property_set_bool(menuItem.get(), DBUSMENU_MENUITEM_PROP_ENABLED,
-                                        entry.enabled);
+    dbusmenu_menuitem_property_set(
+        menuItem.get(), DBUSMENU_MENUITEM_PROP_LABEL, labelForTitle(entry.title).c_str());
+    dbusmenu_menuitem_property_set_bool(
+        menuItem.get(), DBUSMENU_MENUITEM_PROP_ENABLED, entry.enabled);
     if (isCheckable(entry)) {
-        dbusmenu_menuitem_property_set(menuItem.get(), DBUSMENU_MENUITEM_PROP_TOGGLE_TYPE,
-                                       DBUSMENU_MENUITEM_TOGGLE_CHECK);
+        dbusmenu_menuitem_property_set(
+            menuItem.get(), DBUSMENU_MENUITEM_PROP_TOGGLE_TYPE, DBUSMENU_MENUITEM_TOGGLE_CHECK);
         dbusmenu_menuitem_property_set_int(menuItem.get(), DBUSMENU_MENUITEM_PROP_TOGGLE_STATE,
-                                           entry.state == ControlState::on
-                                               ? DBUSMENU_MENUITEM_TOGGLE_STATE_CHECKED
-                                               : DBUSMENU_MENUITEM_TOGGLE_STATE_UNCHECKED);
+            entry.state == ControlState::on ? DBUSMENU_MENUITEM_TOGGLE_STATE_CHECKED
+                                            : DBUSMENU_MENUITEM_TOGGLE_STATE_UNCHECKED);
     }
     if (!entry.keyEquivalent.empty()) {
         dbusmenu_menuitem_property_set_variant(menuItem.get(), DBUSMENU_MENUITEM_PROP_SHORTCUT,
-                                               shortcutForKeyEquivalent(entry.keyEquivalent));
+            shortcutForKeyEquivalent(entry.keyEquivalent));
     }
     if (!entry.action.empty()) {
-        auto activation = std::make_unique<Activation>(Activation {weak_from_this(), entry.action});
+        auto activation = std::make_unique<Activation>(Activation{weak_from_this(), entry.action});
         g_signal_connect_data(
             menuItem.get(), DBUSMENU_MENUITEM_SIGNAL_ITEM_ACTIVATED, G_CALLBACK(onItemActivated),
             activation.release(),
@@ -511,8 +507,8 @@ void LinuxStatusItem::setMenu(Menu menu)
     // A whole new tree every time: the server announces it with one LayoutUpdated. Menus handed
     // over within one main-loop iteration share that announcement, which carries the last one.
     auto root = adoptGObject(dbusmenu_menuitem_new());
-    dbusmenu_menuitem_property_set(root.get(), DBUSMENU_MENUITEM_PROP_CHILD_DISPLAY,
-                                   DBUSMENU_MENUITEM_CHILD_DISPLAY_SUBMENU);
+    dbusmenu_menuitem_property_set(
+        root.get(), DBUSMENU_MENUITEM_PROP_CHILD_DISPLAY, DBUSMENU_MENUITEM_CHILD_DISPLAY_SUBMENU);
     for (const MenuItem& entry : menu_.items) {
         auto menuItem = makeMenuItem(entry);
         dbusmenu_menuitem_child_append(root.get(), menuItem.get());
@@ -561,8 +557,8 @@ gboolean LinuxStatusItem::deliverPending(gpointer data)
 }
 
 LinuxStatusBar::LinuxStatusBar(GDBusConnection* connection,
-                               std::optional<std::string> resourcesDirectory,
-                               std::function<void(std::string action)> deliverAction)
+    std::optional<std::string> resourcesDirectory,
+    std::function<void(std::string action)> deliverAction)
     : connection_(retainGObject(connection))
     , resourcesDirectory_(std::move(resourcesDirectory))
     , deliverAction_(std::move(deliverAction))
@@ -576,8 +572,8 @@ std::shared_ptr<StatusItem> LinuxStatusBar::statusItemWithLength(double)
     if (auto item = item_.lock()) {
         return item;
     }
-    auto item = std::make_shared<LinuxStatusItem>(connection_.get(), resourcesDirectory_.value_or(""),
-                                                  deliverAction_);
+    auto item = std::make_shared<LinuxStatusItem>(
+        connection_.get(), ++itemsCreated_, resourcesDirectory_.value_or(""), deliverAction_);
     item->start();
     item_ = item;
     return item;
@@ -590,11 +586,11 @@ std::optional<Image> LinuxStatusBar::imageNamed(std::string_view name)
     }
     std::string png = appendingPathComponent(*resourcesDirectory_, std::string(name) + ".png");
     if (isPNGImage(png)) {
-        return Image {.name = std::string(name), .path = png};
+        return Image{.name = std::string(name), .path = png};
     }
     std::string svg = appendingPathComponent(*resourcesDirectory_, std::string(name) + ".svg");
     if (isSVGDocument(svg)) {
-        return Image {.name = std::string(name), .path = svg};
+        return Image{.name = std::string(name), .path = svg};
     }
     return std::nullopt;
 }

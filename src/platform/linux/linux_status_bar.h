@@ -37,8 +37,8 @@ class LinuxStatusBar : public StatusBar {
 public:
     // deliverAction runs on the main context with the action name of a clicked item.
     LinuxStatusBar(GDBusConnection* connection /* may be null: no session bus */,
-                   std::optional<std::string> resourcesDirectory,
-                   std::function<void(std::string action)> deliverAction);
+        std::optional<std::string> resourcesDirectory,
+        std::function<void(std::string action)> deliverAction);
     ~LinuxStatusBar() override;
     LinuxStatusBar(const LinuxStatusBar&) = delete;
     LinuxStatusBar& operator=(const LinuxStatusBar&) = delete;
@@ -55,6 +55,8 @@ private:
     std::optional<std::string> resourcesDirectory_;
     std::function<void(std::string)> deliverAction_;
     std::weak_ptr<LinuxStatusItem> item_;
+    // Numbers the items' bus names: org.kde.StatusNotifierItem-<pid>-<n>.
+    unsigned itemsCreated_ = 0;
 };
 
 } // namespace ShadeLedgerZizadezavav
