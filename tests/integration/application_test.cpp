@@ -61,6 +61,16 @@ public:
 
 class ApplicationTest : public ::testing::Test {
 protected:
+    // For runs that end on an outside event: should it never come, the run still ends,
+    // with "gaveUp" in the history.
+    void giveUpAfter(LinuxApplication& application, Milliseconds delay = 10s)
+    {
+        scheduler.asyncAfter(delay, [this, &application] {
+            delegate->events.push_back("gaveUp");
+            application.terminate();
+        });
+    }
+
     TempHome home;
     PrivateBus bus{home.root()};
     LinuxScheduler scheduler;
@@ -73,8 +83,8 @@ TEST_F(ApplicationTest, LaunchFinishesOnceBeforeAnyOtherWork)
     application.setDelegate(delegate);
     // Work queued before the loop runs, and a timer due at once, still come after launch.
     scheduler.async([&] { delegate->events.push_back("mainQueueWork"); });
-    auto timer = scheduler.scheduledTimer(0ms, false,
-                                          [&](Timer&) { delegate->events.push_back("timer"); });
+    auto timer = scheduler.scheduledTimer(
+        0ms, false, [&](Timer&) { delegate->events.push_back("timer"); });
     scheduler.asyncAfter(50ms, [&] { application.terminate(); });
 
     application.run();
@@ -134,13 +144,14 @@ TEST_P(TerminationSignalTest, SignalTakesTheTerminationPath)
     LinuxApplication application;
     application.setDelegate(delegate);
     delegate->onLaunch = [&] { scheduler.async([signal] { raise(signal); }); };
+    giveUpAfter(application);
 
     application.run();
 
     EXPECT_EQ(delegate->events, (std::vector<std::string>{"launched", "willTerminate"}))
         << strsignal(signal) << " did not stop the agent cleanly: " << delegate->history();
     // Once the loop has ended, a further signal is no longer absorbed.
-    struct sigaction current {};
+    struct sigaction current { };
     sigaction(signal, nullptr, &current);
     EXPECT_EQ(current.sa_handler, SIG_DFL)
         << strsignal(signal) << " stays caught after the agent stopped";
@@ -152,6 +163,7 @@ TEST_P(TerminationSignalTest, SignalBeforeTheLoopRunsIsHandledAfterLaunch)
     LinuxApplication application;
     application.setDelegate(delegate);
     raise(signal);
+    giveUpAfter(application);
 
     application.run();
 
@@ -160,17 +172,16 @@ TEST_P(TerminationSignalTest, SignalBeforeTheLoopRunsIsHandledAfterLaunch)
 }
 
 INSTANTIATE_TEST_SUITE_P(LogoutShutdownAndPoliteKill, TerminationSignalTest,
-                         ::testing::Values(SIGTERM, SIGINT, SIGHUP),
-                         [](const ::testing::TestParamInfo<int>& info) {
-                             switch (info.param) {
-                             case SIGTERM:
-                                 return std::string("SIGTERM");
-                             case SIGINT:
-                                 return std::string("SIGINT");
-                             default:
-                                 return std::string("SIGHUP");
-                             }
-                         });
+    ::testing::Values(SIGTERM, SIGINT, SIGHUP), [](const ::testing::TestParamInfo<int>& info) {
+        switch (info.param) {
+        case SIGTERM:
+            return std::string("SIGTERM");
+        case SIGINT:
+            return std::string("SIGINT");
+        default:
+            return std::string("SIGHUP");
+        }
+    });
 
 TEST_F(ApplicationTest, ActionsReachTheDelegateByName)
 {
@@ -186,8 +197,8 @@ TEST_F(ApplicationTest, ActionsReachTheDelegateByName)
     application.run();
 
     EXPECT_EQ(delegate->events,
-              (std::vector<std::string>{"launched", "action:restartBridge", "action:viewLog",
-                                        "willTerminate"}))
+        (std::vector<std::string>{
+            "launched", "action:restartBridge", "action:viewLog", "willTerminate"}))
         << delegate->history();
 }
 
@@ -259,10 +270,9 @@ TEST_F(ApplicationTest, ConnectsToTheSessionBusAndQueuesForItsName)
     const char* uniqueName = g_dbus_connection_get_unique_name(application.connection());
     bool listed = false;
     ASSERT_TRUE(runMainContextUntil([&] {
-        GVariantPtr reply(g_dbus_connection_call_sync(
-            application.connection(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
-            "org.freedesktop.DBus", "ListQueuedOwners",
-            g_variant_new("(s)", agentBundleIdentifier), G_VARIANT_TYPE("(as)"),
+        GVariantPtr reply(g_dbus_connection_call_sync(application.connection(),
+            "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+            "ListQueuedOwners", g_variant_new("(s)", agentBundleIdentifier), G_VARIANT_TYPE("(as)"),
             G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr));
         if (reply) {
             GVariantPtr names(g_variant_get_child_value(reply.get(), 0));
@@ -280,6 +290,7 @@ TEST_F(ApplicationTest, EndOfTheSessionBusTerminates)
     application.setDelegate(delegate);
     ASSERT_NE(application.connection(), nullptr);
     delegate->onLaunch = [&] { kill(bus.daemonPid(), SIGKILL); };
+    giveUpAfter(application);
 
     application.run();
 
@@ -303,6 +314,6 @@ TEST(ApplicationWithoutBus, RunsAndTerminatesWithNoSessionBus)
     application.run();
 
     EXPECT_EQ(delegate->events,
-              (std::vector<std::string>{"launched", "action:toggleLogin", "willTerminate"}))
+        (std::vector<std::string>{"launched", "action:toggleLogin", "willTerminate"}))
         << "without a session bus the agent did not run normally: " << delegate->history();
 }

@@ -65,10 +65,9 @@ static std::vector<std::int32_t> processIds(const std::vector<RunningApplication
 static GObjectPtr<GDBusConnection> connectPrivately(const std::string& address)
 {
     GError* rawError = nullptr;
-    auto connection = adoptGObject(g_dbus_connection_new_for_address_sync(
-        address.c_str(),
+    auto connection = adoptGObject(g_dbus_connection_new_for_address_sync(address.c_str(),
         static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT
-                                          | G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            | G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
         nullptr, nullptr, &rawError));
     GErrorPtr error(rawError);
     EXPECT_TRUE(connection) << (error ? error->message : "");
@@ -78,10 +77,10 @@ static GObjectPtr<GDBusConnection> connectPrivately(const std::string& address)
 // DBUS_REQUEST_NAME_REPLY_*: 1 primary owner, 2 in queue, 3 exists, 4 already owner.
 static guint32 requestName(GDBusConnection* connection, guint32 flags)
 {
-    GVariantPtr reply(g_dbus_connection_call_sync(
-        connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        "RequestName", g_variant_new("(su)", agentBundleIdentifier, flags),
-        G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr));
+    GVariantPtr reply(g_dbus_connection_call_sync(connection, "org.freedesktop.DBus",
+        "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
+        g_variant_new("(su)", agentBundleIdentifier, flags), G_VARIANT_TYPE("(u)"),
+        G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr));
     guint32 result = 0;
     if (reply) {
         g_variant_get(reply.get(), "(u)", &result);
@@ -91,10 +90,10 @@ static guint32 requestName(GDBusConnection* connection, guint32 flags)
 
 static std::string nameOwner(GDBusConnection* connection)
 {
-    GVariantPtr reply(g_dbus_connection_call_sync(
-        connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        "GetNameOwner", g_variant_new("(s)", agentBundleIdentifier), G_VARIANT_TYPE("(s)"),
-        G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr));
+    GVariantPtr reply(
+        g_dbus_connection_call_sync(connection, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+            "org.freedesktop.DBus", "GetNameOwner", g_variant_new("(s)", agentBundleIdentifier),
+            G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr));
     const char* owner = "";
     if (reply) {
         g_variant_get(reply.get(), "(&s)", &owner);
@@ -135,7 +134,10 @@ public:
         const char* id = process_ ? g_subprocess_get_identifier(process_.get()) : nullptr;
         return id ? std::stoi(id) : 0;
     }
-    bool waitForExit() { return runMainContextUntil([this] { return finished_; }); }
+    bool waitForExit()
+    {
+        return runMainContextUntil([this] { return finished_; });
+    }
     bool exitedNormally() const
     {
         return g_subprocess_get_if_exited(process_.get())
@@ -148,8 +150,8 @@ private:
     {
         auto* self = static_cast<AnotherCopy*>(data);
         gchar* rawOutput = nullptr;
-        g_subprocess_communicate_utf8_finish(G_SUBPROCESS(source), result, &rawOutput, nullptr,
-                                             nullptr);
+        g_subprocess_communicate_utf8_finish(
+            G_SUBPROCESS(source), result, &rawOutput, nullptr, nullptr);
         GCharPtr output(rawOutput);
         self->output_ = output ? output.get() : "";
         self->finished_ = true;
@@ -189,7 +191,7 @@ TEST_F(RunningCopiesTest, EveryCopyIsListedInStartOrderWithItsProcessId)
     EXPECT_EQ(processIds(copies), (std::vector<std::int32_t>{getpid(), copy.processIdentifier()}))
         << "the clean-up at start would not find the other copy";
     EXPECT_EQ(nameOwner(application.connection()),
-              g_dbus_connection_get_unique_name(application.connection()))
+        g_dbus_connection_get_unique_name(application.connection()))
         << "a later copy took the name from the first";
 }
 
@@ -241,7 +243,7 @@ TEST_F(RunningCopiesTest, CopiesQueueBehindTheHolderAndAreNeverReplaced)
     EXPECT_EQ(requestName(newer.get(), G_BUS_NAME_OWNER_FLAGS_REPLACE), 2u)
         << "a newer copy could take the name away";
     EXPECT_EQ(nameOwner(application.connection()),
-              g_dbus_connection_get_unique_name(application.connection()));
+        g_dbus_connection_get_unique_name(application.connection()));
 }
 
 TEST_F(RunningCopiesTest, NameNobodyQueuesForHasNoCopies)

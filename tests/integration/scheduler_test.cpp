@@ -20,8 +20,7 @@ static void waitPast(LinuxScheduler& scheduler, Milliseconds delay)
 {
     bool passed = false;
     scheduler.asyncAfter(delay, [&] { passed = true; });
-    ASSERT_TRUE(runMainContextUntil([&] { return passed; }))
-        << "a delayed task never ran";
+    ASSERT_TRUE(runMainContextUntil([&] { return passed; })) << "a delayed task never ran";
 }
 
 TEST(MainQueue, WorkPostedFromAnotherThreadRunsOnTheMainThreadInOrder)
@@ -136,8 +135,8 @@ TEST(Timers, OneShotTimerFiresOnceNoEarlierThanItsInterval)
     LinuxScheduler scheduler;
     const auto started = Clock::now();
     std::vector<Clock::time_point> firings;
-    auto timer = scheduler.scheduledTimer(60ms, false,
-                                          [&](Timer&) { firings.push_back(Clock::now()); });
+    auto timer
+        = scheduler.scheduledTimer(60ms, false, [&](Timer&) { firings.push_back(Clock::now()); });
 
     ASSERT_TRUE(runMainContextUntil([&] { return !firings.empty(); }));
     EXPECT_GE(firings.front() - started, 60ms) << "the timer fired before its interval";

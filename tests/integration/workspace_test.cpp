@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,10 +17,17 @@
 using namespace ShadeLedgerZizadezavav;
 using namespace std::chrono_literals;
 
-// Whether a process is still there, zombies included.
-static bool processExists(pid_t pid)
+// Whether that process is (still) a child of ours, zombies included: one that has
+// exited and was never reaped stays so forever.
+static bool isOurChild(pid_t pid)
 {
-    return exists("/proc/" + std::to_string(pid));
+    std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    // pid (command) state ppid ...; the command may itself contain parentheses.
+    auto end = stat.rfind(')');
+    if (end == std::string::npos || end + 4 > stat.size()) {
+        return false;
+    }
+    return std::atoi(stat.c_str() + end + 4) == getpid();
 }
 
 class WorkspaceTest : public ::testing::Test {
@@ -32,34 +39,41 @@ protected:
         recorder = home.root() + "/bin/recorder";
         // Writes its process id to records/<name>.pid and its arguments, one a line, to
         // records/<name>; renamed into place so a record is never read half-written.
-        writeFile(recorder, "#!/bin/sh\n"
-                            "name=\"$1\"\n"
-                            "shift\n"
-                            "dir=\"" + records + "\"\n"
-                            "echo $$ > \"$dir/$name.pid\"\n"
-                            "printf '%s\\n' \"$@\" > \"$dir/$name.part\"\n"
-                            "mv \"$dir/$name.part\" \"$dir/$name\"\n");
+        writeFile(recorder,
+            "#!/bin/sh\n"
+            "name=\"$1\"\n"
+            "shift\n"
+            "dir=\""
+                + records
+                + "\"\n"
+                  "echo $$ > \"$dir/$name.pid\"\n"
+                  "printf '%s\\n' \"$@\" > \"$dir/$name.part\"\n"
+                  "mv \"$dir/$name.part\" \"$dir/$name\"\n");
         chmod(recorder.c_str(), 0755);
 
         writeFile(home.configHome() + "/mimeapps.list",
-                  "[Default Applications]\n"
-                  "x-scheme-handler/https=default-browser.desktop\n"
-                  "text/plain=text-viewer.desktop\n"
-                  "text/x-log=text-viewer.desktop\n");
-        installEntry("default-browser.desktop", "default-browser",
-                     "MimeType=x-scheme-handler/https;\n");
+            "[Default Applications]\n"
+            "x-scheme-handler/https=default-browser.desktop\n"
+            "text/plain=text-viewer.desktop\n"
+            "text/x-log=text-viewer.desktop\n");
+        installEntry(
+            "default-browser.desktop", "default-browser", "MimeType=x-scheme-handler/https;\n");
         installEntry("text-viewer.desktop", "text-viewer", "MimeType=text/plain;text/x-log;\n");
     }
 
     // A desktop entry whose program records how it was started under recordName.
     std::string installEntry(const std::string& desktopId, const std::string& recordName,
-                             const std::string& extraLines = "")
+        const std::string& extraLines = "")
     {
         std::string path = home.dataHome() + "/applications/" + desktopId;
-        writeFile(path, "[Desktop Entry]\n"
-                        "Type=Application\n"
-                        "Name=" + recordName + "\n"
-                        "Exec=\"" + recorder + "\" " + recordName + " %u\n" + extraLines);
+        writeFile(path,
+            "[Desktop Entry]\n"
+            "Type=Application\n"
+            "Name="
+                + recordName
+                + "\n"
+                  "Exec=\""
+                + recorder + "\" " + recordName + " %u\n" + extraLines);
         return path;
     }
 
@@ -117,6 +131,11 @@ struct LinuxName {
     std::string desktopId;
 };
 
+static void PrintTo(const LinuxName& name, std::ostream* stream)
+{
+    *stream << name.bundleIdentifier << " as " << name.desktopId;
+}
+
 class LinuxDesktopNameTest : public WorkspaceTest,
                              public ::testing::WithParamInterface<LinuxName> { };
 
@@ -128,13 +147,12 @@ TEST_P(LinuxDesktopNameTest, BrowserIsFoundUnderTheNameLinuxGivesIt)
         << "Open ShadeLedger would not find " << GetParam().desktopId;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    PreferredBrowsers, LinuxDesktopNameTest,
+INSTANTIATE_TEST_SUITE_P(PreferredBrowsers, LinuxDesktopNameTest,
     ::testing::Values(LinuxName{"com.google.Chrome", "google-chrome.desktop"},
-                      LinuxName{"com.microsoft.edgemac", "microsoft-edge.desktop"},
-                      LinuxName{"org.chromium.Chromium", "chromium.desktop"},
-                      LinuxName{"org.chromium.Chromium", "chromium-browser.desktop"},
-                      LinuxName{"com.brave.Browser", "brave-browser.desktop"}),
+        LinuxName{"com.microsoft.edgemac", "microsoft-edge.desktop"},
+        LinuxName{"org.chromium.Chromium", "chromium.desktop"},
+        LinuxName{"org.chromium.Chromium", "chromium-browser.desktop"},
+        LinuxName{"com.brave.Browser", "brave-browser.desktop"}),
     [](const ::testing::TestParamInfo<LinuxName>& info) {
         std::string name;
         for (char c : info.param.desktopId.substr(0, info.param.desktopId.find('.'))) {
@@ -154,8 +172,7 @@ TEST_F(WorkspaceTest, OwnIdentifierComesBeforeTheLinuxName)
 TEST_F(WorkspaceTest, NoBrowserInstalledFindsNone)
 {
     for (const char* identifier : {"com.google.Chrome", "com.microsoft.edgemac",
-                                   "org.chromium.Chromium", "com.brave.Browser",
-                                   "company.thebrowser.Browser"}) {
+             "org.chromium.Chromium", "com.brave.Browser", "company.thebrowser.Browser"}) {
         EXPECT_EQ(workspace.URLForApplicationWithBundleIdentifier(identifier), std::nullopt)
             << identifier << " was found though it is not installed";
     }
@@ -168,14 +185,14 @@ TEST_F(WorkspaceTest, AnotherBrowsersEntryDoesNotCount)
 
     EXPECT_EQ(workspace.URLForApplicationWithBundleIdentifier("com.brave.Browser"), std::nullopt);
     EXPECT_EQ(workspace.URLForApplicationWithBundleIdentifier("company.thebrowser.Browser"),
-              std::nullopt);
+        std::nullopt);
 }
 
 TEST_F(WorkspaceTest, EntryWhoseProgramIsGoneIsNotInstalled)
 {
     writeFile(home.dataHome() + "/applications/brave-browser.desktop",
-              "[Desktop Entry]\nType=Application\nName=Brave\nExec=" + home.root()
-                  + "/uninstalled/brave %u\n");
+        "[Desktop Entry]\nType=Application\nName=Brave\nExec=" + home.root()
+            + "/uninstalled/brave %u\n");
 
     EXPECT_EQ(workspace.URLForApplicationWithBundleIdentifier("com.brave.Browser"), std::nullopt)
         << "Open ShadeLedger would pick a browser that can no longer start";
@@ -185,8 +202,8 @@ TEST_F(WorkspaceTest, EntryTheUserDeletedIsNotInstalled)
 {
     installEntry("microsoft-edge.desktop", "edge", "Hidden=true\n");
 
-    EXPECT_EQ(workspace.URLForApplicationWithBundleIdentifier("com.microsoft.edgemac"),
-              std::nullopt);
+    EXPECT_EQ(
+        workspace.URLForApplicationWithBundleIdentifier("com.microsoft.edgemac"), std::nullopt);
 }
 
 TEST_F(WorkspaceTest, URLsOpenWithTheChosenApplicationNotTheDefault)
@@ -211,8 +228,7 @@ TEST_F(WorkspaceTest, LaunchedProgramsAreReaped)
     for (const char* name : {"default-browser", "viewer"}) {
         ASSERT_TRUE(waitForRecord(name)) << name << " never started";
         pid_t pid = std::stoi(readFile(records + "/" + name + ".pid"));
-        // An exited child nobody reaps stays in the process table as a zombie.
-        EXPECT_TRUE(runMainContextUntil([&] { return !processExists(pid); }))
+        EXPECT_TRUE(runMainContextUntil([&] { return !isOurChild(pid); }))
             << "the program opened as " << name << " stays behind as a zombie of the agent";
     }
 }

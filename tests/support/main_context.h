@@ -11,7 +11,7 @@ namespace ShadeLedgerZizadezavav {
 
 // Dispatches the default main context until condition holds; false at the deadline.
 inline bool runMainContextUntil(const std::function<bool()>& condition,
-                                std::chrono::milliseconds timeout = std::chrono::seconds(10))
+    std::chrono::milliseconds timeout = std::chrono::seconds(10))
 {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!condition()) {
@@ -20,7 +20,8 @@ inline bool runMainContextUntil(const std::function<bool()>& condition,
         }
         // Never block longer than a tick, so the deadline is noticed.
         GSource* tick = g_timeout_source_new(20);
-        g_source_set_callback(tick, [](gpointer) { return G_SOURCE_REMOVE; }, nullptr, nullptr);
+        g_source_set_callback(
+            tick, [](gpointer) { return G_SOURCE_REMOVE; }, nullptr, nullptr);
         g_source_attach(tick, nullptr);
         g_main_context_iteration(nullptr, TRUE);
         g_source_destroy(tick);

@@ -1,6 +1,8 @@
 #include "platform/linux/linux_alert.h"
 
 #include <csignal>
+#include <string>
+#include <vector>
 
 namespace ShadeLedgerZizadezavav {
 
@@ -57,17 +59,19 @@ static std::vector<std::string> kdialogCommand(std::string kdialog, const Alert&
         return command;
     }
     if (alert.alertStyle == AlertStyle::informational) {
-        command.insert(command.end(), {"--yesno", dialogText(alert), "--yes-label",
-                                       alert.buttons[0], "--no-label", alert.buttons[1]});
+        command.insert(command.end(),
+            {"--yesno", dialogText(alert), "--yes-label", alert.buttons[0], "--no-label",
+                alert.buttons[1]});
     } else {
-        command.insert(command.end(), {"--warningcontinuecancel", dialogText(alert),
-                                       "--continue-label", alert.buttons[0], "--cancel-label",
-                                       alert.buttons[1]});
+        command.insert(command.end(),
+            {"--warningcontinuecancel", dialogText(alert), "--continue-label", alert.buttons[0],
+                "--cancel-label", alert.buttons[1]});
     }
     return command;
 }
 
-std::vector<std::string> LinuxAlertPresenter::dialogCommand(const Alert& alert)
+// The command line that asks the question, or none when no dialog tool is on PATH.
+static std::vector<std::string> dialogCommand(const Alert& alert)
 {
     if (GCharPtr zenity{g_find_program_in_path("zenity")}) {
         return zenityCommand(zenity.get(), alert);

@@ -12,9 +12,6 @@
 // Does not implement: a third button or more (only the first two are shown).
 #pragma once
 
-#include <string>
-#include <vector>
-
 #include "platform/alert.h"
 #include "platform/linux/linux_application.h"
 
@@ -25,9 +22,6 @@ public:
     explicit LinuxAlertPresenter(LinuxApplication& application);
 
     long runModal(const Alert& alert) override;
-
-    // The command line that asks the question, or none when no dialog tool is on PATH.
-    static std::vector<std::string> dialogCommand(const Alert& alert);
 
 private:
     LinuxApplication& application_;

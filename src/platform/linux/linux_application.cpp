@@ -26,15 +26,13 @@ LinuxApplication::LinuxApplication(std::string busName)
         // session takes the ordinary termination path instead.
         g_dbus_connection_set_exit_on_close(connection_.get(), FALSE);
         busClosed_ = SignalConnection(connection_.get(),
-                                      g_signal_connect(connection_.get(), "closed",
-                                                       G_CALLBACK(&LinuxApplication::busClosed),
-                                                       this));
+            g_signal_connect(
+                connection_.get(), "closed", G_CALLBACK(&LinuxApplication::busClosed), this));
         // Queued, never replacing and never replaced: every copy keeps its place in line
         // and the first one holds the name.
         if (g_dbus_is_name(busName.c_str()) && !g_dbus_is_unique_name(busName.c_str())) {
             nameOwnerId_ = g_bus_own_name_on_connection(connection_.get(), busName.c_str(),
-                                                        G_BUS_NAME_OWNER_FLAGS_NONE, nullptr,
-                                                        nullptr, nullptr, nullptr);
+                G_BUS_NAME_OWNER_FLAGS_NONE, nullptr, nullptr, nullptr, nullptr);
         }
     } else {
         g_debug("No session bus (%s): running without one", error ? error->message : "unknown");
@@ -59,8 +57,8 @@ void LinuxApplication::run()
     if (!terminating_) {
         // Ahead of every other source: launch-finished comes before any action, timer or
         // main-queue work.
-        launchSource_ = SourceId(g_idle_add_full(G_PRIORITY_HIGH, &LinuxApplication::launchFired,
-                                                 this, nullptr));
+        launchSource_ = SourceId(
+            g_idle_add_full(G_PRIORITY_HIGH, &LinuxApplication::launchFired, this, nullptr));
         g_main_loop_run(loop_.get());
     }
     // From here on a signal ends the process the ordinary way.
@@ -142,8 +140,8 @@ gboolean LinuxApplication::terminationSignalArrived(gpointer self)
     return G_SOURCE_CONTINUE;
 }
 
-void LinuxApplication::busClosed(GDBusConnection*, gboolean remotePeerVanished, GError*,
-                                 gpointer self)
+void LinuxApplication::busClosed(
+    GDBusConnection*, gboolean remotePeerVanished, GError*, gpointer self)
 {
     // The session bus going away means the session is ending.
     if (remotePeerVanished) {
@@ -151,6 +149,9 @@ void LinuxApplication::busClosed(GDBusConnection*, gboolean remotePeerVanished, 
     }
 }
 
-void LinuxApplication::stopSignalWatches() { signalWatches_.clear(); }
+void LinuxApplication::stopSignalWatches()
+{
+    signalWatches_.clear();
+}
 
 } // namespace ShadeLedgerZizadezavav

@@ -54,8 +54,8 @@ private:
     static gboolean launchFired(gpointer self);
     static gboolean quitFired(gpointer self);
     static gboolean terminationSignalArrived(gpointer self);
-    static void busClosed(GDBusConnection* connection, gboolean remotePeerVanished,
-                          GError* error, gpointer self);
+    static void busClosed(
+        GDBusConnection* connection, gboolean remotePeerVanished, GError* error, gpointer self);
     void stopSignalWatches();
 
     std::weak_ptr<ApplicationDelegate> delegate_;

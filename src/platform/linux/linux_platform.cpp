@@ -31,7 +31,7 @@ struct LinuxPlatform {
     LinuxScheduler scheduler;
     LinuxBundle bundle;
     LinuxStatusBar statusBar{application.connection(), bundle.resourcePath(),
-                             [this](std::string action) { application.deliverAction(action); }};
+        [this](std::string action) { application.deliverAction(action); }};
     LinuxAlertPresenter alerts{application};
     LinuxChildProcesses processes;
     LinuxWorkspace workspace{application.connection()};
@@ -40,8 +40,8 @@ struct LinuxPlatform {
     LinuxLoginItemService loginItems{agentBundleIdentifier, runningExecutablePath()};
     LinuxHTTPClient http;
 
-    Platform platform{application, scheduler, statusBar, alerts,   processes, workspace,
-                      files,       bundle,    defaults,  loginItems, http};
+    Platform platform{application, scheduler, statusBar, alerts, processes, workspace, files,
+        bundle, defaults, loginItems, http};
 };
 
 Platform& sharedPlatform()

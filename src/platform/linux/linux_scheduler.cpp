@@ -23,8 +23,8 @@ static void releaseWork(gpointer data)
 
 static guint clampedMilliseconds(Milliseconds duration)
 {
-    return static_cast<guint>(std::clamp<Milliseconds::rep>(
-        duration.count(), 0, std::numeric_limits<guint>::max()));
+    return static_cast<guint>(
+        std::clamp<Milliseconds::rep>(duration.count(), 0, std::numeric_limits<guint>::max()));
 }
 
 // Attaching to a context is thread-safe and wakes it; sources of one priority are
@@ -40,8 +40,9 @@ static void attachWork(GSource* source, Work work)
 
 void LinuxScheduler::async(std::function<void()> work)
 {
-    // An idle source rather than g_main_context_invoke: the latter runs the work right
-    // away when called on the main thread, and main-queue work always runs later.
+    // An idle source rather than g_main_context_invoke, which runs the work at once on the
+    // calling thread when that thread owns the context or nobody does: main-queue work
+    // always runs later, and only on the main thread.
     attachWork(g_idle_source_new(), std::move(work));
 }
 
@@ -56,7 +57,8 @@ void LinuxScheduler::asyncAfter(Milliseconds delay, std::function<void()> work)
 class LinuxTimer final : public Timer, public std::enable_shared_from_this<LinuxTimer> {
 public:
     LinuxTimer(bool repeats, std::function<void(Timer&)> action)
-        : repeats_(repeats), action_(std::move(action))
+        : repeats_(repeats)
+        , action_(std::move(action))
     {
     }
     ~LinuxTimer() override
@@ -108,8 +110,8 @@ private:
     GSource* source_ = nullptr;
 };
 
-std::shared_ptr<Timer> LinuxScheduler::scheduledTimer(Milliseconds interval, bool repeats,
-                                                      std::function<void(Timer&)> action)
+std::shared_ptr<Timer> LinuxScheduler::scheduledTimer(
+    Milliseconds interval, bool repeats, std::function<void(Timer&)> action)
 {
     auto timer = std::make_shared<LinuxTimer>(repeats, std::move(action));
     timer->start(interval);

@@ -16,8 +16,8 @@ class LinuxScheduler : public Scheduler {
 public:
     void async(std::function<void()> work) override;
     void asyncAfter(Milliseconds delay, std::function<void()> work) override;
-    std::shared_ptr<Timer> scheduledTimer(Milliseconds interval, bool repeats,
-                                          std::function<void(Timer&)> action) override;
+    std::shared_ptr<Timer> scheduledTimer(
+        Milliseconds interval, bool repeats, std::function<void(Timer&)> action) override;
     void sleepFor(Milliseconds duration) override;
 };
 

@@ -31,13 +31,12 @@ static std::string uriFor(const URL& url)
 }
 
 static GVariantPtr callBus(GDBusConnection* connection, const char* method, GVariant* parameters,
-                           const GVariantType* replyType)
+    const GVariantType* replyType)
 {
     GError* rawError = nullptr;
-    GVariantPtr reply(g_dbus_connection_call_sync(
-        connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        method, parameters, replyType, G_DBUS_CALL_FLAGS_NONE, busCallTimeoutMilliseconds,
-        nullptr, &rawError));
+    GVariantPtr reply(g_dbus_connection_call_sync(connection, "org.freedesktop.DBus",
+        "/org/freedesktop/DBus", "org.freedesktop.DBus", method, parameters, replyType,
+        G_DBUS_CALL_FLAGS_NONE, busCallTimeoutMilliseconds, nullptr, &rawError));
     GErrorPtr error(rawError);
     if (error) {
         g_debug("%s failed: %s", method, error->message);
@@ -59,8 +58,8 @@ std::vector<RunningApplication> LinuxWorkspace::runningApplicationsWithBundleIde
         return applications;
     }
     // A name nobody queues for answers with an error: no copies.
-    GVariantPtr owners = callBus(connection_.get(), "ListQueuedOwners", g_variant_new("(s)", name),
-                                 G_VARIANT_TYPE("(as)"));
+    GVariantPtr owners = callBus(
+        connection_.get(), "ListQueuedOwners", g_variant_new("(s)", name), G_VARIANT_TYPE("(as)"));
     if (!owners) {
         return applications;
     }
@@ -68,7 +67,7 @@ std::vector<RunningApplication> LinuxWorkspace::runningApplicationsWithBundleIde
     GStrvPtr names(g_variant_dup_strv(uniqueNames.get(), nullptr));
     for (gchar** uniqueName = names.get(); *uniqueName; ++uniqueName) {
         GVariantPtr reply = callBus(connection_.get(), "GetConnectionUnixProcessID",
-                                    g_variant_new("(s)", *uniqueName), G_VARIANT_TYPE("(u)"));
+            g_variant_new("(s)", *uniqueName), G_VARIANT_TYPE("(u)"));
         // A copy that left the queue in the meantime is not running any more.
         if (!reply) {
             continue;
@@ -114,10 +113,10 @@ std::optional<std::string> LinuxWorkspace::URLForApplicationWithBundleIdentifier
         desktopIds.insert(desktopIds.end(), aliases->second.begin(), aliases->second.end());
     }
     for (const auto& desktopId : desktopIds) {
-        // GIO reads the XDG data directories and rejects entries whose program is missing.
+        // GIO searches the XDG data directories, user entries first, and passes over
+        // entries whose program is missing or that the user deleted (Hidden=true).
         auto info = adoptGObject(g_desktop_app_info_new(desktopId.c_str()));
-        // Hidden=true is how a user deletes an entry installed system-wide.
-        if (!info || g_desktop_app_info_get_is_hidden(info.get())) {
+        if (!info) {
             continue;
         }
         if (const char* filename = g_desktop_app_info_get_filename(info.get())) {
@@ -127,8 +126,8 @@ std::optional<std::string> LinuxWorkspace::URLForApplicationWithBundleIdentifier
     return std::nullopt;
 }
 
-void LinuxWorkspace::openURLsWithApplication(const std::vector<URL>& urls,
-                                             const std::string& applicationLocation)
+void LinuxWorkspace::openURLsWithApplication(
+    const std::vector<URL>& urls, const std::string& applicationLocation)
 {
     auto info = adoptGObject(g_desktop_app_info_new_from_filename(applicationLocation.c_str()));
     if (!info) {

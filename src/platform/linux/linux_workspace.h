@@ -28,8 +28,8 @@ public:
     std::optional<std::string> URLForApplicationWithBundleIdentifier(
         const std::string& bundleIdentifier) override;
     // applicationLocation: a desktop entry's file name.
-    void openURLsWithApplication(const std::vector<URL>& urls,
-                                 const std::string& applicationLocation) override;
+    void openURLsWithApplication(
+        const std::vector<URL>& urls, const std::string& applicationLocation) override;
 
 private:
     GObjectPtr<GDBusConnection> connection_;
