@@ -1,0 +1,385 @@
+// The soak: the core on the real Linux scheduler, HTTP client and status item,
+// probing a bridge that flaps between healthy, failing and hung, with the
+// 3-second interval compressed so that 10,000 probes take about a minute.
+// Resident memory, descriptors, threads and child processes must not grow, and
+// the menu's connection line must follow the probes applied, in order.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "agent/app_delegate.h"
+#include "fake/fake_platform.h"
+#include "platform/linux/linux_files.h"
+#include "platform/linux/linux_http.h"
+#include "platform/linux/linux_scheduler.h"
+#include "platform/linux/linux_status_bar.h"
+#include "support/main_context.h"
+#include "support/private_bus.h"
+#include "support/temp_home.h"
+#include "support/tray_host.h"
+
+namespace ShadeLedgerZizadezavav {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int compression = 600; // 3 s → 5 ms
+const std::size_t probeCount = [] {
+    const char* text = std::getenv("SL_SOAK_PROBES");
+    return text ? std::stoul(text) : 10000UL;
+}();
+
+// Real time, compressed.
+class CompressedScheduler final : public Scheduler {
+public:
+    void async(std::function<void()> work) override { real.async(std::move(work)); }
+    void asyncAfter(Milliseconds delay, std::function<void()> work) override
+    {
+        real.asyncAfter(delay / compression, std::move(work));
+    }
+    std::shared_ptr<Timer> scheduledTimer(
+        Milliseconds interval, bool repeats, std::function<void(Timer&)> action) override
+    {
+        return real.scheduledTimer(
+            std::max(interval / compression, Milliseconds(1)), repeats, std::move(action));
+    }
+    void sleepFor(Milliseconds duration) override { real.sleepFor(duration / compression); }
+
+private:
+    LinuxScheduler real;
+};
+
+// The real client, with each probe result recorded in completion order, the
+// order in which the core receives them.
+class RecordingHTTP final : public HTTPClient {
+public:
+    // Room for every result up front, so the record does not show as growth.
+    explicit RecordingHTTP(Milliseconds timeout)
+        : real(timeout)
+    {
+        results.reserve(2 * probeCount + 1000);
+    }
+    void get(const std::string& address, HTTPCompletion completion) override
+    {
+        ++started;
+        real.get(address,
+            [this, completion = std::move(completion)](std::optional<std::string> body,
+                std::optional<HTTPResponse> response, std::optional<HTTPError> error) {
+                bool healthy
+                    = !error && response && response->isHTTP && response->statusCode == 200;
+                {
+                    std::lock_guard lock(mutex);
+                    results.push_back(healthy);
+                    completion(std::move(body), response, error);
+                }
+            });
+    }
+    std::vector<bool> completedResults()
+    {
+        std::lock_guard lock(mutex);
+        return results;
+    }
+    std::atomic<std::size_t> started{0};
+
+private:
+    LinuxHTTPClient real;
+    std::mutex mutex;
+    std::vector<bool> results;
+};
+
+// The real status item, with the connection line of every menu handed over.
+class RecordingStatusBar final : public StatusBar {
+public:
+    explicit RecordingStatusBar(LinuxStatusBar& real)
+        : real(real)
+    {
+        lines.reserve(2 * probeCount + 1000);
+    }
+    std::shared_ptr<StatusItem> statusItemWithLength(double length) override
+    {
+        return std::make_shared<Item>(real.statusItemWithLength(length), lines);
+    }
+    std::optional<Image> imageNamed(std::string_view name) override
+    {
+        return real.imageNamed(name);
+    }
+    // Titles are short enough for the small-string buffer: no allocation each.
+    std::vector<std::string> lines;
+
+private:
+    class Item final : public StatusItem {
+    public:
+        Item(std::shared_ptr<StatusItem> real, std::vector<std::string>& lines)
+            : real(std::move(real))
+            , lines(lines)
+        {
+        }
+        StatusBarButton* button() override { return real->button(); }
+        void setMenu(Menu menu) override
+        {
+            lines.push_back(menu.items.front().title);
+            real->setMenu(std::move(menu));
+        }
+
+    private:
+        std::shared_ptr<StatusItem> real;
+        std::vector<std::string>& lines;
+    };
+    LinuxStatusBar& real;
+};
+
+// A bridge that flaps: blocks of connections answered 200, answered 500, or
+// accepted and never answered.
+class FlappingBridge {
+public:
+    enum class Mode { healthy, failing, hung };
+
+    FlappingBridge()
+    {
+        listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        int yes = 1;
+        setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
+            || listen(listener, 512) != 0
+            || getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            throw std::runtime_error("cannot listen");
+        }
+        port = ntohs(address.sin_port);
+        thread = std::thread([this] { serve(); });
+    }
+    ~FlappingBridge()
+    {
+        stop = true;
+        thread.join();
+        for (int fd : clients) {
+            close(fd);
+        }
+        close(listener);
+    }
+    // A fixed mode instead of flapping.
+    void hold(std::optional<Mode> mode) { held = mode ? static_cast<int>(*mode) : -1; }
+
+    int port = 0;
+    std::atomic<std::size_t> connections{0};
+
+private:
+    Mode modeFor(std::size_t connection) const
+    {
+        if (held >= 0) {
+            return static_cast<Mode>(held.load());
+        }
+        switch ((connection / 40) % 3) {
+        case 0:
+            return Mode::healthy;
+        case 1:
+            return Mode::failing;
+        default:
+            return Mode::hung;
+        }
+    }
+
+    void serve()
+    {
+        std::map<int, Mode> modes;
+        while (!stop) {
+            std::vector<pollfd> watched{{listener, POLLIN, 0}};
+            for (int fd : clients) {
+                watched.push_back({fd, POLLIN, 0});
+            }
+            if (poll(watched.data(), watched.size(), 20) <= 0) {
+                continue;
+            }
+            if (watched[0].revents & POLLIN) {
+                while (true) {
+                    int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+                    if (client < 0) {
+                        break;
+                    }
+                    clients.insert(client);
+                    modes[client] = modeFor(connections++);
+                }
+            }
+            for (std::size_t i = 1; i < watched.size(); ++i) {
+                if (!(watched[i].revents & (POLLIN | POLLHUP | POLLERR))) {
+                    continue;
+                }
+                int fd = watched[i].fd;
+                char buffer[4096];
+                ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+                bool done = got <= 0;
+                if (!done && modes[fd] != Mode::hung) {
+                    const char* answer = modes[fd] == Mode::healthy
+                        ? "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok"
+                        : "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\nConnection: "
+                          "close\r\n\r\n";
+                    send(fd, answer, std::strlen(answer), MSG_NOSIGNAL);
+                    done = true;
+                }
+                if (done) {
+                    close(fd);
+                    clients.erase(fd);
+                    modes.erase(fd);
+                }
+            }
+        }
+    }
+
+    int listener = -1;
+    std::set<int> clients;
+    std::thread thread;
+    std::atomic<bool> stop{false};
+    std::atomic<int> held{-1};
+};
+
+struct Footprint {
+    long residentKiB = 0;
+    long descriptors = 0;
+    long threads = 0;
+    long children = 0;
+};
+
+long statusField(const std::string& name)
+{
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind(name + ":", 0) == 0) {
+            return std::stol(line.substr(name.size() + 1));
+        }
+    }
+    return -1;
+}
+
+long countEntries(const std::string& directory)
+{
+    long count = 0;
+    if (DIR* dir = opendir(directory.c_str())) {
+        while (dirent* entry = readdir(dir)) {
+            count += entry->d_name[0] != '.';
+        }
+        closedir(dir);
+    }
+    return count;
+}
+
+long childCount()
+{
+    long count = 0;
+    std::string self = std::to_string(getpid());
+    if (DIR* tasks = opendir("/proc/self/task")) {
+        while (dirent* task = readdir(tasks)) {
+            if (task->d_name[0] == '.') {
+                continue;
+            }
+            std::ifstream children("/proc/self/task/" + std::string(task->d_name) + "/children");
+            for (std::string pid; children >> pid;) {
+                ++count;
+            }
+        }
+        closedir(tasks);
+    }
+    return count;
+}
+
+Footprint measure()
+{
+    return {statusField("VmRSS"), countEntries("/proc/self/fd") - 1, statusField("Threads"),
+        childCount()};
+}
+
+TEST(Soak, TenThousandProbesAgainstAFlappingBridge)
+{
+    TempHome home;
+    PrivateBus bus(home.root());
+    TrayHost tray(bus.address());
+    GErrorPtr error;
+    GError* raw = nullptr;
+    auto connection = adoptGObject(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &raw));
+    error.reset(raw);
+    ASSERT_TRUE(connection) << (error ? error->message : "no bus");
+
+    FlappingBridge bridge;
+    // Processes and the rest stay simulated (no pkill here); the settings file is real.
+    FakePlatform fake;
+    LinuxFileManager files;
+    writeFile(home.path("Library/Application Support/ShadeLedger/zizadezavav.json"),
+        "{\"port\": " + std::to_string(bridge.port) + "}");
+    CompressedScheduler scheduler;
+    RecordingHTTP http(100ms);
+    LinuxStatusBar linuxStatusBar(connection.get(), std::nullopt, [](std::string) {});
+    RecordingStatusBar statusBar(linuxStatusBar);
+    Platform platform{fake.application, scheduler, statusBar, fake.alerts, fake.processes,
+        fake.workspace, files, fake.bundle, fake.defaults, fake.loginItems, http};
+
+    auto delegate = std::make_shared<AppDelegate>(platform);
+    fake.application.setDelegate(delegate);
+    fake.application.run();
+    ASSERT_TRUE(tray.waitForRegistration(10s));
+
+    // Settle into a quiet, healthy state to measure: nothing hung in flight.
+    auto quiet = [&](std::size_t untilProbe) {
+        bridge.hold(FlappingBridge::Mode::healthy);
+        EXPECT_TRUE(runMainContextUntil([&] { return http.started >= untilProbe; }, 600s));
+        EXPECT_TRUE(runMainContextUntil(
+            [&] { return http.completedResults().size() + 2 >= http.started; }, 10s));
+        return measure();
+    };
+
+    bridge.hold(std::nullopt);
+    ASSERT_TRUE(runMainContextUntil([&] { return http.started >= 1000; }, 600s));
+    Footprint before = quiet(1200);
+    bridge.hold(std::nullopt);
+    ASSERT_TRUE(runMainContextUntil([&] { return http.started >= probeCount; }, 1200s));
+    Footprint after = quiet(probeCount + 200);
+
+    // Stop probing and let every probe end.
+    delegate->applicationWillTerminate();
+    ASSERT_TRUE(
+        runMainContextUntil([&] { return http.completedResults().size() == http.started; }, 10s));
+    runMainContextUntil([] { return false; }, 50ms);
+
+    std::cout << "probes " << http.started << ", connections " << bridge.connections << "\n"
+              << "resident KiB " << before.residentKiB << " -> " << after.residentKiB
+              << ", descriptors " << before.descriptors << " -> " << after.descriptors
+              << ", threads " << before.threads << " -> " << after.threads << ", children "
+              << before.children << " -> " << after.children << "\n";
+    EXPECT_GE(bridge.connections, probeCount) << "the probes did not reach the bridge";
+    EXPECT_LE(after.residentKiB, before.residentKiB + 1024) << "resident memory grew";
+    EXPECT_LE(after.descriptors, before.descriptors) << "descriptors leaked";
+    EXPECT_LE(after.threads, before.threads) << "threads accumulated";
+    EXPECT_EQ(after.children, before.children) << "child processes accumulated";
+
+    // The menu follows the results, in the order the core received them, and
+    // is rebuilt only on a change.
+    std::vector<std::string> expected{"○ Not connected"};
+    bool connected = false;
+    for (bool result : http.completedResults()) {
+        if (result != connected) {
+            connected = result;
+            expected.push_back(connected ? "● Connected" : "○ Not connected");
+        }
+    }
+    EXPECT_GT(expected.size(), 100u) << "the bridge did not flap";
+    EXPECT_EQ(statusBar.lines, expected);
+    auto menu = tray.readMenu();
+    ASSERT_TRUE(menu.has_value());
+    EXPECT_EQ(menu->front().label, statusBar.lines.back())
+        << "the tray shows another state than the last probe";
+}
+
+} // namespace
+} // namespace ShadeLedgerZizadezavav
