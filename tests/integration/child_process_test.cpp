@@ -53,7 +53,7 @@ std::vector<ChildEntry> childrenOfThisProcess()
     return children;
 }
 
-std::atomic<int> terminationSignals {0};
+std::atomic<int> terminationSignals{0};
 
 // Counts SIGTERMs reaching this process while it lives.
 class TerminationCounter {
@@ -61,7 +61,7 @@ public:
     TerminationCounter()
     {
         terminationSignals = 0;
-        struct sigaction action {};
+        struct sigaction action { };
         action.sa_handler = [](int) { ++terminationSignals; };
         sigemptyset(&action.sa_mask);
         sigaction(SIGTERM, &action, &previous_);
@@ -69,7 +69,7 @@ public:
     ~TerminationCounter() { sigaction(SIGTERM, &previous_, nullptr); }
 
 private:
-    struct sigaction previous_ {};
+    struct sigaction previous_ { };
 };
 
 class ChildProcessTest : public ::testing::Test {
@@ -101,10 +101,11 @@ TEST_F(ChildProcessTest, ExecutableIsArgvZeroAndArgumentsArriveUnchanged)
 {
     std::string out = home.path("out");
     auto process = shell("tr '\\0' '\\n' < /proc/$$/cmdline > \"$1\"; printf '%s' \"$2\" >> \"$1\"",
-                         {out, "/path with spaces/server.mjs"});
+        {out, "/path with spaces/server.mjs"});
     run(process);
-    EXPECT_EQ(readFile(out), "/bin/sh\n-c\n" + process->configuration().arguments[1] + "\nsh\n" + out
-                                 + "\n/path with spaces/server.mjs\n/path with spaces/server.mjs");
+    EXPECT_EQ(readFile(out),
+        "/bin/sh\n-c\n" + process->configuration().arguments[1] + "\nsh\n" + out
+            + "\n/path with spaces/server.mjs\n/path with spaces/server.mjs");
 }
 
 TEST_F(ChildProcessTest, RunsInTheWorkingDirectory)
@@ -127,7 +128,7 @@ TEST_F(ChildProcessTest, AnEnvironmentReplacesTheAgentsWhole)
     std::string out = home.path("env");
     ProcessConfiguration configuration;
     configuration.executable = "/usr/bin/env";
-    configuration.environment = Environment {{"NODE_ENV", "production"}, {"SL_GIVEN", "a b=c"}};
+    configuration.environment = Environment{{"NODE_ENV", "production"}, {"SL_GIVEN", "a b=c"}};
     ASSERT_TRUE(files.createFileAtPath(out));
     configuration.standardOutput = files.fileHandleForWritingAtPath(out);
     run(processes.makeProcess(configuration));
@@ -161,7 +162,8 @@ TEST_F(ChildProcessTest, BothStreamsThroughOneHandleLandInOneFileInOrder)
     ASSERT_NE(handle, nullptr);
     ProcessConfiguration configuration;
     configuration.executable = "/bin/sh";
-    configuration.arguments = {"-c", "echo out1; echo err1 >&2; echo out2; echo err2 >&2; echo out3"};
+    configuration.arguments
+        = {"-c", "echo out1; echo err1 >&2; echo out2; echo err2 >&2; echo out3"};
     configuration.standardOutput = handle;
     configuration.standardError = handle;
     auto process = processes.makeProcess(configuration);
@@ -199,10 +201,9 @@ TEST_F(ChildProcessTest, TerminateAsksARunningChildToExit)
     std::string outcome = home.path("outcome");
     auto process = shell("trap 'echo terminated > \"$2\"; exit 0' TERM; echo > \"$1\"; "
                          "i=0; while [ $i -lt 600 ]; do sleep 0.05; i=$((i+1)); done",
-                         {ready, outcome});
+        {ready, outcome});
     ASSERT_TRUE(process->launch());
-    ASSERT_TRUE(runMainContextUntil([&] { return exists(ready); }))
-        << "the child never got going";
+    ASSERT_TRUE(runMainContextUntil([&] { return exists(ready); })) << "the child never got going";
     process->terminate();
     ASSERT_TRUE(runMainContextUntil([&] { return readFile(outcome) == "terminated\n"; }))
         << "the bridge kept running after a terminate request";

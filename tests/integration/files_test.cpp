@@ -25,8 +25,8 @@ void writeThrough(const std::shared_ptr<FileHandle>& handle, const std::string& 
 {
     auto* file = dynamic_cast<LinuxFileHandle*>(handle.get());
     ASSERT_NE(file, nullptr);
-    ASSERT_EQ(write(file->fileDescriptor(), text.data(), text.size()),
-              static_cast<ssize_t>(text.size()));
+    ASSERT_EQ(
+        write(file->fileDescriptor(), text.data(), text.size()), static_cast<ssize_t>(text.size()));
 }
 
 } // namespace
@@ -86,7 +86,8 @@ TEST_F(FilesTest, WritingHandleOnAFIFOWithoutReaderDoesNotBlock)
 {
     std::string fifo = home.path("fifo");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    auto opened = std::async(std::launch::async, [&] { return files.fileHandleForWritingAtPath(fifo); });
+    auto opened
+        = std::async(std::launch::async, [&] { return files.fileHandleForWritingAtPath(fifo); });
     ASSERT_EQ(opened.wait_for(std::chrono::seconds(10)), std::future_status::ready)
         << "opening a FIFO with no reader froze the caller";
     EXPECT_EQ(opened.get(), nullptr);
@@ -97,7 +98,8 @@ TEST_F(FilesTest, DirectoriesAreCreatedWithParentsAndExistingOnesSucceed)
     std::string nested = home.path("a/b/c");
     EXPECT_TRUE(files.createDirectoryAtPath(nested, true));
     EXPECT_TRUE(fs::is_directory(nested));
-    EXPECT_TRUE(files.createDirectoryAtPath(nested, true)) << "an existing directory counted as failure";
+    EXPECT_TRUE(files.createDirectoryAtPath(nested, true))
+        << "an existing directory counted as failure";
     EXPECT_TRUE(files.createDirectoryAtPath(nested, false));
     EXPECT_FALSE(files.createDirectoryAtPath(home.path("x/y"), false))
         << "a missing parent was created without being asked to";
@@ -125,7 +127,8 @@ TEST_F(FilesTest, RemovingTakesFilesAndWholeTreesButNotLinkTargets)
 
     writeFile(home.path("single"), "x");
     EXPECT_TRUE(files.removeItemAtPath(home.path("single")));
-    EXPECT_FALSE(files.removeItemAtPath(home.path("single"))) << "removing nothing reported success";
+    EXPECT_FALSE(files.removeItemAtPath(home.path("single")))
+        << "removing nothing reported success";
 }
 
 TEST_F(FilesTest, TrashMovesTheItemIntoTheUsersTrashWithAnInfoFile)
@@ -166,7 +169,8 @@ TEST_F(FilesTest, ContentsOfAFIFOAreNoneAndReturnAtOnce)
 {
     std::string fifo = home.path("settings.json");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    auto read = std::async(std::launch::async, [&] { return files.contentsOfRegularFile(fifo, 1024); });
+    auto read
+        = std::async(std::launch::async, [&] { return files.contentsOfRegularFile(fifo, 1024); });
     ASSERT_EQ(read.wait_for(std::chrono::seconds(10)), std::future_status::ready)
         << "reading a FIFO blocked: the agent's main thread would freeze";
     EXPECT_EQ(read.get(), std::nullopt);

@@ -261,8 +261,8 @@ std::optional<InfoDictionary> LinuxBundle::infoDictionary()
     if (!contentsPath_) {
         return std::nullopt;
     }
-    auto bytes = readRegularFile(appendingPathComponent(*contentsPath_, "Info.plist"),
-                                 maxInfoPlistBytes);
+    auto bytes
+        = readRegularFile(appendingPathComponent(*contentsPath_, "Info.plist"), maxInfoPlistBytes);
     if (!bytes) {
         return std::nullopt;
     }
@@ -276,8 +276,8 @@ LinuxUserDefaults::LinuxUserDefaults(std::string bundleIdentifier)
 
 std::string LinuxUserDefaults::defaultsPath() const
 {
-    return appendingPathComponent(currentUserConfigDirectory(),
-                                  bundleIdentifier_ + "/defaults.conf");
+    return appendingPathComponent(
+        currentUserConfigDirectory(), bundleIdentifier_ + "/defaults.conf");
 }
 
 bool LinuxUserDefaults::boolForKey(const std::string& key)

@@ -63,42 +63,43 @@ bool LinuxProcess::launch()
             }
             entries.push_back(name + "=" + value);
         }
-        std::vector<gchar*> environ;
+        std::vector<gchar*> environmentBlock;
         for (auto& entry : entries) {
-            environ.push_back(entry.data());
+            environmentBlock.push_back(entry.data());
         }
-        environ.push_back(nullptr);
-        g_subprocess_launcher_set_environ(launcher.get(), environ.data());
+        environmentBlock.push_back(nullptr);
+        g_subprocess_launcher_set_environ(launcher.get(), environmentBlock.data());
     }
 
     // Each stream gets its own duplicate of the handle's descriptor: duplicates share
     // one file offset, so output and error interleave in the order written.
-    auto redirect = [&](const std::shared_ptr<FileHandle>& handle,
-                        void (*take)(GSubprocessLauncher*, gint)) {
-        if (!handle) {
-            return true;
-        }
-        int descriptor = duplicateForChild(handle);
-        if (descriptor < 0) {
-            return false;
-        }
-        take(launcher.get(), descriptor);
-        return true;
-    };
+    auto redirect
+        = [&](const std::shared_ptr<FileHandle>& handle, void (*take)(GSubprocessLauncher*, gint)) {
+              if (!handle) {
+                  return true;
+              }
+              int descriptor = duplicateForChild(handle);
+              if (descriptor < 0) {
+                  return false;
+              }
+              take(launcher.get(), descriptor);
+              return true;
+          };
     if (!redirect(configuration_.standardOutput, g_subprocess_launcher_take_stdout_fd)
         || !redirect(configuration_.standardError, g_subprocess_launcher_take_stderr_fd)) {
         return false;
     }
 
     std::string executable = executablePath(configuration_.executable);
-    std::vector<const gchar*> argv {executable.c_str()};
+    std::vector<const gchar*> argv{executable.c_str()};
     for (const auto& argument : configuration_.arguments) {
         argv.push_back(argument.c_str());
     }
     argv.push_back(nullptr);
 
     GError* rawError = nullptr;
-    subprocess_ = adoptGObject(g_subprocess_launcher_spawnv(launcher.get(), argv.data(), &rawError));
+    subprocess_
+        = adoptGObject(g_subprocess_launcher_spawnv(launcher.get(), argv.data(), &rawError));
     GErrorPtr error(rawError);
     return subprocess_ != nullptr;
 }
@@ -124,7 +125,10 @@ std::shared_ptr<Process> LinuxChildProcesses::makeProcess(ProcessConfiguration c
     return std::make_shared<LinuxProcess>(std::move(configuration));
 }
 
-std::int32_t LinuxChildProcesses::processIdentifier() { return static_cast<std::int32_t>(getpid()); }
+std::int32_t LinuxChildProcesses::processIdentifier()
+{
+    return static_cast<std::int32_t>(getpid());
+}
 
 Environment LinuxChildProcesses::environment()
 {

@@ -12,7 +12,10 @@
 
 namespace ShadeLedgerZizadezavav {
 
-LinuxFileHandle::LinuxFileHandle(int fileDescriptor) : fileDescriptor_(fileDescriptor) { }
+LinuxFileHandle::LinuxFileHandle(int fileDescriptor)
+    : fileDescriptor_(fileDescriptor)
+{
+}
 
 LinuxFileHandle::~LinuxFileHandle()
 {
@@ -48,7 +51,7 @@ std::optional<std::string> readRegularFile(const std::string& path, std::size_t 
     if (file.fileDescriptor() < 0) {
         return std::nullopt;
     }
-    struct stat status {};
+    struct stat status { };
     if (fstat(file.fileDescriptor(), &status) != 0 || !S_ISREG(status.st_mode)
         || static_cast<std::uintmax_t>(status.st_size) > maxBytes) {
         return std::nullopt;
@@ -56,7 +59,7 @@ std::optional<std::string> readRegularFile(const std::string& path, std::size_t 
     // The size may change under us: read at most one byte more than allowed, and
     // refuse the file when that byte arrives.
     std::string contents;
-    std::array<char, 64 * 1024> chunk {};
+    std::array<char, 64 * 1024> chunk{};
     while (true) {
         std::size_t remaining = maxBytes - contents.size();
         std::size_t wanted = remaining < chunk.size() ? remaining + 1 : chunk.size();
@@ -77,27 +80,31 @@ std::optional<std::string> readRegularFile(const std::string& path, std::size_t 
     }
 }
 
-std::string LinuxFileManager::homeDirectoryForCurrentUser() { return currentHomeDirectory(); }
+std::string LinuxFileManager::homeDirectoryForCurrentUser()
+{
+    return currentHomeDirectory();
+}
 
 bool LinuxFileManager::fileExistsAtPath(const std::string& path)
 {
-    struct stat status {};
+    struct stat status { };
     return lstat(path.c_str(), &status) == 0;
 }
 
 bool LinuxFileManager::createFileAtPath(const std::string& path)
 {
     // O_NONBLOCK keeps a FIFO without a reader from stalling the caller.
-    LinuxFileHandle file(open(path.c_str(),
-        O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666));
+    LinuxFileHandle file(
+        open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666));
     if (file.fileDescriptor() < 0) {
         return false;
     }
-    struct stat status {};
+    struct stat status { };
     return fstat(file.fileDescriptor(), &status) == 0 && S_ISREG(status.st_mode);
 }
 
-bool LinuxFileManager::createDirectoryAtPath(const std::string& path, bool withIntermediateDirectories)
+bool LinuxFileManager::createDirectoryAtPath(
+    const std::string& path, bool withIntermediateDirectories)
 {
     if (path.empty()) {
         return false;
@@ -145,16 +152,16 @@ std::shared_ptr<FileHandle> LinuxFileManager::fileHandleForWritingAtPath(const s
     return handle;
 }
 
-std::optional<std::string> LinuxFileManager::contentsOfRegularFile(const std::string& path,
-                                                                   std::size_t maxBytes)
+std::optional<std::string> LinuxFileManager::contentsOfRegularFile(
+    const std::string& path, std::size_t maxBytes)
 {
     return readRegularFile(path, maxBytes);
 }
 
 bool LinuxFileManager::isSameFile(const std::string& first, const std::string& second)
 {
-    struct stat firstStatus {};
-    struct stat secondStatus {};
+    struct stat firstStatus { };
+    struct stat secondStatus { };
     return stat(first.c_str(), &firstStatus) == 0 && stat(second.c_str(), &secondStatus) == 0
         && firstStatus.st_dev == secondStatus.st_dev && firstStatus.st_ino == secondStatus.st_ino;
 }

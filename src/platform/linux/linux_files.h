@@ -39,8 +39,8 @@ public:
     bool removeItemAtPath(const std::string& path) override;
     bool trashItemAtPath(const std::string& path) override;
     std::shared_ptr<FileHandle> fileHandleForWritingAtPath(const std::string& path) override;
-    std::optional<std::string> contentsOfRegularFile(const std::string& path,
-                                                     std::size_t maxBytes) override;
+    std::optional<std::string> contentsOfRegularFile(
+        const std::string& path, std::size_t maxBytes) override;
     bool isSameFile(const std::string& first, const std::string& second) override;
 };
 

@@ -3,6 +3,8 @@
 #include "platform/linux/glib_owners.h"
 
 #include <array>
+#include <deque>
+#include <mutex>
 #include <string_view>
 #include <thread>
 #include <unordered_map>
@@ -71,7 +73,9 @@ public:
 private:
     struct Request {
         Request(Engine& owner, HTTPCompletion done)
-            : engine(owner), completion(std::move(done)), cancellable(g_cancellable_new())
+            : engine(owner)
+            , completion(std::move(done))
+            , cancellable(g_cancellable_new())
         {
         }
 
@@ -83,7 +87,7 @@ private:
         GSourcePtr timeout;
         std::string requestText;
         std::string received;
-        std::array<char, 512> buffer {};
+        std::array<char, 512> buffer{};
         // A GIO operation holds this request as its user data until its callback runs.
         bool operationPending = false;
         bool completed = false;
@@ -91,7 +95,6 @@ private:
 
     // What get() hands to the client thread.
     struct Submission {
-        Engine& engine;
         std::string address;
         HTTPCompletion completion;
     };
@@ -99,17 +102,17 @@ private:
     void run();
     void start(std::string address, HTTPCompletion completion);
     void read(Request& request);
-    void complete(Request& request, std::optional<HTTPResponse> response,
-                  std::optional<HTTPError> error);
+    void complete(
+        Request& request, std::optional<HTTPResponse> response, std::optional<HTTPError> error);
     void fail(Request& request, std::string description);
     // Forgets a request once it has completed and no operation refers to it.
     void releaseIfIdle(Request& request);
     // An operation's callback has come back; false when the request is finished with.
     bool operationReturned(Request& request);
 
-    static gboolean startSubmission(gpointer data);
-    static void destroySubmission(gpointer data);
-    static gboolean quitLoop(gpointer data);
+    // Starts what get() handed over; ends the loop once the destructor asks.
+    void takeSubmissions();
+    static gboolean wake(gpointer data);
     static gboolean timedOut(gpointer data);
     static void connected(GObject* source, GAsyncResult* result, gpointer data);
     static void written(GObject* source, GAsyncResult* result, gpointer data);
@@ -118,30 +121,60 @@ private:
     std::chrono::milliseconds timeout_;
     GMainContextPtr context_;
     GMainLoopPtr loop_;
+    // The hand-over from get() and the destructor: a queue under a std::mutex and one
+    // long-lived source on the client context, woken with g_source_set_ready_time. No
+    // GLib allocation crosses threads, so thread checkers see every ordering.
+    std::mutex submissionsMutex_;
+    std::deque<Submission> submissions_;
+    bool quitRequested_ = false;
+    GSourcePtr wakeSource_;
     std::unordered_map<Request*, std::unique_ptr<Request>> requests_;
     bool stopping_ = false;
     std::thread thread_;
 };
 
-LinuxHTTPClient::Engine::Engine(std::chrono::milliseconds timeout)
-    : timeout_(timeout), context_(g_main_context_new()), loop_(g_main_loop_new(context_.get(), FALSE))
+namespace {
+
+// Ready only through its ready time, which get() sets from the caller's thread.
+gboolean dispatchWake(GSource* source, GSourceFunc callback, gpointer data)
 {
+    g_source_set_ready_time(source, -1);
+    return callback(data);
+}
+
+GSourceFuncs wakeSourceFunctions = {nullptr, nullptr, dispatchWake, nullptr, nullptr, nullptr};
+
+} // namespace
+
+LinuxHTTPClient::Engine::Engine(std::chrono::milliseconds timeout)
+    : timeout_(timeout)
+    , context_(g_main_context_new())
+    , loop_(g_main_loop_new(context_.get(), FALSE))
+{
+    wakeSource_.reset(g_source_new(&wakeSourceFunctions, sizeof(GSource)));
+    g_source_set_callback(wakeSource_.get(), &Engine::wake, this, nullptr);
+    g_source_set_ready_time(wakeSource_.get(), -1);
+    g_source_attach(wakeSource_.get(), context_.get());
     thread_ = std::thread([this] { run(); });
 }
 
 LinuxHTTPClient::Engine::~Engine()
 {
-    // Quitting from inside the loop: a quit sent before the loop runs would be lost.
-    g_main_context_invoke_full(context_.get(), G_PRIORITY_HIGH, &Engine::quitLoop, loop_.get(),
-                               nullptr);
+    {
+        std::lock_guard lock(submissionsMutex_);
+        quitRequested_ = true;
+    }
+    g_source_set_ready_time(wakeSource_.get(), 0);
     thread_.join();
 }
 
 void LinuxHTTPClient::Engine::submit(const std::string& address, HTTPCompletion completion)
 {
-    auto submission = std::make_unique<Submission>(Submission {*this, address, std::move(completion)});
-    g_main_context_invoke_full(context_.get(), G_PRIORITY_DEFAULT, &Engine::startSubmission,
-                               submission.release(), &Engine::destroySubmission);
+    {
+        std::lock_guard lock(submissionsMutex_);
+        submissions_.push_back({address, std::move(completion)});
+    }
+    g_source_set_ready_time(wakeSource_.get(), 0);
 }
 
 void LinuxHTTPClient::Engine::run()
@@ -162,25 +195,32 @@ void LinuxHTTPClient::Engine::run()
     while (!requests_.empty() || g_main_context_pending(context_.get())) {
         g_main_context_iteration(context_.get(), !requests_.empty());
     }
+    // get() and the destructor run on one thread: nothing more can arrive.
+    takeSubmissions();
     g_main_context_pop_thread_default(context_.get());
 }
 
-gboolean LinuxHTTPClient::Engine::startSubmission(gpointer data)
+gboolean LinuxHTTPClient::Engine::wake(gpointer data)
 {
-    auto& submission = *static_cast<Submission*>(data);
-    submission.engine.start(std::move(submission.address), std::move(submission.completion));
-    return G_SOURCE_REMOVE;
+    static_cast<Engine*>(data)->takeSubmissions();
+    return G_SOURCE_CONTINUE;
 }
 
-void LinuxHTTPClient::Engine::destroySubmission(gpointer data)
+void LinuxHTTPClient::Engine::takeSubmissions()
 {
-    std::unique_ptr<Submission> submission(static_cast<Submission*>(data));
-}
-
-gboolean LinuxHTTPClient::Engine::quitLoop(gpointer data)
-{
-    g_main_loop_quit(static_cast<GMainLoop*>(data));
-    return G_SOURCE_REMOVE;
+    std::deque<Submission> ready;
+    bool quit = false;
+    {
+        std::lock_guard lock(submissionsMutex_);
+        ready.swap(submissions_);
+        quit = quitRequested_;
+    }
+    for (auto& submission : ready) {
+        start(std::move(submission.address), std::move(submission.completion));
+    }
+    if (quit) {
+        g_main_loop_quit(loop_.get());
+    }
 }
 
 void LinuxHTTPClient::Engine::start(std::string address, HTTPCompletion completion)
@@ -242,8 +282,9 @@ void LinuxHTTPClient::Engine::start(std::string address, HTTPCompletion completi
     g_socket_client_set_enable_proxy(request.socketClient.get(), FALSE);
     auto connectable = adoptGObject(g_network_address_new(host, static_cast<guint16>(port)));
     request.operationPending = true;
-    g_socket_client_connect_async(request.socketClient.get(), G_SOCKET_CONNECTABLE(connectable.get()),
-                                  request.cancellable.get(), &Engine::connected, &request);
+    g_socket_client_connect_async(request.socketClient.get(),
+        G_SOCKET_CONNECTABLE(connectable.get()), request.cancellable.get(), &Engine::connected,
+        &request);
 }
 
 gboolean LinuxHTTPClient::Engine::timedOut(gpointer data)
@@ -268,8 +309,8 @@ void LinuxHTTPClient::Engine::connected(GObject* source, GAsyncResult* result, g
 {
     auto& request = *static_cast<Request*>(data);
     GError* rawError = nullptr;
-    auto connection = adoptGObject(
-        g_socket_client_connect_finish(G_SOCKET_CLIENT(source), result, &rawError));
+    auto connection
+        = adoptGObject(g_socket_client_connect_finish(G_SOCKET_CLIENT(source), result, &rawError));
     GErrorPtr error(rawError);
     Engine& engine = request.engine;
     if (!engine.operationReturned(request)) {
@@ -281,17 +322,18 @@ void LinuxHTTPClient::Engine::connected(GObject* source, GAsyncResult* result, g
     }
     request.connection = std::move(connection);
     request.operationPending = true;
-    g_output_stream_write_all_async(g_io_stream_get_output_stream(G_IO_STREAM(request.connection.get())),
-                                    request.requestText.data(), request.requestText.size(),
-                                    G_PRIORITY_DEFAULT, request.cancellable.get(),
-                                    &Engine::written, &request);
+    g_output_stream_write_all_async(
+        g_io_stream_get_output_stream(G_IO_STREAM(request.connection.get())),
+        request.requestText.data(), request.requestText.size(), G_PRIORITY_DEFAULT,
+        request.cancellable.get(), &Engine::written, &request);
 }
 
 void LinuxHTTPClient::Engine::written(GObject* source, GAsyncResult* result, gpointer data)
 {
     auto& request = *static_cast<Request*>(data);
     GError* rawError = nullptr;
-    bool done = g_output_stream_write_all_finish(G_OUTPUT_STREAM(source), result, nullptr, &rawError);
+    bool done
+        = g_output_stream_write_all_finish(G_OUTPUT_STREAM(source), result, nullptr, &rawError);
     GErrorPtr error(rawError);
     Engine& engine = request.engine;
     if (!engine.operationReturned(request)) {
@@ -308,8 +350,8 @@ void LinuxHTTPClient::Engine::read(Request& request)
 {
     request.operationPending = true;
     g_input_stream_read_async(g_io_stream_get_input_stream(G_IO_STREAM(request.connection.get())),
-                              request.buffer.data(), request.buffer.size(), G_PRIORITY_DEFAULT,
-                              request.cancellable.get(), &Engine::readSome, &request);
+        request.buffer.data(), request.buffer.size(), G_PRIORITY_DEFAULT, request.cancellable.get(),
+        &Engine::readSome, &request);
 }
 
 void LinuxHTTPClient::Engine::readSome(GObject* source, GAsyncResult* result, gpointer data)
@@ -345,16 +387,16 @@ void LinuxHTTPClient::Engine::readSome(GObject* source, GAsyncResult* result, gp
         engine.fail(request, "The answer is not an HTTP response.");
         return;
     }
-    engine.complete(request, HTTPResponse {.isHTTP = true, .statusCode = *statusCode}, std::nullopt);
+    engine.complete(request, HTTPResponse{.isHTTP = true, .statusCode = *statusCode}, std::nullopt);
 }
 
 void LinuxHTTPClient::Engine::fail(Request& request, std::string description)
 {
-    complete(request, std::nullopt, HTTPError {std::move(description)});
+    complete(request, std::nullopt, HTTPError{std::move(description)});
 }
 
-void LinuxHTTPClient::Engine::complete(Request& request, std::optional<HTTPResponse> response,
-                                       std::optional<HTTPError> error)
+void LinuxHTTPClient::Engine::complete(
+    Request& request, std::optional<HTTPResponse> response, std::optional<HTTPError> error)
 {
     if (request.completed) {
         return;

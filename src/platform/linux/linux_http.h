@@ -1,8 +1,8 @@
 // The HTTP client on Linux: a plain GET over GIO sockets, no HTTP library.
 //
-// One client thread runs its own GMainContext. get() hands each request to it
-// (g_main_context_invoke_full), where the address is parsed with GUri and a GSocketClient,
-// with proxies disabled, connects to host:port; the request line, Host and
+// One client thread runs its own GMainContext. get() hands each request to it (a queue
+// and a wake-up source on that context). There the address is parsed with GUri and a
+// GSocketClient, with proxies disabled, connects to host:port; the request line, Host and
 // "Connection: close" are written and only the status line is read, never more than a
 // few kilobytes. The body is not read. Requests run concurrently, each bounded by the
 // time-out (a GCancellable and a timeout source on the client context). The completion
@@ -11,7 +11,7 @@
 // status line, or the time-out. Redirects are not followed; nothing is cached.
 //
 // Destroying the client completes every request still in flight with an error, on the
-// client thread, before the thread is joined.
+// client thread, before the thread is joined; so a completion must not destroy the client.
 #pragma once
 
 #include <chrono>

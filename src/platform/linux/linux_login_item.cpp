@@ -77,16 +77,17 @@ std::optional<std::string> programOfDesktopExec(const std::string& exec)
     return std::string(argv.get()[0]);
 }
 
-LinuxLoginItemService::LinuxLoginItemService(std::string bundleIdentifier,
-                                             std::optional<std::string> executablePath)
-    : bundleIdentifier_(std::move(bundleIdentifier)), executablePath_(std::move(executablePath))
+LinuxLoginItemService::LinuxLoginItemService(
+    std::string bundleIdentifier, std::optional<std::string> executablePath)
+    : bundleIdentifier_(std::move(bundleIdentifier))
+    , executablePath_(std::move(executablePath))
 {
 }
 
 std::string LinuxLoginItemService::entryPath() const
 {
-    return appendingPathComponent(currentUserConfigDirectory(),
-                                  "autostart/" + bundleIdentifier_ + ".desktop");
+    return appendingPathComponent(
+        currentUserConfigDirectory(), "autostart/" + bundleIdentifier_ + ".desktop");
 }
 
 LoginItemStatus LinuxLoginItemService::status()
@@ -99,14 +100,14 @@ LoginItemStatus LinuxLoginItemService::status()
         return LoginItemStatus::notRegistered;
     }
     GKeyFilePtr file(g_key_file_new());
-    if (!g_key_file_load_from_data(file.get(), contents->data(), contents->size(),
-                                   G_KEY_FILE_NONE, nullptr)) {
+    if (!g_key_file_load_from_data(
+            file.get(), contents->data(), contents->size(), G_KEY_FILE_NONE, nullptr)) {
         return LoginItemStatus::notRegistered;
     }
-    GCharPtr type(g_key_file_get_string(file.get(), G_KEY_FILE_DESKTOP_GROUP,
-                                        G_KEY_FILE_DESKTOP_KEY_TYPE, nullptr));
-    GCharPtr exec(g_key_file_get_string(file.get(), G_KEY_FILE_DESKTOP_GROUP,
-                                        G_KEY_FILE_DESKTOP_KEY_EXEC, nullptr));
+    GCharPtr type(g_key_file_get_string(
+        file.get(), G_KEY_FILE_DESKTOP_GROUP, G_KEY_FILE_DESKTOP_KEY_TYPE, nullptr));
+    GCharPtr exec(g_key_file_get_string(
+        file.get(), G_KEY_FILE_DESKTOP_GROUP, G_KEY_FILE_DESKTOP_KEY_EXEC, nullptr));
     // Desktops run only applications; an entry of another type starts nothing.
     if (!type || g_strcmp0(type.get(), G_KEY_FILE_DESKTOP_TYPE_APPLICATION) != 0 || !exec) {
         return LoginItemStatus::notRegistered;
@@ -131,15 +132,14 @@ bool LinuxLoginItemService::registerItem()
     }
     GKeyFilePtr file(g_key_file_new());
     g_key_file_set_string(file.get(), G_KEY_FILE_DESKTOP_GROUP, G_KEY_FILE_DESKTOP_KEY_TYPE,
-                          G_KEY_FILE_DESKTOP_TYPE_APPLICATION);
-    g_key_file_set_string(file.get(), G_KEY_FILE_DESKTOP_GROUP, G_KEY_FILE_DESKTOP_KEY_NAME,
-                          entryName);
+        G_KEY_FILE_DESKTOP_TYPE_APPLICATION);
+    g_key_file_set_string(
+        file.get(), G_KEY_FILE_DESKTOP_GROUP, G_KEY_FILE_DESKTOP_KEY_NAME, entryName);
     // set_string adds the key-file escaping (a backslash becomes two) on top of the
     // Exec quoting.
     g_key_file_set_string(file.get(), G_KEY_FILE_DESKTOP_GROUP, G_KEY_FILE_DESKTOP_KEY_EXEC,
-                          desktopExecArgument(*executablePath_).c_str());
-    g_key_file_set_boolean(file.get(), G_KEY_FILE_DESKTOP_GROUP, "X-GNOME-Autostart-enabled",
-                           TRUE);
+        desktopExecArgument(*executablePath_).c_str());
+    g_key_file_set_boolean(file.get(), G_KEY_FILE_DESKTOP_GROUP, "X-GNOME-Autostart-enabled", TRUE);
 
     std::string path = entryPath();
     GCharPtr directory(g_path_get_dirname(path.c_str()));
@@ -150,8 +150,8 @@ bool LinuxLoginItemService::registerItem()
     GCharPtr data(g_key_file_to_data(file.get(), &length, nullptr));
     // Atomic: a temporary file renamed over the entry; a directory in the way stays.
     GError* rawError = nullptr;
-    bool written = g_file_set_contents(path.c_str(), data.get(), static_cast<gssize>(length),
-                                       &rawError);
+    bool written
+        = g_file_set_contents(path.c_str(), data.get(), static_cast<gssize>(length), &rawError);
     GErrorPtr error(rawError);
     return written;
 }
@@ -159,7 +159,7 @@ bool LinuxLoginItemService::registerItem()
 bool LinuxLoginItemService::unregisterItem()
 {
     std::string path = entryPath();
-    struct stat status {};
+    struct stat status { };
     if (lstat(path.c_str(), &status) != 0) {
         return errno == ENOENT;
     }

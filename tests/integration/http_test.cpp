@@ -1,0 +1,427 @@
+// The HTTP client against small servers on 127.0.0.1 run by the test.
+#include "platform/linux/linux_http.h"
+#include "support/temp_home.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <condition_variable>
+#include <fcntl.h>
+#include <mutex>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace ShadeLedgerZizadezavav;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A one-thread TCP server on 127.0.0.1: it reads each request's head, then answers with
+// fixed bytes and closes, or holds the connection open without a word until it stops.
+class TestServer {
+public:
+    static TestServer answering(std::string reply) { return TestServer(std::move(reply), false); }
+    static TestServer hanging() { return TestServer("", true); }
+
+    TestServer(TestServer&& other) = delete;
+    ~TestServer()
+    {
+        char stop = 's';
+        (void)!write(stopPipe_[1], &stop, 1);
+        thread_.join();
+        for (int held : held_) {
+            close(held);
+        }
+        close(listener_);
+        close(stopPipe_[0]);
+        close(stopPipe_[1]);
+    }
+
+    int port() const { return port_; }
+    std::string address(const std::string& path = "/health") const
+    {
+        return "http://127.0.0.1:" + std::to_string(port_) + path;
+    }
+    std::vector<std::string> requests()
+    {
+        std::lock_guard lock(mutex_);
+        return requests_;
+    }
+    // Waits until that many connections have been accepted and their requests read.
+    bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout = 10s)
+    {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] { return requests_.size() >= count; });
+    }
+
+private:
+    TestServer(std::string reply, bool hang)
+        : reply_(std::move(reply))
+        , hang_(hang)
+    {
+        if (pipe2(stopPipe_, O_CLOEXEC) != 0) {
+            throw std::runtime_error("pipe failed");
+        }
+        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0
+            || listen(listener_, 16) != 0
+            || getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            throw std::runtime_error("cannot listen on 127.0.0.1");
+        }
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] { serve(); });
+    }
+
+    // Waits for fd or the stop request; false when stopping.
+    bool waitReadable(int fd)
+    {
+        pollfd fds[2] = {{fd, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+        while (poll(fds, 2, -1) < 0) { }
+        return !(fds[1].revents & POLLIN);
+    }
+
+    void serve()
+    {
+        while (waitReadable(listener_)) {
+            int connection = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (connection < 0) {
+                continue;
+            }
+            std::string head;
+            char buffer[1024];
+            while (head.find("\r\n\r\n") == std::string::npos && head.size() < 64 * 1024) {
+                if (!waitReadable(connection)) {
+                    close(connection);
+                    return;
+                }
+                ssize_t count = read(connection, buffer, sizeof buffer);
+                if (count <= 0) {
+                    break;
+                }
+                head.append(buffer, static_cast<std::size_t>(count));
+            }
+            {
+                std::lock_guard lock(mutex_);
+                requests_.push_back(head);
+                changed_.notify_all();
+            }
+            if (hang_) {
+                held_.push_back(connection);
+                continue;
+            }
+            std::size_t sent = 0;
+            while (sent < reply_.size()) {
+                ssize_t count
+                    = send(connection, reply_.data() + sent, reply_.size() - sent, MSG_NOSIGNAL);
+                if (count <= 0) {
+                    break;
+                }
+                sent += static_cast<std::size_t>(count);
+            }
+            close(connection);
+        }
+    }
+
+    std::string reply_;
+    bool hang_;
+    int listener_ = -1;
+    int port_ = 0;
+    int stopPipe_[2]{-1, -1};
+    std::vector<int> held_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> requests_;
+    std::thread thread_;
+};
+
+// A port on 127.0.0.1 where nothing listens.
+int closedPort()
+{
+    int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(probe, reinterpret_cast<sockaddr*>(&address), length);
+    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+    close(probe);
+    return ntohs(address.sin_port);
+}
+
+struct Outcome {
+    std::optional<HTTPResponse> response;
+    std::optional<HTTPError> error;
+    std::thread::id thread;
+    std::string label;
+
+    // What the health probe makes of it.
+    bool connected() const
+    {
+        return !error && response && response->isHTTP && response->statusCode == 200;
+    }
+};
+
+// Collects completions from the client thread.
+class Completions {
+public:
+    HTTPCompletion completion(std::string label = {})
+    {
+        return [this, label](std::optional<std::string>, std::optional<HTTPResponse> response,
+                   std::optional<HTTPError> error) {
+            // Notified under the lock: the waiter may destroy this object once it returns.
+            std::lock_guard lock(mutex_);
+            outcomes_.push_back({response, error, std::this_thread::get_id(), label});
+            changed_.notify_all();
+        };
+    }
+    bool waitFor(std::size_t count, std::chrono::milliseconds timeout = 10s)
+    {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] { return outcomes_.size() >= count; });
+    }
+    std::vector<Outcome> outcomes()
+    {
+        std::lock_guard lock(mutex_);
+        return outcomes_;
+    }
+    // The one outcome, after checking it ran once and off the calling thread.
+    Outcome only()
+    {
+        auto all = outcomes();
+        EXPECT_EQ(all.size(), 1u) << "the completion did not run exactly once";
+        if (all.empty()) {
+            return {};
+        }
+        EXPECT_NE(all.front().thread, caller_) << "the completion ran on the calling (main) thread";
+        return all.front();
+    }
+
+private:
+    std::thread::id caller_ = std::this_thread::get_id();
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Outcome> outcomes_;
+};
+
+Outcome getOnce(LinuxHTTPClient& client, const std::string& address)
+{
+    Completions completions;
+    client.get(address, completions.completion());
+    EXPECT_TRUE(completions.waitFor(1)) << "the request to " << address << " never completed";
+    return completions.only();
+}
+
+} // namespace
+
+TEST(HTTPClient, AnsweredRequestReportsStatus200AndSendsAPlainGet)
+{
+    auto server = TestServer::answering(
+        "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: "
+        "15\r\n\r\n{\"status\":\"ok\"}");
+    LinuxHTTPClient client;
+    auto outcome = getOnce(client, server.address());
+    EXPECT_TRUE(outcome.connected()) << "a healthy bridge showed as not connected: "
+                                     << (outcome.error ? outcome.error->description : "");
+    ASSERT_TRUE(outcome.response.has_value());
+    EXPECT_TRUE(outcome.response->isHTTP);
+    EXPECT_EQ(outcome.response->statusCode, 200);
+
+    auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    std::string port = std::to_string(server.port());
+    EXPECT_EQ(requests[0],
+        "GET /health HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\nConnection: close\r\n\r\n");
+}
+
+TEST(HTTPClient, OtherStatusCodesAreReportedAsTheyAre)
+{
+    LinuxHTTPClient client;
+    for (int status : {204, 404, 500, 301}) {
+        auto server = TestServer::answering("HTTP/1.1 " + std::to_string(status)
+            + " Whatever\r\nLocation: /elsewhere\r\nContent-Length: 0\r\n\r\n");
+        auto outcome = getOnce(client, server.address());
+        ASSERT_TRUE(outcome.response.has_value()) << "status " << status;
+        EXPECT_EQ(outcome.response->statusCode, status) << "redirects must not be followed";
+        EXPECT_FALSE(outcome.connected());
+        EXPECT_EQ(server.requests().size(), 1u);
+    }
+}
+
+TEST(HTTPClient, AnHTTP10AnswerWithoutReasonCounts)
+{
+    auto server = TestServer::answering("HTTP/1.0 200\r\n\r\n");
+    LinuxHTTPClient client;
+    EXPECT_TRUE(getOnce(client, server.address()).connected());
+}
+
+TEST(HTTPClient, ARefusedConnectionCompletesWithAnError)
+{
+    LinuxHTTPClient client;
+    auto outcome = getOnce(client, "http://127.0.0.1:" + std::to_string(closedPort()) + "/health");
+    EXPECT_TRUE(outcome.error.has_value()) << "nothing listening, yet no error";
+    EXPECT_FALSE(outcome.connected());
+
+    auto zero = getOnce(client, "http://127.0.0.1:0/health");
+    EXPECT_TRUE(zero.error.has_value()) << "port 0 did not fail";
+}
+
+TEST(HTTPClient, AServerThatNeverAnswersEndsAtTheTimeOut)
+{
+    auto server = TestServer::hanging();
+    LinuxHTTPClient client(300ms);
+    Completions completions;
+    auto started = std::chrono::steady_clock::now();
+    client.get(server.address(), completions.completion());
+    ASSERT_TRUE(completions.waitFor(1)) << "a hung bridge kept the probe waiting for ever";
+    auto elapsed = std::chrono::steady_clock::now() - started;
+    auto outcome = completions.only();
+    EXPECT_TRUE(outcome.error.has_value());
+    EXPECT_FALSE(outcome.connected());
+    EXPECT_GE(elapsed, 300ms) << "the request ended before its time-out";
+    EXPECT_EQ(server.requests().size(), 1u) << "the request never reached the server";
+}
+
+TEST(HTTPClient, ProxySettingsInTheEnvironmentChangeNothing)
+{
+    TempHome home;
+    std::string unreachable = "http://127.0.0.1:" + std::to_string(closedPort());
+    for (const char* name : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"}) {
+        home.setenv(name, unreachable);
+    }
+    home.setenv("no_proxy", "");
+    home.setenv("NO_PROXY", "");
+    auto server = TestServer::answering("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    LinuxHTTPClient client;
+    EXPECT_TRUE(getOnce(client, server.address()).connected())
+        << "the probe went through a proxy and the bridge showed as not connected";
+}
+
+TEST(HTTPClient, AHungRequestDoesNotDelayAnother)
+{
+    auto hung = TestServer::hanging();
+    auto healthy = TestServer::answering("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    LinuxHTTPClient client(2s);
+    Completions completions;
+    client.get(hung.address(), completions.completion("hung"));
+    ASSERT_TRUE(hung.waitForRequests(1)) << "the first request never reached its server";
+    client.get(healthy.address(), completions.completion("healthy"));
+    ASSERT_TRUE(completions.waitFor(1));
+    auto first = completions.outcomes().front();
+    EXPECT_EQ(first.label, "healthy") << "the answered request waited for the hung one";
+    EXPECT_TRUE(first.connected());
+    ASSERT_TRUE(completions.waitFor(2)) << "the hung request never ended";
+    EXPECT_EQ(completions.outcomes()[1].label, "hung");
+    EXPECT_TRUE(completions.outcomes()[1].error.has_value());
+}
+
+TEST(HTTPClient, AnAnswerThatIsNotHTTPIsNotSuccess)
+{
+    LinuxHTTPClient client;
+    for (std::string reply : {std::string("SSH-2.0-OpenSSH_9.2\r\n"), std::string("200 OK\r\n\r\n"),
+             std::string("HTTP/1.1 2000 OK\r\n\r\n"), std::string("HTTP/2 200\r\n\r\n"),
+             std::string("HTTP/1.1 200 OK"), std::string("")}) {
+        auto server = TestServer::answering(reply);
+        auto outcome = getOnce(client, server.address());
+        EXPECT_FALSE(outcome.connected()) << "the answer \"" << reply << "\" counted as healthy";
+        EXPECT_TRUE(outcome.error || (outcome.response && !outcome.response->isHTTP));
+    }
+}
+
+TEST(HTTPClient, AnEndlessAnswerIsNotReadWithoutBound)
+{
+    auto server = TestServer::answering(std::string(4 * 1024 * 1024, 'x'));
+    LinuxHTTPClient client;
+    auto outcome = getOnce(client, server.address());
+    EXPECT_FALSE(outcome.connected());
+    EXPECT_TRUE(outcome.error.has_value());
+}
+
+TEST(HTTPClient, AnAddressTheURLParserRefusesCompletesWithAnError)
+{
+    LinuxHTTPClient client;
+    for (std::string address : {"http://127.0.0.1:-1/health", "http://127.0.0.1:70000/health",
+             "http://127.0.0.1:99999999999999999999/health", "not a url", "",
+             "ftp://127.0.0.1:21/health"}) {
+        auto outcome = getOnce(client, address);
+        EXPECT_TRUE(outcome.error.has_value()) << "no error for \"" << address << "\"";
+        EXPECT_FALSE(outcome.response.has_value());
+    }
+}
+
+TEST(HTTPClient, NothingInTheAddressCanBreakTheRequestApart)
+{
+    auto server = TestServer::answering("HTTP/1.1 200 OK\r\n\r\n");
+    LinuxHTTPClient client;
+    getOnce(client, server.address("/health%0d%0aX-Injected:%201"));
+    getOnce(client, server.address("/he alth\r\nX-Injected: 1"));
+    for (const auto& request : server.requests()) {
+        EXPECT_EQ(request.find("\r\nX-Injected"), std::string::npos)
+            << "the address smuggled a header into the request:\n"
+            << request;
+    }
+}
+
+TEST(HTTPClient, AnEncodedPathStaysEncodedOnTheWire)
+{
+    auto server = TestServer::answering("HTTP/1.1 404 Not Found\r\n\r\n");
+    LinuxHTTPClient client;
+    auto outcome = getOnce(client, server.address("/a%20b?x=1"));
+    ASSERT_TRUE(outcome.response.has_value());
+    auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].substr(0, requests[0].find("\r\n")), "GET /a%20b?x=1 HTTP/1.1");
+}
+
+TEST(HTTPClient, DestroyingTheClientEndsARequestInFlightOnce)
+{
+    auto server = TestServer::hanging();
+    Completions completions;
+    {
+        LinuxHTTPClient client(60s);
+        client.get(server.address(), completions.completion());
+        ASSERT_TRUE(server.waitForRequests(1));
+    }
+    auto outcomes = completions.outcomes();
+    ASSERT_EQ(outcomes.size(), 1u)
+        << "a request in flight was dropped or completed twice at shutdown";
+    EXPECT_TRUE(outcomes[0].error.has_value());
+    EXPECT_NE(outcomes[0].thread, std::this_thread::get_id());
+}
+
+TEST(HTTPClient, DestroyingTheClientRightAfterManyRequestsCompletesEachOnce)
+{
+    auto server = TestServer::hanging();
+    Completions completions;
+    {
+        LinuxHTTPClient client(60s);
+        for (int index = 0; index < 20; ++index) {
+            client.get(server.address(), completions.completion());
+        }
+    }
+    EXPECT_EQ(completions.outcomes().size(), 20u);
+}
+
+TEST(HTTPClient, ManyProbesInARowEachCompleteOnce)
+{
+    auto server = TestServer::answering("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    LinuxHTTPClient client;
+    Completions completions;
+    for (int index = 0; index < 50; ++index) {
+        client.get(server.address(), completions.completion());
+    }
+    ASSERT_TRUE(completions.waitFor(50));
+    for (const auto& outcome : completions.outcomes()) {
+        EXPECT_TRUE(outcome.connected());
+        EXPECT_NE(outcome.thread, std::this_thread::get_id());
+    }
+    EXPECT_EQ(completions.outcomes().size(), 50u);
+}
