@@ -1,5 +1,7 @@
 #include "platform/linux/linux_status_bar.h"
 
+#include "platform/linux/linux_files.h"
+
 #include "platform/files.h"
 
 #include <libdbusmenu-glib/menuitem.h>
@@ -8,7 +10,6 @@
 #include <cctype>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <utility>
 #include <vector>
 
@@ -123,16 +124,9 @@ GVariant* shortcutForKeyEquivalent(const std::string& key)
 
 std::string readPrefix(const std::string& path, std::size_t length)
 {
-    std::error_code error;
-    // Only a regular file: a FIFO or a device would block or never end.
-    if (!std::filesystem::is_regular_file(path, error)) {
-        return {};
-    }
-    std::ifstream file(path, std::ios::binary);
-    std::string bytes(length, '\0');
-    file.read(bytes.data(), static_cast<std::streamsize>(length));
-    bytes.resize(static_cast<std::size_t>(file.gcount()));
-    return bytes;
+    // Only a small regular file: a FIFO or a device would block or never end.
+    auto bytes = readRegularFile(path, 1024 * 1024);
+    return bytes ? bytes->substr(0, length) : std::string();
 }
 
 // A PNG signature followed by an IHDR chunk with a non-empty size.
