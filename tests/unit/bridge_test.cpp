@@ -78,9 +78,10 @@ TEST_F(BridgeLaunch, WithTheScriptMissingNothingIsTouched)
 
 TEST_F(BridgeLaunch, WithoutAResourcesDirectoryNothingIsLaunched)
 {
+    std::string node = fake.node();
     fake.bundle.resources.reset();
     launch();
-    EXPECT_TRUE(fake.processes.of(fake.node()).empty());
+    EXPECT_TRUE(fake.processes.of(node).empty());
     EXPECT_EQ(fake.statusBar.connectionLine(), "○ Not connected");
 }
 
