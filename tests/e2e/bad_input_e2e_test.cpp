@@ -1,0 +1,158 @@
+// The built bundle against a damaged installation or environment: it keeps
+// running, shows what it can, and loses nothing.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "support/agent_session.h"
+#include "support/test_http_server.h"
+
+namespace ShadeLedgerZizadezavav {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string resources(AgentSession& session)
+{
+    return session.bundle() + "/Contents/Resources";
+}
+
+void expectQuitEndsCleanly(AgentSession& session, pid_t agent)
+{
+    ASSERT_TRUE(session.tray().click("Quit")) << "the click on Quit got no reply";
+    ASSERT_TRUE(session.waitForExit(agent));
+    auto status = session.exitStatus(agent);
+    EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+    EXPECT_TRUE(session.waitForBridgeCount(0));
+}
+
+TEST(DamagedBundle, ADanglingNodeLinkMeansNoBridgeButAWorkingMenu)
+{
+    AgentSession session;
+    session.useBundleCopy();
+    std::string node = resources(session) + "/node";
+    ASSERT_EQ(unlink(node.c_str()), 0);
+    ASSERT_EQ(symlink("/nonexistent/node", node.c_str()), 0);
+    writeFile(session.logPath(), "output of the last run\n");
+
+    pid_t agent = session.start();
+    ASSERT_TRUE(session.tray().waitForRegistration(15s));
+    ASSERT_TRUE(session.tray().waitForMenu([](const TrayMenu& m) { return m.size() == 14; }, 10s));
+    EXPECT_EQ(session.connectionLine(), "○ Not connected");
+    EXPECT_TRUE(session.bridges().empty());
+    // The link exists, so the launch was attempted: the log was emptied for it.
+    EXPECT_EQ(readFile(session.logPath()), "");
+    expectQuitEndsCleanly(session, agent);
+}
+
+TEST(DamagedBundle, WithoutTheIconTheTrayShowsSL)
+{
+    AgentSession session;
+    session.useBundleCopy();
+    ASSERT_EQ(unlink((resources(session) + "/MenuBarTemplate.png").c_str()), 0);
+    pid_t agent = session.start();
+    ASSERT_TRUE(session.tray().waitForRegistration(15s));
+    EXPECT_EQ(session.tray().readItemString("IconName"), "");
+    EXPECT_EQ(session.tray().readItemString("XAyatanaLabel"), "SL");
+    EXPECT_TRUE(session.waitForConnectionLine("● Connected")) << "the bridge is unaffected";
+    expectQuitEndsCleanly(session, agent);
+}
+
+TEST(DamagedBundle, WithoutInfoPlistTheVersionLineIsBare)
+{
+    AgentSession session;
+    session.useBundleCopy();
+    ASSERT_EQ(unlink((session.bundle() + "/Contents/Info.plist").c_str()), 0);
+    pid_t agent = session.start();
+    ASSERT_TRUE(session.tray().waitForRegistration(15s));
+    auto menu = session.tray().waitForMenu([](const TrayMenu& m) { return m.size() == 14; }, 10s);
+    ASSERT_TRUE(menu.has_value());
+    EXPECT_EQ(menu->back().label, "Zizadezavav v");
+    EXPECT_EQ(session.tray().readItemString("IconName"), "MenuBarTemplate");
+    expectQuitEndsCleanly(session, agent);
+}
+
+TEST(Environment, WithoutASessionBusTheAgentStillSupervisesAndProbes)
+{
+    AgentSession session;
+    // The bridge's port is held by a stand-in that counts the probes; the real
+    // bridge then reports the port in use in its log.
+    TestHTTPServer standIn(session.port(), 200);
+    pid_t agent = session.start(
+        {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + session.home().root() + "/no-bus"}});
+
+    EXPECT_TRUE(session.tray().waitUntil([&] { return standIn.requestCount() >= 2; }, 15s))
+        << "no immediate probe and timer probe without a bus";
+    for (const auto& line : standIn.requestLines()) {
+        EXPECT_EQ(line, "GET /health HTTP/1.1");
+    }
+    EXPECT_TRUE(session.tray().waitUntil(
+        [&] { return readFile(session.logPath()).find("already in use") != std::string::npos; },
+        10s))
+        << "the bridge was not launched with its log; log:\n"
+        << readFile(session.logPath());
+    EXPECT_TRUE(session.tray().registrations().empty());
+    EXPECT_TRUE(session.running(agent));
+
+    kill(agent, SIGTERM);
+    ASSERT_TRUE(session.waitForExit(agent));
+    auto status = session.exitStatus(agent);
+    EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+}
+
+TEST(Environment, AReadOnlyHomeCrashesNothing)
+{
+    AgentSession session;
+    std::string home = session.home().home();
+    // The test has a mount namespace of its own: make HOME read-only for root too.
+    ASSERT_EQ(mount(home.c_str(), home.c_str(), nullptr, MS_BIND, nullptr), 0);
+    ASSERT_EQ(mount(nullptr, home.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr), 0);
+
+    pid_t agent = session.start();
+    ASSERT_TRUE(session.tray().waitForRegistration(15s));
+    EXPECT_TRUE(session.waitForConnectionLine("● Connected"))
+        << "the bridge runs with its output on the agent's own streams";
+    EXPECT_FALSE(exists(session.logPath()));
+    ASSERT_TRUE(session.tray().click("Start at Login"));
+    ASSERT_TRUE(session.tray().click("View Log"));
+    ASSERT_TRUE(session.tray().click("Restart Bridge"));
+    EXPECT_TRUE(session.waitForConnectionLine("● Connected"));
+    expectQuitEndsCleanly(session, agent);
+    umount2(home.c_str(), MNT_DETACH);
+}
+
+TEST(RunningCopies, ACopyThatIgnoresTheQuitRequestDoesNotStopTheStart)
+{
+    AgentSession session;
+    // This test process queues for the agent's name. As the first process of
+    // its PID namespace it ignores the SIGTERM the agent sends it.
+    GError* raw = nullptr;
+    auto connection = adoptGObject(
+        g_dbus_connection_new_for_address_sync(std::getenv("DBUS_SESSION_BUS_ADDRESS"),
+            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT
+                | G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, nullptr, &raw));
+    GErrorPtr error(raw);
+    ASSERT_TRUE(connection) << (error ? error->message : "");
+    auto reply = GVariantPtr(g_dbus_connection_call_sync(connection.get(), "org.freedesktop.DBus",
+        "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
+        g_variant_new("(su)", "com.vortlin.shadeledger.zizadezavav", 0u), nullptr,
+        G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr));
+    ASSERT_TRUE(reply);
+
+    auto started = std::chrono::steady_clock::now();
+    pid_t agent = session.start();
+    ASSERT_TRUE(session.tray().waitForRegistration(15s))
+        << "the start-up stopped at the stubborn copy";
+    auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_GE(took, 500ms) << "the agent did not allow the copy its 0.5 s";
+    EXPECT_TRUE(session.waitForConnectionLine("● Connected"));
+    expectQuitEndsCleanly(session, agent);
+}
+
+} // namespace
+} // namespace ShadeLedgerZizadezavav
