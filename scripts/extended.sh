@@ -16,7 +16,7 @@ for test in sl_unit_tests http_test scheduler_test; do
 done
 
 echo "=== valgrind: one end-to-end run of the agent"
-SL_AGENT_WRAPPER="valgrind --quiet --leak-check=full --errors-for-leak-kinds=definite --error-exitcode=99" \
+SL_AGENT_WRAPPER="valgrind --quiet --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite --error-exitcode=99" \
   ctest --preset default -R 'AgentEndToEnd.ShowsNotConnectedThenConnectedAndQuitEndsAgentAndBridge' --timeout 600
 
 echo "=== fuzz: build"
