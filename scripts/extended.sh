@@ -21,7 +21,7 @@ SL_AGENT_WRAPPER="valgrind --quiet --leak-check=full --show-leak-kinds=definite 
 
 echo "=== fuzz: build"
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz -j "$jobs"
+cmake --build --preset fuzz -j "$jobs" --target fuzz_settings_port fuzz_info_version
 for target in settings_port:settings info_version:info; do
   name=${target%%:*}
   seeds=${target##*:}
