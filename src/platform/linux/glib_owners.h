@@ -16,7 +16,10 @@ struct GObjectUnref {
 template <typename T> using GObjectPtr = std::unique_ptr<T, GObjectUnref>;
 
 // Takes over a reference the caller already owns (a "transfer full" result).
-template <typename T> GObjectPtr<T> adoptGObject(T* object) { return GObjectPtr<T>(object); }
+template <typename T> GObjectPtr<T> adoptGObject(T* object)
+{
+    return GObjectPtr<T>(object);
+}
 // Adds a reference of our own.
 template <typename T> GObjectPtr<T> retainGObject(T* object)
 {
@@ -82,8 +85,14 @@ using GSourcePtr = std::unique_ptr<GSource, GSourceDestroy>;
 class SourceId {
 public:
     SourceId() = default;
-    explicit SourceId(guint id) : id_(id) { }
-    SourceId(SourceId&& other) noexcept : id_(std::exchange(other.id_, 0)) { }
+    explicit SourceId(guint id)
+        : id_(id)
+    {
+    }
+    SourceId(SourceId&& other) noexcept
+        : id_(std::exchange(other.id_, 0))
+    {
+    }
     SourceId& operator=(SourceId&& other) noexcept
     {
         if (this != &other) {
@@ -112,9 +121,14 @@ private:
 class SignalConnection {
 public:
     SignalConnection() = default;
-    SignalConnection(gpointer instance, gulong id) : instance_(instance), id_(id) { }
+    SignalConnection(gpointer instance, gulong id)
+        : instance_(instance)
+        , id_(id)
+    {
+    }
     SignalConnection(SignalConnection&& other) noexcept
-        : instance_(std::exchange(other.instance_, nullptr)), id_(std::exchange(other.id_, 0))
+        : instance_(std::exchange(other.instance_, nullptr))
+        , id_(std::exchange(other.id_, 0))
     {
     }
     SignalConnection& operator=(SignalConnection&& other) noexcept
