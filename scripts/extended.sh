@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The extended checks: ThreadSanitizer on the HTTP client and the main-queue
 # hand-off, one end-to-end run under valgrind memcheck, a bounded fuzzing run of
-# each fuzzer, and the soak. Expects the default preset to be built.
+# each fuzzer, the lint (clang-format, clang-tidy on the core) and the soak.
+# Expects the default preset to be built.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -31,6 +32,9 @@ for target in settings_port:settings info_version:info; do
   build/fuzz/tests/fuzz/fuzz_$name -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 \
     -artifact_prefix=build/fuzz/ "$corpus" "tests/fuzz/corpus/$seeds"
 done
+
+echo "=== lint: clang-format and clang-tidy"
+scripts/lint.sh
 
 echo "=== soak"
 ctest --preset default -L soak --timeout 1800

@@ -12,7 +12,7 @@ packages=(
 # Node.js runs the bridge; any installed node will do.
 command -v node >/dev/null 2>&1 || packages+=(nodejs)
 if [[ "${1:-}" == "--extended" ]]; then
-  packages+=(clang libclang-rt-14-dev valgrind sysstat)
+  packages+=(clang clang-format clang-tidy libclang-rt-14-dev valgrind sysstat)
 fi
 if [[ "${1:-}" == "--desktop" ]]; then
   # The uninstall confirmation is asked through zenity.
