@@ -141,7 +141,34 @@ AgentSession::~AgentSession()
 void AgentSession::setPort(int port)
 {
     port_ = port;
-    writeFile(settingsPath(), "{\"port\": " + std::to_string(port) + "}");
+    std::string part = settingsPath() + ".part";
+    writeFile(part, "{\"port\": " + std::to_string(port) + "}");
+    if (std::rename(part.c_str(), settingsPath().c_str()) != 0) {
+        throw std::runtime_error("cannot write " + settingsPath());
+    }
+}
+
+std::string AgentSession::installFileViewer()
+{
+    std::string record = home_->root() + "/opened-files";
+    std::string program = home_->root() + "/bin/file-viewer";
+    // Renamed into place, so a record is never read half-written.
+    writeScript(program,
+        "printf '%s\\n' \"$@\" > '" + record + ".part'\n" + "mv '" + record + ".part' '" + record
+            + "'\n");
+    writeFile(home_->dataHome() + "/applications/file-viewer.desktop",
+        "[Desktop Entry]\n"
+        "Type=Application\n"
+        "Name=File Viewer\n"
+        "Exec=\""
+            + program
+            + "\" %u\n"
+              "MimeType=text/plain;text/x-log;\n");
+    writeFile(home_->configHome() + "/mimeapps.list",
+        "[Default Applications]\n"
+        "text/plain=file-viewer.desktop\n"
+        "text/x-log=file-viewer.desktop\n");
+    return record;
 }
 
 pid_t AgentSession::start(const std::map<std::string, std::string>& extraEnvironment,
@@ -160,6 +187,13 @@ pid_t AgentSession::start(const std::map<std::string, std::string>& extraEnviron
         int null = open("/dev/null", O_RDONLY);
         if (null >= 0) {
             dup2(null, STDIN_FILENO);
+        }
+        if (outputFile_) {
+            int output = open(outputFile_->c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            if (output >= 0) {
+                dup2(output, STDOUT_FILENO);
+                dup2(output, STDERR_FILENO);
+            }
         }
         // SL_AGENT_WRAPPER runs the agent under a tool, e.g. valgrind.
         std::vector<std::string> words = prefix;

@@ -56,8 +56,14 @@ public:
         return home_->path("Library/Application Support/ShadeLedger/zizadezavav.json");
     }
     int port() const { return port_; }
-    // Points the settings file at a port.
+    // Points the settings file at a port (replaced in one step: a probe never reads half).
     void setPort(int port);
+
+    // Agents started from now on write their standard output and error to that file.
+    void setOutputFile(const std::string& path) { outputFile_ = path; }
+    // Makes a recorder the user's default application for the log's types; the path of the
+    // file where it writes the arguments it is opened with, one a line.
+    std::string installFileViewer();
 
     // Runs a copy of the built bundle from below the temporary root from now on.
     void useBundleCopy() { bundle_ = copyBuiltBundle(home_->root() + "/apps"); }
@@ -90,6 +96,7 @@ private:
     int port_ = 0;
     std::vector<pid_t> agents_;
     std::map<pid_t, int> exited_;
+    std::optional<std::string> outputFile_;
 };
 
 } // namespace ShadeLedgerZizadezavav

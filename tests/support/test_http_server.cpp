@@ -1,0 +1,266 @@
+#include "support/test_http_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+namespace ShadeLedgerZizadezavav {
+
+namespace {
+
+std::string reasonOf(int status)
+{
+    switch (status) {
+    case 200:
+        return "OK";
+    case 204:
+        return "No Content";
+    case 404:
+        return "Not Found";
+    case 500:
+        return "Internal Server Error";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Status";
+    }
+}
+
+std::string answerFor(int status)
+{
+    std::string body = status == 204 ? "" : "{\"status\":\"test\"}\n";
+    return "HTTP/1.1 " + std::to_string(status) + " " + reasonOf(status)
+        + "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size())
+        + "\r\nConnection: close\r\n\r\n" + body;
+}
+
+} // namespace
+
+TestHTTPServer::TestHTTPServer(int port, int status)
+    : status_(status)
+{
+    // Close-on-exec: an agent started by the test must not inherit the listener.
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (listener_ < 0) {
+        throw std::runtime_error("socket failed");
+    }
+    int yes = 1;
+    // A port another test server used a moment ago may still have connections in TIME_WAIT.
+    setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    socklen_t length = sizeof address;
+    if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
+        || listen(listener_, 64) != 0
+        || getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        std::string problem = std::strerror(errno);
+        close(listener_);
+        throw std::runtime_error(
+            "cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + problem);
+    }
+    port_ = ntohs(address.sin_port);
+    stopEvent_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (stopEvent_ < 0) {
+        close(listener_);
+        throw std::runtime_error("eventfd failed");
+    }
+    thread_ = std::thread([this] { serve(); });
+}
+
+std::unique_ptr<TestHTTPServer> TestHTTPServer::tryListen(int port, int status)
+{
+    try {
+        return std::make_unique<TestHTTPServer>(port, status);
+    } catch (const std::runtime_error&) {
+        return nullptr;
+    }
+}
+
+TestHTTPServer::~TestHTTPServer()
+{
+    std::uint64_t one = 1;
+    [[maybe_unused]] auto written = write(stopEvent_, &one, sizeof one);
+    thread_.join();
+    for (auto& client : clients_) {
+        close(client.fd);
+    }
+    close(listener_);
+    close(stopEvent_);
+}
+
+void TestHTTPServer::setStatus(int status)
+{
+    std::lock_guard lock(mutex_);
+    status_ = status;
+}
+
+std::size_t TestHTTPServer::requestCount() const
+{
+    std::lock_guard lock(mutex_);
+    return requestLines_.size();
+}
+
+std::vector<std::string> TestHTTPServer::requestLines() const
+{
+    std::lock_guard lock(mutex_);
+    return requestLines_;
+}
+
+std::size_t TestHTTPServer::acceptedCount() const
+{
+    std::lock_guard lock(mutex_);
+    return accepted_;
+}
+
+std::size_t TestHTTPServer::openCount() const
+{
+    std::lock_guard lock(mutex_);
+    return open_;
+}
+
+std::size_t TestHTTPServer::maxOpenCount() const
+{
+    std::lock_guard lock(mutex_);
+    return maxOpen_;
+}
+
+void TestHTTPServer::serve()
+{
+    while (true) {
+        std::vector<pollfd> watched{{stopEvent_, POLLIN, 0}, {listener_, POLLIN, 0}};
+        for (const auto& client : clients_) {
+            watched.push_back({client.fd, POLLIN, 0});
+        }
+        if (poll(watched.data(), watched.size(), -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        if (watched[0].revents != 0) {
+            return;
+        }
+        if (watched[1].revents != 0) {
+            acceptAll();
+        }
+        // Clients accepted just now are looked at in the next round.
+        std::vector<Client> kept;
+        for (std::size_t i = 0; i + 2 < watched.size(); ++i) {
+            Client& client = clients_[i];
+            if (watched[i + 2].revents == 0 || readFrom(client)) {
+                kept.push_back(std::move(client));
+            } else {
+                close(client.fd);
+            }
+        }
+        for (std::size_t i = watched.size() - 2; i < clients_.size(); ++i) {
+            kept.push_back(std::move(clients_[i]));
+        }
+        clients_ = std::move(kept);
+        std::lock_guard lock(mutex_);
+        open_ = clients_.size();
+    }
+}
+
+void TestHTTPServer::acceptAll()
+{
+    while (true) {
+        int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) {
+            return;
+        }
+        clients_.push_back(Client{fd, {}, false});
+        std::lock_guard lock(mutex_);
+        ++accepted_;
+        open_ = clients_.size();
+        maxOpen_ = std::max(maxOpen_, open_);
+    }
+}
+
+bool TestHTTPServer::readFrom(Client& client)
+{
+    std::array<char, 4096> buffer{};
+    ssize_t count = read(client.fd, buffer.data(), buffer.size());
+    if (count < 0) {
+        return errno == EAGAIN || errno == EINTR;
+    }
+    if (count == 0) {
+        return false; // the client closed its end
+    }
+    if (client.handled) {
+        return true; // hanging: whatever else arrives is ignored
+    }
+    client.received.append(buffer.data(), static_cast<std::size_t>(count));
+    if (client.received.find("\r\n\r\n") == std::string::npos) {
+        return true;
+    }
+    client.handled = true;
+    int status = 0;
+    {
+        std::lock_guard lock(mutex_);
+        requestLines_.push_back(client.received.substr(0, client.received.find("\r\n")));
+        status = status_;
+    }
+    if (status == neverAnswer) {
+        return true;
+    }
+    // A few hundred bytes fit a fresh socket's send buffer in one go.
+    std::string answer = answerFor(status);
+    [[maybe_unused]] auto sent = send(client.fd, answer.data(), answer.size(), MSG_NOSIGNAL);
+    return false;
+}
+
+std::optional<int> httpGetStatus(
+    int port, const std::string& path, std::chrono::milliseconds timeout)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    timeval limit{};
+    limit.tv_sec = static_cast<time_t>(timeout.count() / 1000);
+    limit.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port)
+        + "\r\nConnection: close\r\n\r\n";
+    std::string received;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
+        && send(fd, request.data(), request.size(), MSG_NOSIGNAL)
+            == static_cast<ssize_t>(request.size())) {
+        std::array<char, 1024> buffer{};
+        while (received.find("\r\n") == std::string::npos) {
+            ssize_t count = recv(fd, buffer.data(), buffer.size(), 0);
+            if (count <= 0) {
+                break;
+            }
+            received.append(buffer.data(), static_cast<std::size_t>(count));
+        }
+    }
+    close(fd);
+    // "HTTP/1.1 200 OK"
+    if (received.size() < 12 || received.compare(0, 7, "HTTP/1.") != 0) {
+        return std::nullopt;
+    }
+    return std::atoi(received.c_str() + 9);
+}
+
+} // namespace ShadeLedgerZizadezavav
