@@ -197,7 +197,7 @@ private:
     GVariant* property(const char* name) const;
     void registerWithWatcher();
     void queueDelivery(std::string action);
-    GObjectPtr<DbusmenuMenuitem> makeMenuItem(const MenuItem& entry);
+    GObjectPtr<DbusmenuMenuitem> makeMenuItem(const MenuItem& entry, int id);
 
     static void onMethodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*,
         const gchar*, GVariant*, GDBusMethodInvocation*, gpointer);
@@ -457,9 +457,9 @@ void LinuxStatusItem::Button::setTitle(std::string_view title)
     item_.setLabel(std::string(title));
 }
 
-GObjectPtr<DbusmenuMenuitem> LinuxStatusItem::makeMenuItem(const MenuItem& entry)
+GObjectPtr<DbusmenuMenuitem> LinuxStatusItem::makeMenuItem(const MenuItem& entry, int id)
 {
-    auto menuItem = adoptGObject(dbusmenu_menuitem_new());
+    auto menuItem = adoptGObject(dbusmenu_menuitem_new_with_id(id));
     if (entry.separator) {
         dbusmenu_menuitem_property_set(menuItem.get(), DBUSMENU_MENUITEM_PROP_TYPE, "separator");
         return menuItem;
@@ -500,11 +500,14 @@ void LinuxStatusItem::setMenu(Menu menu)
     }
     // A whole new tree every time: the server announces it with one LayoutUpdated. Menus handed
     // over within one main-loop iteration share that announcement, which carries the last one.
-    auto root = adoptGObject(dbusmenu_menuitem_new());
+    // Ids follow positions, so a click the host sends from the menu it read just before a
+    // rebuild still names the same entry.
+    auto root = adoptGObject(dbusmenu_menuitem_new_with_id(0));
     dbusmenu_menuitem_property_set(
         root.get(), DBUSMENU_MENUITEM_PROP_CHILD_DISPLAY, DBUSMENU_MENUITEM_CHILD_DISPLAY_SUBMENU);
+    int id = 0;
     for (const MenuItem& entry : menu_.items) {
-        auto menuItem = makeMenuItem(entry);
+        auto menuItem = makeMenuItem(entry, ++id);
         dbusmenu_menuitem_child_append(root.get(), menuItem.get());
     }
     dbusmenu_server_set_root(menuServer_.get(), root.get());
