@@ -194,3 +194,13 @@ TEST(InfoDictionaryFromPlist, RefusesEmptyAndTruncatedInput)
     EXPECT_EQ(infoDictionaryFromPlist("bplist00"), std::nullopt);
     EXPECT_EQ(infoDictionaryFromPlist("<plist><dict><key>a</key>"), std::nullopt);
 }
+
+TEST(InfoDictionaryFromPlist, ADamagedBinaryListWhoseKeyIsNoKeyIsRefusedWithoutAborting)
+{
+    // Found by the fuzzer: libplist parses this into a dictionary whose key node is
+    // not a key, and asserts when asked for the key's text.
+    std::string damaged = readFile(
+        std::string(SL_SOURCE_DIR) + "/tests/fuzz/corpus/info/damaged-dictionary-key.plist");
+    ASSERT_FALSE(damaged.empty());
+    EXPECT_EQ(infoDictionaryFromPlist(damaged), std::nullopt);
+}

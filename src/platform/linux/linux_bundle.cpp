@@ -129,12 +129,22 @@ std::optional<nlohmann::json> jsonFromPlist(plist_t node, int depth)
         plist_dict_new_iter(node, &rawIterator);
         std::unique_ptr<void, MallocFree> iterator(rawIterator);
         while (iterator) {
-            char* rawKey = nullptr;
+            // The value first, then its key checked by hand: libplist aborts on a key
+            // node that is not a key, and a damaged binary list can produce one.
             plist_t value = nullptr;
-            plist_dict_next_item(node, iterator.get(), &rawKey, &value);
-            MallocCharPtr key(rawKey);
-            if (!key || !value) {
+            plist_dict_next_item(node, iterator.get(), nullptr, &value);
+            if (!value) {
                 break;
+            }
+            plist_t keyNode = plist_dict_item_get_key(value);
+            if (!keyNode || plist_get_node_type(keyNode) != PLIST_KEY) {
+                return std::nullopt;
+            }
+            char* rawKey = nullptr;
+            plist_get_key_val(keyNode, &rawKey);
+            MallocCharPtr key(rawKey);
+            if (!key) {
+                return std::nullopt;
             }
             auto member = jsonFromPlist(value, depth + 1);
             if (!member) {
@@ -205,8 +215,32 @@ std::optional<InfoDictionary> infoDictionaryFromPlist(std::string_view bytes)
     if (bytes.empty() || bytes.size() > std::numeric_limits<uint32_t>::max()) {
         return std::nullopt;
     }
+    // libplist aborts on keys and strings holding a NUL byte, which a damaged binary
+    // list can produce. So a binary list is first written out as XML, and XML holding
+    // a NUL byte is refused before it is parsed.
+    std::string xml;
+    if (plist_is_binary(bytes.data(), static_cast<uint32_t>(bytes.size()))) {
+        plist_t raw = nullptr;
+        plist_from_bin(bytes.data(), static_cast<uint32_t>(bytes.size()), &raw);
+        PlistPtr binary(raw);
+        if (!binary) {
+            return std::nullopt;
+        }
+        char* rawText = nullptr;
+        uint32_t length = 0;
+        plist_to_xml(binary.get(), &rawText, &length);
+        MallocCharPtr text(rawText);
+        if (!text) {
+            return std::nullopt;
+        }
+        xml.assign(text.get(), length);
+        bytes = xml;
+    }
+    if (bytes.find('\0') != std::string_view::npos) {
+        return std::nullopt;
+    }
     plist_t raw = nullptr;
-    plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &raw);
+    plist_from_xml(bytes.data(), static_cast<uint32_t>(bytes.size()), &raw);
     PlistPtr root(raw);
     if (!root || plist_get_node_type(root.get()) != PLIST_DICT) {
         return std::nullopt;
