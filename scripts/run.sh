@@ -14,4 +14,5 @@ if [[ -n "${DBUS_SESSION_BUS_ADDRESS:-}" ]] || [[ -S "${XDG_RUNTIME_DIR:-/run/us
   exec "$agent"
 fi
 echo "No session bus: running the agent on a private one (dbus-run-session)."
-exec dbus-run-session -- "$agent"
+# The address lets another shell read the menu (see the README).
+exec dbus-run-session -- sh -c 'echo "Session bus: DBUS_SESSION_BUS_ADDRESS=$DBUS_SESSION_BUS_ADDRESS"; exec "$0"' "$agent"
