@@ -23,10 +23,10 @@ std::string resources(AgentSession& session)
 
 void expectQuitEndsCleanly(AgentSession& session, pid_t agent)
 {
-    ASSERT_TRUE(session.tray().click("Quit")) << "the click on Quit got no reply";
-    ASSERT_TRUE(session.waitForExit(agent));
-    auto status = session.exitStatus(agent);
-    EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+    quitThroughMenu(session, agent);
+    if (::testing::Test::HasFatalFailure()) {
+        return;
+    }
     EXPECT_TRUE(session.waitForBridgeCount(0));
 }
 

@@ -30,33 +30,6 @@ const std::string connected = "● Connected";
 const std::string notConnected = "○ Not connected";
 constexpr int defaultPort = 47821;
 
-std::string describeExit(std::optional<int> status)
-{
-    if (!status) {
-        return "still running";
-    }
-    if (WIFEXITED(*status)) {
-        return "exit status " + std::to_string(WEXITSTATUS(*status));
-    }
-    if (WIFSIGNALED(*status)) {
-        return std::string("killed by ") + strsignal(WTERMSIG(*status));
-    }
-    return "wait status " + std::to_string(*status);
-}
-
-bool exitedWithZero(std::optional<int> status)
-{
-    return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
-}
-
-void quitAgent(AgentSession& session, pid_t agent)
-{
-    ASSERT_TRUE(session.tray().click("Quit")) << "the click on Quit got no reply";
-    ASSERT_TRUE(session.waitForExit(agent)) << "the agent did not end after Quit";
-    EXPECT_TRUE(exitedWithZero(session.exitStatus(agent)))
-        << "Quit ended the agent with " << describeExit(session.exitStatus(agent));
-}
-
 std::string processTable()
 {
     std::string text;
@@ -135,7 +108,7 @@ TEST(BridgeFaults, AKilledBridgeShowsNotConnectedUntilRestartBridgeBringsItBack)
     EXPECT_NE(bridges[0].pid, killed);
     EXPECT_EQ(bridges[0].parent, agent) << "the new bridge is not the agent's child";
 
-    quitAgent(session, agent);
+    quitThroughMenu(session, agent);
     EXPECT_TRUE(session.waitForBridgeCount(0)) << "the bridge outlived Quit";
 }
 
@@ -180,7 +153,7 @@ TEST(BridgeFaults, AHungBridgeTimesOutWhileTheMenuStaysResponsiveAndProbesStayBo
     EXPECT_EQ(session.connectionLine(), notConnected);
     EXPECT_TRUE(session.running(agent));
 
-    quitAgent(session, agent);
+    quitThroughMenu(session, agent);
 }
 
 TEST(BridgeFaults, AnErrorAnswerShowsNotConnectedUntilTheBridgeAnswers200Again)
@@ -202,7 +175,7 @@ TEST(BridgeFaults, AnErrorAnswerShowsNotConnectedUntilTheBridgeAnswers200Again)
         << "the bridge answered 200 again but the menu stayed not connected";
     EXPECT_TRUE(session.running(agent));
 
-    quitAgent(session, agent);
+    quitThroughMenu(session, agent);
 }
 
 TEST(BridgeFaults, ARuntimeThatCannotRunLeavesTheAgentUsable)
@@ -237,7 +210,7 @@ TEST(BridgeFaults, ARuntimeThatCannotRunLeavesTheAgentUsable)
     EXPECT_TRUE(session.zombies().empty()) << processTable();
     EXPECT_TRUE(session.running(agent));
 
-    quitAgent(session, agent);
+    quitThroughMenu(session, agent);
 }
 
 // The settings file changes under the running agent.
@@ -264,7 +237,7 @@ TEST(SettingsFaults, APortChangeTakesEffectAtTheNextProbeAndRemovalReturnsToTheD
     EXPECT_GT(moved.requestCount(), 0u);
 
     if (!fallback) {
-        quitAgent(session, agent);
+        quitThroughMenu(session, agent);
         GTEST_SKIP() << "127.0.0.1:" << defaultPort
                      << " is in use on this machine: the return to the default port after the "
                         "settings file is removed was not checked";
@@ -274,7 +247,7 @@ TEST(SettingsFaults, APortChangeTakesEffectAtTheNextProbeAndRemovalReturnsToTheD
         << "with the settings file removed the probe did not go back to port " << defaultPort;
     EXPECT_GT(fallback->requestCount(), 0u);
 
-    quitAgent(session, agent);
+    quitThroughMenu(session, agent);
 }
 
 enum class Unreadable { fifo, directory, garbage, oversized };
@@ -363,7 +336,7 @@ TEST_P(UnreadableSettingsFaults, TheDefaultPortIsUsedAndTheAgentStaysResponsive)
     EXPECT_TRUE(logWasOpened(session, record));
     EXPECT_TRUE(session.running(agent));
 
-    quitAgent(session, agent);
+    quitThroughMenu(session, agent);
     if (!fallback) {
         GTEST_SKIP() << "127.0.0.1:" << defaultPort
                      << " is in use on this machine: the use of the default port was not checked";
@@ -404,7 +377,7 @@ TEST(LogFaults, ABlockedLogDirectoryLeavesTheBridgeRunningWithItsOutputOnTheAgen
     EXPECT_TRUE(S_ISREG(status.st_mode)) << "the file in the way was replaced";
     EXPECT_EQ(readFile(blocker), "a file in the way\n");
 
-    quitAgent(session, agent);
+    quitThroughMenu(session, agent);
     EXPECT_TRUE(session.waitForBridgeCount(0)) << "the bridge outlived Quit";
     EXPECT_NE(readFile(output).find("ShadeLedger bridge stopping on SIGTERM"), std::string::npos)
         << readFile(output);
@@ -472,7 +445,7 @@ TEST(RestartFaults, FiftyRestartsLeaveExactlyOneTrackedBridgeThatQuitEnds)
     EXPECT_TRUE(session.tray().waitUntil([&] { return session.zombies().empty(); }, 5s))
         << processTable();
 
-    quitAgent(session, agent);
+    quitThroughMenu(session, agent);
     EXPECT_TRUE(session.waitForBridgeCount(0))
         << "a bridge outlived Quit, so the agent had lost track of it:\n"
         << processTable();
@@ -538,7 +511,7 @@ TEST(TerminationFaults, AKilledAgentsOrphanedBridgeIsEndedByTheNextStart)
     EXPECT_NE(bridges[0].pid, orphan);
     EXPECT_EQ(bridges[0].parent, second) << "the bridge running is not the new agent's";
 
-    quitAgent(session, second);
+    quitThroughMenu(session, second);
     EXPECT_TRUE(session.waitForBridgeCount(0)) << "the bridge outlived Quit";
 }
 

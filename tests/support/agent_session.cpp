@@ -1,5 +1,7 @@
 #include "support/agent_session.h"
 
+#include <gtest/gtest.h>
+
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -12,6 +14,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -99,6 +102,33 @@ pid_t startDecoyBridge()
         _exit(127);
     }
     return pid;
+}
+
+std::string describeExit(std::optional<int> status)
+{
+    if (!status) {
+        return "still running";
+    }
+    if (WIFEXITED(*status)) {
+        return "exit status " + std::to_string(WEXITSTATUS(*status));
+    }
+    if (WIFSIGNALED(*status)) {
+        return std::string("killed by ") + strsignal(WTERMSIG(*status));
+    }
+    return "wait status " + std::to_string(*status);
+}
+
+bool exitedWithZero(std::optional<int> status)
+{
+    return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
+}
+
+void quitThroughMenu(AgentSession& session, pid_t agent)
+{
+    ASSERT_TRUE(session.tray().click("Quit")) << "the click on Quit got no reply";
+    ASSERT_TRUE(session.waitForExit(agent)) << "the agent did not end after Quit";
+    EXPECT_TRUE(exitedWithZero(session.exitStatus(agent)))
+        << "Quit ended the agent with " << describeExit(session.exitStatus(agent));
 }
 
 void writeScript(const std::string& path, const std::string& body)

@@ -35,6 +35,14 @@ std::string copyBuiltBundle(const std::string& directory);
 // Starts a process whose command line matches the clean-up's pattern for
 // stray bridges, as a child of the caller; its pid.
 pid_t startDecoyBridge();
+// How a process ended, for failure messages ("exit status 1", "killed by Killed").
+std::string describeExit(std::optional<int> status);
+bool exitedWithZero(std::optional<int> status);
+
+class AgentSession;
+// Clicks Quit in the tray and expects the agent to end with status 0.
+void quitThroughMenu(AgentSession& session, pid_t agent);
+
 // Writes an executable shell script.
 void writeScript(const std::string& path, const std::string& body);
 
