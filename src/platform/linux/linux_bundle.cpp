@@ -129,22 +129,12 @@ std::optional<nlohmann::json> jsonFromPlist(plist_t node, int depth)
         plist_dict_new_iter(node, &rawIterator);
         std::unique_ptr<void, MallocFree> iterator(rawIterator);
         while (iterator) {
-            // The value first, then its key checked by hand: libplist aborts on a key
-            // node that is not a key, and a damaged binary list can produce one.
-            plist_t value = nullptr;
-            plist_dict_next_item(node, iterator.get(), nullptr, &value);
-            if (!value) {
-                break;
-            }
-            plist_t keyNode = plist_dict_item_get_key(value);
-            if (!keyNode || plist_get_node_type(keyNode) != PLIST_KEY) {
-                return std::nullopt;
-            }
             char* rawKey = nullptr;
-            plist_get_key_val(keyNode, &rawKey);
+            plist_t value = nullptr;
+            plist_dict_next_item(node, iterator.get(), &rawKey, &value);
             MallocCharPtr key(rawKey);
-            if (!key) {
-                return std::nullopt;
+            if (!key || !value) {
+                break;
             }
             auto member = jsonFromPlist(value, depth + 1);
             if (!member) {
