@@ -1,0 +1,30 @@
+// The agent's bundle and user defaults on macOS: NSBundle mainBundle and
+// NSUserDefaults standardUserDefaults.
+//
+// Bundle: bundlePath; resourcePath from resourceURL (none when the bundle has none);
+// infoDictionary converted to JSON: strings, numbers (booleans, integers, reals),
+// arrays and dictionaries as themselves, dates as ISO 8601 text, data as base64 text,
+// as the Linux layer reads the same Info.plist. None when there is no dictionary.
+// Defaults: boolForKey: (an absent key reads false), setBool:forKey:, removeObjectForKey:;
+// the platform persists them across launches.
+#pragma once
+
+#include "platform/bundle.h"
+
+namespace ShadeLedgerZizadezavav {
+
+class MacOSBundle : public Bundle {
+public:
+    std::string bundlePath() override;
+    std::optional<std::string> resourcePath() override;
+    std::optional<InfoDictionary> infoDictionary() override;
+};
+
+class MacOSUserDefaults : public UserDefaults {
+public:
+    bool boolForKey(const std::string& key) override;
+    void setBoolForKey(bool value, const std::string& key) override;
+    void removeObjectForKey(const std::string& key) override;
+};
+
+} // namespace ShadeLedgerZizadezavav

@@ -1,0 +1,151 @@
+// Files on macOS: see macos_files.h for how each call maps the contract.
+#include "platform/macos/macos_files.h"
+
+#include "platform/macos/macos_strings.h"
+
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace ShadeLedgerZizadezavav {
+
+static NSURL* fileURL(const std::string& path)
+{
+    return [NSURL fileURLWithPath:nsString(path)];
+}
+
+std::string MacOSFileManager::homeDirectoryForCurrentUser()
+{
+    return stdString(NSFileManager.defaultManager.homeDirectoryForCurrentUser.path);
+}
+
+bool MacOSFileManager::fileExistsAtPath(const std::string& path)
+{
+    if (path.empty()) {
+        return false;
+    }
+    NSFileManager* manager = NSFileManager.defaultManager;
+    NSString* location = nsString(path);
+    return [manager fileExistsAtPath:location]
+        || [manager destinationOfSymbolicLinkAtPath:location error:nil] != nil;
+}
+
+bool MacOSFileManager::createFileAtPath(const std::string& path)
+{
+    return !path.empty()
+        && [NSFileManager.defaultManager createFileAtPath:nsString(path)
+                                                 contents:[NSData data]
+                                               attributes:nil];
+}
+
+bool MacOSFileManager::createDirectoryAtPath(
+    const std::string& path, bool withIntermediateDirectories)
+{
+    if (path.empty()) {
+        return false;
+    }
+    NSFileManager* manager = NSFileManager.defaultManager;
+    if ([manager createDirectoryAtURL:fileURL(path)
+            withIntermediateDirectories:withIntermediateDirectories
+                             attributes:nil
+                                  error:nil]) {
+        return true;
+    }
+    BOOL isDirectory = NO;
+    return [manager fileExistsAtPath:nsString(path) isDirectory:&isDirectory] && isDirectory;
+}
+
+bool MacOSFileManager::removeItemAtPath(const std::string& path)
+{
+    return !path.empty() && [NSFileManager.defaultManager removeItemAtURL:fileURL(path) error:nil];
+}
+
+bool MacOSFileManager::trashItemAtPath(const std::string& path)
+{
+    return !path.empty()
+        && [NSFileManager.defaultManager trashItemAtURL:fileURL(path)
+                                       resultingItemURL:nil
+                                                  error:nil];
+}
+
+std::shared_ptr<FileHandle> MacOSFileManager::fileHandleForWritingAtPath(const std::string& path)
+{
+    if (path.empty()) {
+        return nullptr;
+    }
+    NSFileHandle* handle = [NSFileHandle fileHandleForWritingToURL:fileURL(path) error:nil];
+    if (!handle) {
+        return nullptr;
+    }
+    return std::make_shared<MacOSFileHandle>(handle);
+}
+
+namespace {
+
+// Closes the descriptor it holds.
+struct Descriptor {
+    int value;
+    explicit Descriptor(int descriptor)
+        : value(descriptor)
+    {
+    }
+    ~Descriptor()
+    {
+        if (value >= 0) {
+            close(value);
+        }
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+};
+
+} // namespace
+
+std::optional<std::string> MacOSFileManager::contentsOfRegularFile(
+    const std::string& path, std::size_t maxBytes)
+{
+    // O_NONBLOCK: opening a FIFO for reading must not wait for a writer.
+    Descriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (file.value < 0) {
+        return std::nullopt;
+    }
+    struct stat status { };
+    if (fstat(file.value, &status) != 0 || !S_ISREG(status.st_mode)
+        || static_cast<std::uintmax_t>(status.st_size) > maxBytes) {
+        return std::nullopt;
+    }
+    // The file may grow meanwhile: one byte over the limit refuses it.
+    std::string contents;
+    std::array<char, 64 * 1024> chunk{};
+    while (true) {
+        std::size_t remaining = maxBytes - contents.size();
+        std::size_t wanted = remaining < chunk.size() ? remaining + 1 : chunk.size();
+        ssize_t count = read(file.value, chunk.data(), wanted);
+        if (count < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return std::nullopt;
+        }
+        if (count == 0) {
+            return contents;
+        }
+        contents.append(chunk.data(), static_cast<std::size_t>(count));
+        if (contents.size() > maxBytes) {
+            return std::nullopt;
+        }
+    }
+}
+
+bool MacOSFileManager::isSameFile(const std::string& first, const std::string& second)
+{
+    struct stat firstStatus { };
+    struct stat secondStatus { };
+    return stat(first.c_str(), &firstStatus) == 0 && stat(second.c_str(), &secondStatus) == 0
+        && firstStatus.st_dev == secondStatus.st_dev && firstStatus.st_ino == secondStatus.st_ino;
+}
+
+} // namespace ShadeLedgerZizadezavav
