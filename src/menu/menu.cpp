@@ -48,30 +48,32 @@ void AppDelegate::rebuildMenu()
 {
     Menu menu;
 
-    auto connection = MenuItem::withTitle(isConnected ? "● Connected" : "○ Not connected", "", "");
+    auto connection
+        = MenuItem::withTitle(isConnected ? "● Connected" : "○ Not connected", std::nullopt, "");
     connection.setEnabled(false);
     menu.addItem(connection);
     menu.addItem(MenuItem::separatorItem());
 
-    menu.addItemWithTitle("Open ShadeLedger", "openApp", "");
+    menu.addItemWithTitle("Open ShadeLedger", MenuAction::openApp, "");
     menu.addItem(MenuItem::separatorItem());
 
-    auto login = MenuItem::withTitle("Start at Login", "toggleLogin", "");
+    auto login = MenuItem::withTitle("Start at Login", MenuAction::toggleLogin, "");
+    login.setCheckable(true);
     login.setState(loginEnabled() ? ControlState::on : ControlState::off);
     menu.addItem(login);
     menu.addItem(MenuItem::separatorItem());
 
-    menu.addItemWithTitle("Restart Bridge", "restartBridge", "");
-    menu.addItemWithTitle("View Log", "viewLog", "");
-    menu.addItemWithTitle("Check for Updates", "checkForUpdates", "");
+    menu.addItemWithTitle("Restart Bridge", MenuAction::restartBridge, "");
+    menu.addItemWithTitle("View Log", MenuAction::viewLog, "");
+    menu.addItemWithTitle("Check for Updates", MenuAction::checkForUpdates, "");
     menu.addItem(MenuItem::separatorItem());
 
-    menu.addItemWithTitle("Uninstall…", "confirmUninstall", "");
-    menu.addItemWithTitle("Quit", "quit", "q");
+    menu.addItemWithTitle("Uninstall…", MenuAction::confirmUninstall, "");
+    menu.addItemWithTitle("Quit", MenuAction::quit, "q");
     menu.addItem(MenuItem::separatorItem());
 
     auto version = MenuItem::withTitle(
-        "Zizadezavav v" + versionString(platform.bundle.infoDictionary()), "", "");
+        "Zizadezavav v" + versionString(platform.bundle.infoDictionary()), std::nullopt, "");
     version.setEnabled(false);
     menu.addItem(version);
 
