@@ -1,8 +1,8 @@
-// Menu bar interface: the status item, the menu built from state, web links.
+// Menu bar interface: the status item, the menu rebuilt from state, web links.
 #include <array>
 
 #include "agent/app_delegate.h"
-#include "menu/version.h"
+#include "menu/status_menu.h"
 
 namespace ShadeLedgerZizadezavav {
 
@@ -17,18 +17,6 @@ constexpr std::array<const char*, 5> preferredBrowsers = {
     "company.thebrowser.Browser",
 };
 } // namespace
-
-std::string versionString(const std::optional<InfoDictionary>& infoDictionary)
-{
-    if (!infoDictionary || !infoDictionary->is_object()) {
-        return "";
-    }
-    auto entry = infoDictionary->find("CFBundleShortVersionString");
-    if (entry == infoDictionary->end() || !entry->is_string()) {
-        return "";
-    }
-    return entry->get<std::string>();
-}
 
 void AppDelegate::setupStatusItem()
 {
@@ -46,37 +34,11 @@ void AppDelegate::setupStatusItem()
 
 void AppDelegate::rebuildMenu()
 {
-    Menu menu;
-
-    auto connection
-        = MenuItem::withTitle(isConnected ? "● Connected" : "○ Not connected", std::nullopt, "");
-    connection.setEnabled(false);
-    menu.addItem(connection);
-    menu.addItem(MenuItem::separatorItem());
-
-    menu.addItemWithTitle("Open ShadeLedger", MenuAction::openApp, "");
-    menu.addItem(MenuItem::separatorItem());
-
-    auto login = MenuItem::withTitle("Start at Login", MenuAction::toggleLogin, "");
-    login.setCheckable(true);
-    login.setState(loginEnabled() ? ControlState::on : ControlState::off);
-    menu.addItem(login);
-    menu.addItem(MenuItem::separatorItem());
-
-    menu.addItemWithTitle("Restart Bridge", MenuAction::restartBridge, "");
-    menu.addItemWithTitle("View Log", MenuAction::viewLog, "");
-    menu.addItemWithTitle("Check for Updates", MenuAction::checkForUpdates, "");
-    menu.addItem(MenuItem::separatorItem());
-
-    menu.addItemWithTitle("Uninstall…", MenuAction::confirmUninstall, "");
-    menu.addItemWithTitle("Quit", MenuAction::quit, "q");
-    menu.addItem(MenuItem::separatorItem());
-
-    auto version = MenuItem::withTitle(
-        "Zizadezavav v" + versionString(platform.bundle.infoDictionary()), std::nullopt, "");
-    version.setEnabled(false);
-    menu.addItem(version);
-
+    Menu menu = statusMenu({
+        .isConnected = isConnected,
+        .loginEnabled = loginEnabled(),
+        .version = versionString(platform.bundle.infoDictionary()),
+    });
     if (statusItem) {
         statusItem->setMenu(std::move(menu));
     }

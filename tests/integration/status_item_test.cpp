@@ -8,6 +8,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "menu/status_menu.h"
 #include "platform/linux/linux_status_bar.h"
 #include "support/private_bus.h"
 #include "support/temp_home.h"
@@ -26,33 +27,11 @@ const std::string onePixelPNG(
     "\x60\x82",
     68);
 
-// The agent's menu, built the way the agent builds it.
+// The agent's menu for that state.
 Menu agentMenu(bool connected, bool startsAtLogin, const std::string& version = "1.0.0")
 {
-    Menu menu;
-    auto connection
-        = MenuItem::withTitle(connected ? "● Connected" : "○ Not connected", std::nullopt, "");
-    connection.setEnabled(false);
-    menu.addItem(connection);
-    menu.addItem(MenuItem::separatorItem());
-    menu.addItemWithTitle("Open ShadeLedger", MenuAction::openApp, "");
-    menu.addItem(MenuItem::separatorItem());
-    auto login = MenuItem::withTitle("Start at Login", MenuAction::toggleLogin, "");
-    login.setCheckable(true);
-    login.setState(startsAtLogin ? ControlState::on : ControlState::off);
-    menu.addItem(login);
-    menu.addItem(MenuItem::separatorItem());
-    menu.addItemWithTitle("Restart Bridge", MenuAction::restartBridge, "");
-    menu.addItemWithTitle("View Log", MenuAction::viewLog, "");
-    menu.addItemWithTitle("Check for Updates", MenuAction::checkForUpdates, "");
-    menu.addItem(MenuItem::separatorItem());
-    menu.addItemWithTitle("Uninstall…", MenuAction::confirmUninstall, "");
-    menu.addItemWithTitle("Quit", MenuAction::quit, "q");
-    menu.addItem(MenuItem::separatorItem());
-    auto versionLine = MenuItem::withTitle("Zizadezavav v" + version, std::nullopt, "");
-    versionLine.setEnabled(false);
-    menu.addItem(versionLine);
-    return menu;
+    return statusMenu(
+        {.isConnected = connected, .loginEnabled = startsAtLogin, .version = version});
 }
 
 // Run with SL_STATUS_ITEM_AGENT set, this executable plays a minimal agent: an item showing

@@ -1,4 +1,4 @@
-#include "menu/version.h"
+#include "menu/status_menu.h"
 #include "unit/agent_fixture.h"
 
 namespace ShadeLedgerZizadezavav {
