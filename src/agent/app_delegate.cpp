@@ -1,10 +1,6 @@
 // State, start-up and stopping of the agent.
 #include "agent/app_delegate.h"
 
-#include <functional>
-#include <map>
-#include <utility>
-
 namespace ShadeLedgerZizadezavav {
 
 AppDelegate::AppDelegate(Platform platform)
@@ -49,23 +45,24 @@ void AppDelegate::quit()
     platform.application.terminate();
 }
 
-bool AppDelegate::performAction(std::string_view action)
+void AppDelegate::performAction(MenuAction action)
 {
-    static const std::map<std::string_view, void (AppDelegate::*)()> actions = {
-        {"quit", &AppDelegate::quit},
-        {"restartBridge", &AppDelegate::restartBridge},
-        {"viewLog", &AppDelegate::viewLog},
-        {"toggleLogin", &AppDelegate::toggleLogin},
-        {"openApp", &AppDelegate::openApp},
-        {"checkForUpdates", &AppDelegate::checkForUpdates},
-        {"confirmUninstall", &AppDelegate::confirmUninstall},
-    };
-    auto found = actions.find(action);
-    if (found == actions.end()) {
-        return false;
+    switch (action) {
+    case MenuAction::quit:
+        return quit();
+    case MenuAction::restartBridge:
+        return restartBridge();
+    case MenuAction::viewLog:
+        return viewLog();
+    case MenuAction::toggleLogin:
+        return toggleLogin();
+    case MenuAction::openApp:
+        return openApp();
+    case MenuAction::checkForUpdates:
+        return checkForUpdates();
+    case MenuAction::confirmUninstall:
+        return confirmUninstall();
     }
-    std::invoke(found->second, this);
-    return true;
 }
 
 } // namespace ShadeLedgerZizadezavav

@@ -21,7 +21,7 @@ public:
     // Lifecycle callbacks.
     void applicationDidFinishLaunching() override;
     void applicationWillTerminate() override;
-    bool performAction(std::string_view action) override;
+    void performAction(MenuAction action) override;
 
     // Menu actions; each takes no sender.
     void quit();
@@ -56,7 +56,7 @@ private:
     std::shared_ptr<Process> serverProcess;
     std::shared_ptr<Timer> healthTimer;
     bool isConnected = false;
-    const std::string bundleID = "com.vortlin.shadeledger.zizadezavav";
+    const std::string bundleID = agentBundleIdentifier;
     const std::string loginPrefKey = "sl.loginItemPreferenceSet";
 
     // Restart Bridge clicks within the relaunch delay merge into one relaunch:

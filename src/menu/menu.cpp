@@ -1,8 +1,8 @@
-// Menu bar interface: the status item, the menu built from state, web links.
+// Menu bar interface: the status item, the menu rebuilt from state, web links.
 #include <array>
 
 #include "agent/app_delegate.h"
-#include "menu/version.h"
+#include "menu/status_menu.h"
 
 namespace ShadeLedgerZizadezavav {
 
@@ -17,18 +17,6 @@ constexpr std::array<const char*, 5> preferredBrowsers = {
     "company.thebrowser.Browser",
 };
 } // namespace
-
-std::string versionString(const std::optional<InfoDictionary>& infoDictionary)
-{
-    if (!infoDictionary || !infoDictionary->is_object()) {
-        return "";
-    }
-    auto entry = infoDictionary->find("CFBundleShortVersionString");
-    if (entry == infoDictionary->end() || !entry->is_string()) {
-        return "";
-    }
-    return entry->get<std::string>();
-}
 
 void AppDelegate::setupStatusItem()
 {
@@ -46,35 +34,11 @@ void AppDelegate::setupStatusItem()
 
 void AppDelegate::rebuildMenu()
 {
-    Menu menu;
-
-    auto connection = MenuItem::withTitle(isConnected ? "● Connected" : "○ Not connected", "", "");
-    connection.setEnabled(false);
-    menu.addItem(connection);
-    menu.addItem(MenuItem::separatorItem());
-
-    menu.addItemWithTitle("Open ShadeLedger", "openApp", "");
-    menu.addItem(MenuItem::separatorItem());
-
-    auto login = MenuItem::withTitle("Start at Login", "toggleLogin", "");
-    login.setState(loginEnabled() ? ControlState::on : ControlState::off);
-    menu.addItem(login);
-    menu.addItem(MenuItem::separatorItem());
-
-    menu.addItemWithTitle("Restart Bridge", "restartBridge", "");
-    menu.addItemWithTitle("View Log", "viewLog", "");
-    menu.addItemWithTitle("Check for Updates", "checkForUpdates", "");
-    menu.addItem(MenuItem::separatorItem());
-
-    menu.addItemWithTitle("Uninstall…", "confirmUninstall", "");
-    menu.addItemWithTitle("Quit", "quit", "q");
-    menu.addItem(MenuItem::separatorItem());
-
-    auto version = MenuItem::withTitle(
-        "Zizadezavav v" + versionString(platform.bundle.infoDictionary()), "", "");
-    version.setEnabled(false);
-    menu.addItem(version);
-
+    Menu menu = statusMenu({
+        .isConnected = isConnected,
+        .loginEnabled = loginEnabled(),
+        .version = versionString(platform.bundle.infoDictionary()),
+    });
     if (statusItem) {
         statusItem->setMenu(std::move(menu));
     }

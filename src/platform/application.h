@@ -2,20 +2,21 @@
 #pragma once
 
 #include <memory>
-#include <string_view>
+
+#include "platform/menu_action.h"
 
 namespace ShadeLedgerZizadezavav {
 
 enum class ActivationPolicy { regular = 0, accessory = 1, prohibited = 2 };
 
-// What the application calls back. Menu actions arrive by name, with no sender.
+// What the application calls back. Menu actions arrive with no sender.
 class ApplicationDelegate {
 public:
     virtual ~ApplicationDelegate() = default;
     virtual void applicationDidFinishLaunching() = 0;
     virtual void applicationWillTerminate() = 0;
-    // Runs the action of that name; false when the delegate has no such action.
-    virtual bool performAction(std::string_view action) = 0;
+    // Runs the delegate's method for that action.
+    virtual void performAction(MenuAction action) = 0;
 };
 
 class Application {

@@ -9,6 +9,10 @@
 
 namespace ShadeLedgerZizadezavav {
 
+// The agent's bundle identifier (Info.plist's CFBundleIdentifier): the name its login
+// item, defaults and running copies go by.
+inline constexpr const char* agentBundleIdentifier = "com.vortlin.shadeledger.zizadezavav";
+
 // The information dictionary, as a JSON object (strings, numbers, booleans,
 // arrays and nested dictionaries).
 using InfoDictionary = nlohmann::json;

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/menu_action.h"
+
 namespace ShadeLedgerZizadezavav {
 
 enum class ControlState { off = 0, on = 1 };
@@ -16,12 +18,14 @@ enum class ControlState { off = 0, on = 1 };
 struct MenuItem {
     bool separator = false;
     std::string title;
-    // Name of a delegate action, or empty for none. Items carry no target.
-    std::string action;
+    // The delegate action it runs, or none. Items carry no target.
+    std::optional<MenuAction> action;
     // One character, or empty for none. Always with the platform's default modifier.
     std::string keyEquivalent;
     bool enabled = true;
     ControlState state = ControlState::off;
+    // Shows a checkmark box even while off.
+    bool checkable = false;
 
     static MenuItem separatorItem()
     {
@@ -29,16 +33,18 @@ struct MenuItem {
         item.separator = true;
         return item;
     }
-    static MenuItem withTitle(std::string title, std::string action, std::string keyEquivalent)
+    static MenuItem withTitle(
+        std::string title, std::optional<MenuAction> action, std::string keyEquivalent)
     {
         MenuItem item;
         item.title = std::move(title);
-        item.action = std::move(action);
+        item.action = action;
         item.keyEquivalent = std::move(keyEquivalent);
         return item;
     }
     void setEnabled(bool value) { enabled = value; }
     void setState(ControlState value) { state = value; }
+    void setCheckable(bool value) { checkable = value; }
     bool operator==(const MenuItem&) const = default;
 };
 
@@ -46,10 +52,10 @@ struct Menu {
     std::vector<MenuItem> items;
 
     void addItem(MenuItem item) { items.push_back(std::move(item)); }
-    void addItemWithTitle(std::string title, std::string action, std::string keyEquivalent)
+    void addItemWithTitle(
+        std::string title, std::optional<MenuAction> action, std::string keyEquivalent)
     {
-        items.push_back(
-            MenuItem::withTitle(std::move(title), std::move(action), std::move(keyEquivalent)));
+        items.push_back(MenuItem::withTitle(std::move(title), action, std::move(keyEquivalent)));
     }
     bool operator==(const Menu&) const = default;
 };

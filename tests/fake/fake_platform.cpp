@@ -208,15 +208,17 @@ void FakeApplication::terminateFromOutside()
     scheduler_.halt();
 }
 
-bool FakeApplication::deliverAction(const std::string& action)
+bool FakeApplication::deliverAction(MenuAction action)
 {
     if (terminated_) {
         return false;
     }
     auto delegate = delegate_.lock();
-    bool handled = delegate && delegate->performAction(action);
+    if (delegate) {
+        delegate->performAction(action);
+    }
     scheduler_.drain();
-    return handled;
+    return delegate != nullptr;
 }
 
 // Status bar.

@@ -85,8 +85,8 @@ public:
     void setActivationPolicy(ActivationPolicy policy) override;
     void terminate() override;
 
-    // A menu click or any other delivery of an action by name.
-    bool deliverAction(const std::string& action);
+    // A menu click or any other delivery of an action; false when no delegate ran it.
+    bool deliverAction(MenuAction action);
     // Termination for another reason (logout, a signal).
     void terminateFromOutside();
     bool terminated() const { return terminated_; }

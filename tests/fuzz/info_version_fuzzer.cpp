@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "menu/version.h"
+#include "menu/status_menu.h"
 #include "platform/linux/linux_bundle.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)

@@ -44,11 +44,7 @@ class ActionRecorder : public ApplicationDelegate {
 public:
     void applicationDidFinishLaunching() override { }
     void applicationWillTerminate() override { ++terminations; }
-    bool performAction(std::string_view action) override
-    {
-        actions.emplace_back(action);
-        return true;
-    }
+    void performAction(MenuAction action) override { actions.emplace_back(actionName(action)); }
     std::vector<std::string> actions;
     int terminations = 0;
 };
@@ -214,7 +210,7 @@ TEST_F(AlertTest, MainContextKeepsRunningButCommandsAreDroppedWhileTheDialogIsUp
         50,
         [](gpointer data) {
             auto* test = static_cast<AlertTest*>(data);
-            test->application->deliverAction("confirmUninstall");
+            test->application->deliverAction(MenuAction::confirmUninstall);
             writeFile(test->home.root() + "/answer", "0");
             return G_SOURCE_REMOVE;
         },
@@ -224,7 +220,7 @@ TEST_F(AlertTest, MainContextKeepsRunningButCommandsAreDroppedWhileTheDialogIsUp
 
     EXPECT_TRUE(delegate->actions.empty()) << "a second Uninstall… opened while the first was up";
     EXPECT_FALSE(application->isModal());
-    application->deliverAction("viewLog");
+    application->deliverAction(MenuAction::viewLog);
     EXPECT_EQ(delegate->actions, std::vector<std::string>{"viewLog"})
         << "commands stayed blocked after the dialog closed";
 }

@@ -29,16 +29,12 @@ public:
         }
     }
     void applicationWillTerminate() override { events.push_back("willTerminate"); }
-    bool performAction(std::string_view action) override
+    void performAction(MenuAction action) override
     {
-        if (action == "unknownAction") {
-            return false;
-        }
-        events.push_back("action:" + std::string(action));
+        events.push_back("action:" + std::string(actionName(action)));
         if (onAction) {
             onAction();
         }
-        return true;
     }
 
     int count(const std::string& event) const
@@ -183,14 +179,13 @@ INSTANTIATE_TEST_SUITE_P(LogoutShutdownAndPoliteKill, TerminationSignalTest,
         }
     });
 
-TEST_F(ApplicationTest, ActionsReachTheDelegateByName)
+TEST_F(ApplicationTest, ActionsReachTheDelegate)
 {
     LinuxApplication application;
     application.setDelegate(delegate);
     delegate->onLaunch = [&] {
-        application.deliverAction("restartBridge");
-        application.deliverAction("unknownAction");
-        application.deliverAction("viewLog");
+        application.deliverAction(MenuAction::restartBridge);
+        application.deliverAction(MenuAction::viewLog);
         application.terminate();
     };
 
@@ -210,10 +205,10 @@ TEST_F(ApplicationTest, NoCommandIsDeliveredWhileModal)
     delegate->onLaunch = [&] {
         application.beginModal([&] { ++cancelled; });
         EXPECT_TRUE(application.isModal());
-        application.deliverAction("confirmUninstall");
+        application.deliverAction(MenuAction::confirmUninstall);
         application.endModal();
         EXPECT_FALSE(application.isModal());
-        application.deliverAction("viewLog");
+        application.deliverAction(MenuAction::viewLog);
         application.terminate();
     };
 
@@ -235,7 +230,7 @@ TEST_F(ApplicationTest, TerminatingClosesAnOpenDialogAndDropsFurtherCommands)
         application.beginModal([&] { ++cancelled; });
         application.terminate();
         application.endModal();
-        application.deliverAction("restartBridge");
+        application.deliverAction(MenuAction::restartBridge);
     };
 
     application.run();
@@ -253,7 +248,7 @@ TEST_F(ApplicationTest, ReleasedDelegateIsNeverCalled)
     std::weak_ptr<RecordingDelegate> watcher = delegate;
     delegate.reset();
     scheduler.async([&] {
-        application.deliverAction("quit");
+        application.deliverAction(MenuAction::quit);
         application.terminate();
     });
 
@@ -307,7 +302,7 @@ TEST(ApplicationWithoutBus, RunsAndTerminatesWithNoSessionBus)
     application.setDelegate(delegate);
     EXPECT_EQ(application.connection(), nullptr);
     delegate->onLaunch = [&] {
-        application.deliverAction("toggleLogin");
+        application.deliverAction(MenuAction::toggleLogin);
         application.terminate();
     };
 

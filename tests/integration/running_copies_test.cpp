@@ -27,7 +27,7 @@ class ReportingDelegate : public ApplicationDelegate {
 public:
     void applicationDidFinishLaunching() override { report("launched"); }
     void applicationWillTerminate() override { report("terminating"); }
-    bool performAction(std::string_view) override { return false; }
+    void performAction(MenuAction) override { }
 
 private:
     static void report(const char* line)

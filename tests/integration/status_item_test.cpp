@@ -8,6 +8,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "menu/status_menu.h"
 #include "platform/linux/linux_status_bar.h"
 #include "support/private_bus.h"
 #include "support/temp_home.h"
@@ -26,31 +27,11 @@ const std::string onePixelPNG(
     "\x60\x82",
     68);
 
-// The agent's menu, built the way the agent builds it.
+// The agent's menu for that state.
 Menu agentMenu(bool connected, bool startsAtLogin, const std::string& version = "1.0.0")
 {
-    Menu menu;
-    auto connection = MenuItem::withTitle(connected ? "● Connected" : "○ Not connected", "", "");
-    connection.setEnabled(false);
-    menu.addItem(connection);
-    menu.addItem(MenuItem::separatorItem());
-    menu.addItemWithTitle("Open ShadeLedger", "openApp", "");
-    menu.addItem(MenuItem::separatorItem());
-    auto login = MenuItem::withTitle("Start at Login", "toggleLogin", "");
-    login.setState(startsAtLogin ? ControlState::on : ControlState::off);
-    menu.addItem(login);
-    menu.addItem(MenuItem::separatorItem());
-    menu.addItemWithTitle("Restart Bridge", "restartBridge", "");
-    menu.addItemWithTitle("View Log", "viewLog", "");
-    menu.addItemWithTitle("Check for Updates", "checkForUpdates", "");
-    menu.addItem(MenuItem::separatorItem());
-    menu.addItemWithTitle("Uninstall…", "confirmUninstall", "");
-    menu.addItemWithTitle("Quit", "quit", "q");
-    menu.addItem(MenuItem::separatorItem());
-    auto versionLine = MenuItem::withTitle("Zizadezavav v" + version, "", "");
-    versionLine.setEnabled(false);
-    menu.addItem(versionLine);
-    return menu;
+    return statusMenu(
+        {.isConnected = connected, .loginEnabled = startsAtLogin, .version = version});
 }
 
 // Run with SL_STATUS_ITEM_AGENT set, this executable plays a minimal agent: an item showing
@@ -64,8 +45,8 @@ int runAsAgentIfAsked()
     if (!session) {
         _exit(3);
     }
-    LinuxStatusBar statusBar(session.get(), std::nullopt, [](std::string action) {
-        if (action == "quit") {
+    LinuxStatusBar statusBar(session.get(), std::nullopt, [](MenuAction action) {
+        if (action == MenuAction::quit) {
             constexpr std::string_view said = "quit\n";
             [[maybe_unused]] auto written = write(STDOUT_FILENO, said.data(), said.size());
             _exit(0);
@@ -141,8 +122,8 @@ protected:
 
     LinuxStatusBar makeStatusBar(GDBusConnection* connection)
     {
-        return LinuxStatusBar(
-            connection, resources, [this](std::string action) { delivered.push_back(action); });
+        return LinuxStatusBar(connection, resources,
+            [this](MenuAction action) { delivered.emplace_back(actionName(action)); });
     }
 
     TempHome home;
@@ -158,7 +139,7 @@ TEST_F(StatusItemRegistration, RegistersWithTheWatcherUnderItsProcessName)
 {
     ASSERT_TRUE(session);
     TrayHost host(bus.address());
-    LinuxStatusBar statusBar(session.get(), resources, [](std::string) {});
+    LinuxStatusBar statusBar(session.get(), resources, [](MenuAction) {});
     auto item = statusBar.statusItemWithLength(squareStatusItemLength);
     ASSERT_TRUE(item);
 
@@ -171,7 +152,7 @@ TEST_F(StatusItemRegistration, RegistersWithTheWatcherUnderItsProcessName)
 TEST_F(StatusItemRegistration, ShowsTheAgentAsAnApplicationMenu)
 {
     TrayHost host(bus.address());
-    LinuxStatusBar statusBar(session.get(), resources, [](std::string) {});
+    LinuxStatusBar statusBar(session.get(), resources, [](MenuAction) {});
     auto item = statusBar.statusItemWithLength(squareStatusItemLength);
     ASSERT_TRUE(host.waitForRegistration());
 
@@ -205,7 +186,7 @@ TEST_F(StatusItemRegistration, ShowsTheAgentAsAnApplicationMenu)
 
 TEST_F(StatusItemRegistration, RegistersWithAWatcherThatAppearsLater)
 {
-    LinuxStatusBar statusBar(session.get(), resources, [](std::string) {});
+    LinuxStatusBar statusBar(session.get(), resources, [](MenuAction) {});
     auto item = statusBar.statusItemWithLength(squareStatusItemLength);
     item->setMenu(agentMenu(false, false));
     ASSERT_TRUE(iterateUntil([&] { return busHasOwner(session.get(), itemBusName); }, 10s))
@@ -219,7 +200,7 @@ TEST_F(StatusItemRegistration, RegistersWithAWatcherThatAppearsLater)
 
 TEST_F(StatusItemRegistration, RegistersAgainWhenTheWatcherRestarts)
 {
-    LinuxStatusBar statusBar(session.get(), resources, [](std::string) {});
+    LinuxStatusBar statusBar(session.get(), resources, [](MenuAction) {});
     auto item = statusBar.statusItemWithLength(squareStatusItemLength);
     {
         TrayHost first(bus.address());
@@ -236,7 +217,7 @@ class StatusMenuLayout : public StatusItemTest { };
 TEST_F(StatusMenuLayout, ShowsEveryEntryWithItsTitleStateAndShortcut)
 {
     TrayHost host(bus.address());
-    LinuxStatusBar statusBar(session.get(), resources, [](std::string) {});
+    LinuxStatusBar statusBar(session.get(), resources, [](MenuAction) {});
     auto item = statusBar.statusItemWithLength(squareStatusItemLength);
     item->setMenu(agentMenu(false, true, "2.0.1"));
     ASSERT_TRUE(host.waitForRegistration());
@@ -281,7 +262,7 @@ TEST_F(StatusMenuLayout, ShowsEveryEntryWithItsTitleStateAndShortcut)
 TEST_F(StatusMenuLayout, ShowsTheConnectedLineAndAnUncheckedLoginItem)
 {
     TrayHost host(bus.address());
-    LinuxStatusBar statusBar(session.get(), resources, [](std::string) {});
+    LinuxStatusBar statusBar(session.get(), resources, [](MenuAction) {});
     auto item = statusBar.statusItemWithLength(squareStatusItemLength);
     item->setMenu(agentMenu(true, false));
     ASSERT_TRUE(host.waitForRegistration());
@@ -299,7 +280,7 @@ TEST_F(StatusMenuLayout, ShowsTheConnectedLineAndAnUncheckedLoginItem)
 TEST_F(StatusMenuLayout, EveryMenuHandedOverReplacesTheLayoutOnce)
 {
     TrayHost host(bus.address());
-    LinuxStatusBar statusBar(session.get(), resources, [](std::string) {});
+    LinuxStatusBar statusBar(session.get(), resources, [](MenuAction) {});
     auto item = statusBar.statusItemWithLength(squareStatusItemLength);
     item->setMenu(agentMenu(false, false));
     ASSERT_TRUE(host.waitForRegistration());
@@ -456,7 +437,7 @@ TEST_F(StatusItemImage, ShowsTheTemplateImageByNameFromTheResources)
 {
     writeFile(resources + "/MenuBarTemplate.png", onePixelPNG);
     TrayHost host(bus.address());
-    LinuxStatusBar statusBar(session.get(), resources, [](std::string) {});
+    LinuxStatusBar statusBar(session.get(), resources, [](MenuAction) {});
     auto item = statusBar.statusItemWithLength(squareStatusItemLength);
     ASSERT_TRUE(item->button()) << "the Linux item has no button to dress";
 
@@ -474,7 +455,7 @@ TEST_F(StatusItemImage, ShowsTheTemplateImageByNameFromTheResources)
 TEST_F(StatusItemImage, ShowsSLWhenTheImageIsMissing)
 {
     TrayHost host(bus.address());
-    LinuxStatusBar statusBar(session.get(), resources, [](std::string) {});
+    LinuxStatusBar statusBar(session.get(), resources, [](MenuAction) {});
     auto item = statusBar.statusItemWithLength(squareStatusItemLength);
 
     EXPECT_FALSE(statusBar.imageNamed("MenuBarTemplate"));
@@ -490,7 +471,7 @@ TEST_F(StatusItemImage, AFileThatIsNoImageDoesNotLoad)
     writeFile(resources + "/MenuBarTemplate.png", "not a picture");
     writeFile(resources + "/Truncated.png", onePixelPNG.substr(0, 16));
     makeDirectories(resources + "/Folder.png");
-    LinuxStatusBar statusBar(nullptr, resources, [](std::string) {});
+    LinuxStatusBar statusBar(nullptr, resources, [](MenuAction) {});
 
     EXPECT_FALSE(statusBar.imageNamed("MenuBarTemplate"));
     EXPECT_FALSE(statusBar.imageNamed("Truncated"));
@@ -503,7 +484,7 @@ TEST_F(StatusItemImage, AnSVGImageLoadsWhenThereIsNoPNG)
     writeFile(resources + "/MenuBarTemplate.svg",
         "<?xml version=\"1.0\"?>\n<svg xmlns=\"http://www.w3.org/2000/svg\" "
         "viewBox=\"0 0 22 22\"><rect width=\"22\" height=\"22\"/></svg>\n");
-    LinuxStatusBar statusBar(nullptr, resources, [](std::string) {});
+    LinuxStatusBar statusBar(nullptr, resources, [](MenuAction) {});
 
     auto image = statusBar.imageNamed("MenuBarTemplate");
     ASSERT_TRUE(image);
@@ -521,7 +502,7 @@ TEST_F(StatusItemImage, ANewImageIsAnnouncedToTheHost)
         [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant*,
             gpointer count) { ++*static_cast<int*>(count); },
         &newIcons, nullptr);
-    LinuxStatusBar statusBar(session.get(), resources, [](std::string) {});
+    LinuxStatusBar statusBar(session.get(), resources, [](MenuAction) {});
     auto item = statusBar.statusItemWithLength(squareStatusItemLength);
     ASSERT_TRUE(host.waitForRegistration());
     ASSERT_EQ(host.readItemString("IconName"), "");
@@ -543,7 +524,7 @@ TEST_F(StatusItemWithoutBus, EverythingIsAQuietNoOp)
     std::vector<std::string> delivered;
     writeFile(home.root() + "/Resources/MenuBarTemplate.png", onePixelPNG);
     LinuxStatusBar statusBar(nullptr, home.root() + "/Resources",
-        [&](std::string action) { delivered.push_back(action); });
+        [&](MenuAction action) { delivered.emplace_back(actionName(action)); });
     auto item = statusBar.statusItemWithLength(squareStatusItemLength);
     ASSERT_TRUE(item);
     EXPECT_EQ(statusBar.statusItemWithLength(squareStatusItemLength), item);
@@ -562,7 +543,7 @@ TEST_F(StatusItemWithoutBus, EverythingIsAQuietNoOp)
 
 TEST_F(StatusItemWithoutBus, NoResourcesDirectoryMeansNoImage)
 {
-    LinuxStatusBar statusBar(nullptr, std::nullopt, [](std::string) {});
+    LinuxStatusBar statusBar(nullptr, std::nullopt, [](MenuAction) {});
     EXPECT_FALSE(statusBar.imageNamed("MenuBarTemplate"));
 }
 

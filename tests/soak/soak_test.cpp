@@ -320,7 +320,7 @@ TEST(Soak, TenThousandProbesAgainstAFlappingBridge)
         "{\"port\": " + std::to_string(bridge.port) + "}");
     CompressedScheduler scheduler;
     RecordingHTTP http(100ms);
-    LinuxStatusBar linuxStatusBar(connection.get(), std::nullopt, [](std::string) {});
+    LinuxStatusBar linuxStatusBar(connection.get(), std::nullopt, [](MenuAction) {});
     RecordingStatusBar statusBar(linuxStatusBar);
     Platform platform{fake.application, scheduler, statusBar, fake.alerts, fake.processes,
         fake.workspace, files, fake.bundle, fake.defaults, fake.loginItems, http};

@@ -33,9 +33,9 @@ protected:
         fake.application.run();
     }
 
-    void click(const std::string& action)
+    void click(MenuAction action)
     {
-        ASSERT_TRUE(fake.application.deliverAction(action)) << "no action named " << action;
+        ASSERT_TRUE(fake.application.deliverAction(action)) << "nobody took " << actionName(action);
     }
 
     void bridgeAnswers(int status)

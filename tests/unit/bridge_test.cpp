@@ -93,7 +93,7 @@ TEST_F(BridgeLaunch, AFailedLaunchKeepsItsHandleForTheTerminateRequests)
     ASSERT_EQ(fake.bridges().size(), 1u);
     EXPECT_FALSE(fake.bridges().at(0)->launched());
     EXPECT_EQ(fake.files.contents(fake.logPath()), "") << "the log was emptied before the launch";
-    click("quit");
+    click(MenuAction::quit);
     EXPECT_EQ(fake.bridges().at(0)->terminateRequests(), 2);
 }
 
@@ -114,7 +114,7 @@ TEST_F(ViewLog, BeforeAnyBridgeRanCreatesAnEmptyLogAndOpensIt)
 {
     fake.files.nodes.erase(fake.node());
     launch();
-    click("viewLog");
+    click(MenuAction::viewLog);
     EXPECT_EQ(fake.files.contents(fake.logPath()), "");
     EXPECT_THAT(
         fake.workspace.openedWithDefault, ElementsAre(URL::fileURLWithPath(fake.logPath())));
@@ -124,7 +124,7 @@ TEST_F(ViewLog, OpensTheRunningBridgesLogUnchanged)
 {
     launch();
     fake.files.append(fake.logPath(), "listening\n");
-    click("viewLog");
+    click(MenuAction::viewLog);
     EXPECT_EQ(fake.files.contents(fake.logPath()), "listening\n");
     EXPECT_EQ(fake.workspace.openedWithDefault.size(), 1u);
 }
@@ -133,7 +133,7 @@ TEST_F(ViewLog, WithAFileInTheWayCreatesNothingButStillAsksToOpen)
 {
     fake.files.addFile(fake.files.home + "/.shadeledger", "in the way");
     launch();
-    click("viewLog");
+    click(MenuAction::viewLog);
     EXPECT_EQ(fake.files.contents(fake.files.home + "/.shadeledger"), "in the way");
     EXPECT_THAT(
         fake.workspace.openedWithDefault, ElementsAre(URL::fileURLWithPath(fake.logPath())));
@@ -149,7 +149,7 @@ TEST_F(RestartBridge, ShowsNotConnectedAtOnceAndRelaunchesAfterThreeQuarters)
     auto old = fake.bridges().at(0);
     fake.files.append(fake.logPath(), "old run\n");
 
-    click("restartBridge");
+    click(MenuAction::restartBridge);
     EXPECT_EQ(old->terminateRequests(), 1);
     EXPECT_EQ(fake.statusBar.connectionLine(), "○ Not connected");
     EXPECT_EQ(fake.record.count("scheduler.asyncAfter 750"), 1u);
@@ -169,7 +169,7 @@ TEST_F(RestartBridge, WithoutABridgeSendsNothingButStillRelaunches)
 {
     fake.files.nodes.erase(fake.node());
     launch();
-    click("restartBridge");
+    click(MenuAction::restartBridge);
     EXPECT_EQ(fake.record.count("process.terminate"), 0u);
     fake.files.addFile(fake.node());
     fake.scheduler.advance(750ms);
@@ -179,9 +179,9 @@ TEST_F(RestartBridge, WithoutABridgeSendsNothingButStillRelaunches)
 TEST_F(RestartBridge, QuitBeforeTheRelaunchMeansNoNewBridge)
 {
     launch();
-    click("restartBridge");
+    click(MenuAction::restartBridge);
     fake.scheduler.advance(500ms);
-    click("quit");
+    click(MenuAction::quit);
     fake.scheduler.advance(5s);
     EXPECT_EQ(fake.bridges().size(), 1u);
 }
@@ -189,9 +189,9 @@ TEST_F(RestartBridge, QuitBeforeTheRelaunchMeansNoNewBridge)
 TEST_F(RestartBridge, TerminationFromOutsideBeforeTheRelaunchMeansNoNewBridge)
 {
     launch();
-    click("restartBridge");
+    click(MenuAction::restartBridge);
     fake.application.terminateFromOutside();
-    delegate->performAction("viewLog"); // the process is still unwinding
+    delegate->performAction(MenuAction::viewLog); // the process is still unwinding
     fake.scheduler.advance(5s);
     EXPECT_EQ(fake.bridges().size(), 1u);
 }
@@ -199,15 +199,15 @@ TEST_F(RestartBridge, TerminationFromOutsideBeforeTheRelaunchMeansNoNewBridge)
 TEST_F(RestartBridge, TwoClicksWithinTheDelayMergeIntoOneRelaunch)
 {
     launch();
-    click("restartBridge");
+    click(MenuAction::restartBridge);
     fake.scheduler.advance(400ms);
-    click("restartBridge");
+    click(MenuAction::restartBridge);
     fake.scheduler.advance(5s);
 
     auto bridges = fake.bridges();
     ASSERT_EQ(bridges.size(), 2u) << "one relaunch, not two";
     EXPECT_EQ(fake.processes.runningCount(fake.node()), 1u) << "no bridge runs untracked";
-    click("quit");
+    click(MenuAction::quit);
     EXPECT_EQ(bridges.back()->terminateRequests(), 2) << "the agent tracks the newest bridge";
 }
 
@@ -215,12 +215,12 @@ TEST_F(RestartBridge, FiftyClicksLeaveExactlyOneTrackedBridge)
 {
     launch();
     for (int i = 0; i < 50; ++i) {
-        click("restartBridge");
+        click(MenuAction::restartBridge);
         fake.scheduler.advance(100ms * (i % 10));
     }
     fake.scheduler.advance(5s);
     EXPECT_EQ(fake.processes.runningCount(fake.node()), 1u);
-    click("quit");
+    click(MenuAction::quit);
     EXPECT_EQ(fake.processes.runningCount(fake.node()), 0u)
         << "quit reaches the one running bridge";
 }
@@ -228,10 +228,10 @@ TEST_F(RestartBridge, FiftyClicksLeaveExactlyOneTrackedBridge)
 TEST_F(RestartBridge, EachClickStopsTheBridgeHeldAtThatMoment)
 {
     launch();
-    click("restartBridge");
+    click(MenuAction::restartBridge);
     fake.scheduler.advance(750ms);
     auto second = fake.bridges().at(1);
-    click("restartBridge");
+    click(MenuAction::restartBridge);
     EXPECT_EQ(second->terminateRequests(), 1);
 }
 
@@ -241,7 +241,7 @@ TEST_F(RestartBridge, ALateAnswerFromTheOldBridgeStillApplies)
     fake.http.responder = nullptr;
     fake.scheduler.advance(3s); // a probe now in flight
     auto inFlight = fake.http.requests.size() - 1;
-    click("restartBridge");
+    click(MenuAction::restartBridge);
     fake.http.complete(inFlight, FakeHTTP::Answer::withStatus(200));
     fake.scheduler.drain();
     EXPECT_EQ(fake.statusBar.connectionLine(), "● Connected");

@@ -127,7 +127,7 @@ protected:
 TEST_F(Uninstall, AsksWithAWarningAlert)
 {
     launch();
-    click("confirmUninstall");
+    click(MenuAction::confirmUninstall);
     ASSERT_EQ(fake.alerts.shown.size(), 1u);
     const Alert& alert = fake.alerts.shown[0];
     EXPECT_EQ(alert.messageText, "Uninstall ShadeLedger Zizadezavav?");
@@ -145,7 +145,7 @@ TEST_F(Uninstall, CancelChangesNothing)
     fake.files.addFile(launchAgent());
     fake.record.clear();
     fake.alerts.response = alertSecondButtonReturn;
-    click("confirmUninstall");
+    click(MenuAction::confirmUninstall);
     EXPECT_EQ(fake.record.lines(),
         std::vector<std::string>{"alert.runModal Uninstall ShadeLedger Zizadezavav?"});
     EXPECT_FALSE(fake.application.terminated());
@@ -163,7 +163,7 @@ TEST_F(Uninstall, ConfirmedStepsRunInOrder)
     auto bridge = fake.bridges().at(0);
     fake.record.clear();
     fake.alerts.response = alertFirstButtonReturn;
-    click("confirmUninstall");
+    click(MenuAction::confirmUninstall);
 
     const auto& record = fake.record;
     std::vector<long> order = {
@@ -197,7 +197,7 @@ TEST_F(Uninstall, WithoutALaunchAgentLaunchctlDoesNotRun)
 {
     launch();
     fake.alerts.response = alertFirstButtonReturn;
-    click("confirmUninstall");
+    click(MenuAction::confirmUninstall);
     EXPECT_TRUE(fake.processes.of("/bin/launchctl").empty());
     EXPECT_TRUE(fake.application.terminated());
 }
@@ -209,7 +209,7 @@ TEST_F(Uninstall, TheApplicationEndsEvenWhenTheBundleCannotBeMoved)
     fake.files.addDirectory(fake.bundle.path);
     fake.files.locked = {fake.bundle.path};
     fake.alerts.response = alertFirstButtonReturn;
-    click("confirmUninstall");
+    click(MenuAction::confirmUninstall);
     EXPECT_TRUE(fake.files.fileExistsAtPath(fake.bundle.path));
     EXPECT_TRUE(fake.application.terminated());
     EXPECT_FALSE(fake.defaults.values.contains("sl.loginItemPreferenceSet"));
@@ -219,7 +219,7 @@ TEST_F(Uninstall, AReinstallRegistersTheLoginItemAgain)
 {
     launch();
     fake.alerts.response = alertFirstButtonReturn;
-    click("confirmUninstall");
+    click(MenuAction::confirmUninstall);
     ASSERT_EQ(fake.loginItems.current, LoginItemStatus::notRegistered);
 
     FakePlatform reinstalled;

@@ -52,7 +52,7 @@ TEST_F(Lifecycle, QuitWithABridgeSendsTwoTerminateRequestsAndEndsTheApplication)
 {
     launch();
     auto bridge = fake.bridges().at(0);
-    click("quit");
+    click(MenuAction::quit);
 
     EXPECT_EQ(bridge->terminateRequests(), 2)
         << "quit and the termination hook both ask the bridge to stop";
@@ -70,7 +70,7 @@ TEST_F(Lifecycle, QuitWithoutABridgeSendsNoTerminateRequest)
 {
     fake.files.nodes.erase(fake.script());
     launch();
-    click("quit");
+    click(MenuAction::quit);
 
     EXPECT_EQ(fake.record.count("process.terminate"), 0u);
     EXPECT_EQ(fake.record.count("timer.invalidate"), 2u);
@@ -91,32 +91,33 @@ TEST_F(Lifecycle, TerminationFromOutsideStopsTimerAndBridgeOnce)
 TEST_F(Lifecycle, NoProbeStartsAfterQuit)
 {
     launch();
-    click("quit");
+    click(MenuAction::quit);
     auto probes = fake.http.requests.size();
     fake.scheduler.advance(30s);
     EXPECT_EQ(fake.http.requests.size(), probes);
 }
 
-TEST_F(Lifecycle, TheSevenMenuActionsAreReachableByName)
+TEST_F(Lifecycle, EachOfTheSevenMenuActionsRunsItsOwnCommand)
 {
     launch();
     delegate->applicationWillTerminate(); // keep quit and uninstall from ending the test early
-    for (const char* action :
-        {"restartBridge", "viewLog", "toggleLogin", "openApp", "checkForUpdates"}) {
-        EXPECT_TRUE(delegate->performAction(action)) << action;
-    }
     fake.alerts.response = alertSecondButtonReturn;
-    EXPECT_TRUE(delegate->performAction("confirmUninstall"));
-    EXPECT_TRUE(delegate->performAction("quit"));
-    EXPECT_FALSE(delegate->performAction("rebuildMenu"))
-        << "only the seven menu actions are reachable";
-    EXPECT_FALSE(delegate->performAction(""));
+    fake.record.clear();
+    for (MenuAction action : allMenuActions) {
+        delegate->performAction(action);
+    }
+    fake.scheduler.drain();
+    EXPECT_EQ(fake.record.count("application.terminate"), 1u) << "Quit";
+    EXPECT_EQ(fake.record.count("alert.runModal"), 1u) << "Uninstall…";
+    EXPECT_EQ(fake.record.count("login.unregister"), 1u) << "Start at Login";
+    EXPECT_EQ(fake.record.count("workspace.openURL"), 3u)
+        << "View Log, Check for Updates, and Open ShadeLedger without a preferred browser";
 }
 
 TEST_F(Lifecycle, DeferredWorkDoesNothingOnceTheDelegateIsGone)
 {
     launch();
-    click("restartBridge");
+    click(MenuAction::restartBridge);
     auto launches = fake.bridges().size();
     auto probes = fake.http.requests.size();
     fake.application.setDelegate({});

@@ -43,7 +43,7 @@ TEST_F(LoginItem, ToggleUnregistersWhenEnabledAndShowsTheResult)
     fake.loginItems.current = LoginItemStatus::enabled;
     launch();
     ASSERT_EQ(fake.statusBar.lastMenu().items[4].state, ControlState::on);
-    click("toggleLogin");
+    click(MenuAction::toggleLogin);
     EXPECT_EQ(fake.record.count("login.unregister"), 1u);
     EXPECT_EQ(fake.record.count("login.register"), 0u);
     EXPECT_EQ(fake.statusBar.lastMenu().items[4].state, ControlState::off);
@@ -59,7 +59,7 @@ TEST_F(LoginItem, ToggleRegistersForEveryOtherStatus)
         auto agent = std::make_shared<AppDelegate>(f.platform());
         f.application.setDelegate(agent);
         f.application.run();
-        f.application.deliverAction("toggleLogin");
+        f.application.deliverAction(MenuAction::toggleLogin);
         EXPECT_EQ(f.record.count("login.register"), 1u) << "status " << static_cast<int>(status);
         EXPECT_EQ(f.record.count("login.unregister"), 0u);
     }
@@ -70,7 +70,7 @@ TEST_F(LoginItem, TheRebuiltMenuShowsWhatTheServiceReports)
     fake.defaults.values[flag] = true;
     fake.loginItems.afterRegister = LoginItemStatus::requiresApproval;
     launch();
-    click("toggleLogin");
+    click(MenuAction::toggleLogin);
     EXPECT_EQ(fake.statusBar.lastMenu().items[4].state, ControlState::off)
         << "approval pending shows off";
 }
@@ -81,7 +81,7 @@ TEST_F(LoginItem, ToggleWritesTheFlagEvenWhenTheServiceFails)
     fake.loginItems.registerSucceeds = false;
     launch();
     auto menus = fake.statusBar.menus.size();
-    click("toggleLogin");
+    click(MenuAction::toggleLogin);
     EXPECT_EQ(fake.record.count("defaults.set " + std::string(flag) + " true"), 1u);
     EXPECT_EQ(fake.statusBar.menus.size(), menus + 1) << "the menu is rebuilt in any case";
     EXPECT_EQ(fake.statusBar.lastMenu().items[4].state, ControlState::off);
@@ -90,7 +90,7 @@ TEST_F(LoginItem, ToggleWritesTheFlagEvenWhenTheServiceFails)
 TEST_F(LoginItem, SwitchedOffStaysOffAcrossLaunches)
 {
     launch();
-    click("toggleLogin"); // registered at first launch, now off
+    click(MenuAction::toggleLogin); // registered at first launch, now off
     ASSERT_EQ(fake.loginItems.current, LoginItemStatus::notRegistered);
 
     FakePlatform second;

@@ -1,4 +1,4 @@
-#include "menu/version.h"
+#include "menu/status_menu.h"
 #include "unit/agent_fixture.h"
 
 namespace ShadeLedgerZizadezavav {
@@ -19,7 +19,7 @@ TEST_F(StatusMenu, HasFourteenEntriesWithExactTitlesActionsAndFlags)
             "Zizadezavav v2.0.1"));
     std::vector<std::string> actions;
     for (const auto& item : items) {
-        actions.push_back(item.action);
+        actions.emplace_back(item.action ? actionName(*item.action) : "");
     }
     EXPECT_THAT(actions,
         ElementsAre("", "", "openApp", "", "toggleLogin", "", "restartBridge", "viewLog",
@@ -31,7 +31,7 @@ TEST_F(StatusMenu, HasFourteenEntriesWithExactTitlesActionsAndFlags)
         }
         bool informationLine = i == 0 || i == 13;
         EXPECT_EQ(item.enabled, !informationLine) << item.title;
-        EXPECT_EQ(item.keyEquivalent, item.action == "quit" ? "q" : "") << item.title;
+        EXPECT_EQ(item.keyEquivalent, item.action == MenuAction::quit ? "q" : "") << item.title;
         EXPECT_EQ(item.state, ControlState::off) << item.title << " (login is off)";
     }
 }
@@ -78,7 +78,7 @@ TEST_F(StatusMenu, StartAtLoginIsOnOnlyForEnabled)
         if (!delegate) {
             launch();
         } else {
-            click("restartBridge"); // any rebuild
+            click(MenuAction::restartBridge); // any rebuild
         }
         const auto& item = fake.statusBar.lastMenu().items[4];
         EXPECT_EQ(item.state, on ? ControlState::on : ControlState::off)
@@ -121,7 +121,7 @@ TEST_F(StatusMenu, IdenticalStateBuildsIdenticalMenus)
 {
     fake.defaults.values["sl.loginItemPreferenceSet"] = true;
     launch();
-    click("restartBridge");
+    click(MenuAction::restartBridge);
     ASSERT_EQ(fake.statusBar.menus.size(), 2u);
     EXPECT_EQ(fake.statusBar.menus[0], fake.statusBar.menus[1]);
 }
@@ -133,7 +133,7 @@ TEST_F(WebLinks, OpenShadeLedgerUsesTheFirstInstalledBrowserOnly)
     fake.workspace.installedApplications
         = {{"com.google.Chrome", "/apps/chrome"}, {"com.microsoft.edgemac", "/apps/edge"}};
     launch();
-    click("openApp");
+    click(MenuAction::openApp);
     ASSERT_EQ(fake.workspace.openedWithApplication.size(), 1u);
     EXPECT_EQ(fake.workspace.openedWithApplication[0].second, "/apps/chrome");
     EXPECT_EQ(fake.workspace.openedWithApplication[0].first.kind, URL::Kind::web);
@@ -147,7 +147,7 @@ TEST_F(WebLinks, BrowsersAreTriedInOrder)
 {
     fake.workspace.installedApplications = {{"com.brave.Browser", "/apps/brave"}};
     launch();
-    click("openApp");
+    click(MenuAction::openApp);
     EXPECT_THAT(fake.record.matching("workspace.URLForApplication"),
         ElementsAre("workspace.URLForApplication com.google.Chrome",
             "workspace.URLForApplication com.microsoft.edgemac",
@@ -160,7 +160,7 @@ TEST_F(WebLinks, BrowsersAreTriedInOrder)
 TEST_F(WebLinks, WithNoBrowserTheDefaultHandlerOpensTheWebApp)
 {
     launch();
-    click("openApp");
+    click(MenuAction::openApp);
     EXPECT_EQ(fake.record.count("workspace.URLForApplication"), 5u);
     ASSERT_EQ(fake.workspace.openedWithDefault.size(), 1u);
     EXPECT_EQ(fake.workspace.openedWithDefault[0].value, "https://app.shadeledger.com");
@@ -170,7 +170,7 @@ TEST_F(WebLinks, CheckForUpdatesAlwaysUsesTheDefaultHandler)
 {
     fake.workspace.installedApplications = {{"com.google.Chrome", "/apps/chrome"}};
     launch();
-    click("checkForUpdates");
+    click(MenuAction::checkForUpdates);
     EXPECT_EQ(fake.record.count("workspace.URLForApplication"), 0u);
     ASSERT_EQ(fake.workspace.openedWithDefault.size(), 1u);
     EXPECT_EQ(fake.workspace.openedWithDefault[0].kind, URL::Kind::web);

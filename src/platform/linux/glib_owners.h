@@ -7,6 +7,8 @@
 #include <memory>
 #include <utility>
 
+#include <unistd.h>
+
 namespace ShadeLedgerZizadezavav {
 
 struct GObjectUnref {
@@ -40,6 +42,45 @@ struct GErrorFree {
     void operator()(GError* error) const { g_error_free(error); }
 };
 using GErrorPtr = std::unique_ptr<GError, GErrorFree>;
+
+// Hands a GError** to a call and gives the error it sets to owner, in one step:
+//     g_file_trash(file, nullptr, errorOut(error));
+class ErrorOut {
+public:
+    explicit ErrorOut(GErrorPtr& owner)
+        : owner_(owner)
+    {
+    }
+    ErrorOut(const ErrorOut&) = delete;
+    ErrorOut& operator=(const ErrorOut&) = delete;
+    ~ErrorOut()
+    {
+        if (raw_) {
+            owner_.reset(raw_);
+        }
+    }
+    operator GError**() { return &raw_; }
+
+private:
+    GErrorPtr& owner_;
+    GError* raw_ = nullptr;
+};
+inline ErrorOut errorOut(GErrorPtr& owner)
+{
+    return ErrorOut(owner);
+}
+
+// An error the agent goes on without: silent unless G_MESSAGES_DEBUG names our domain.
+inline void debugError(const char* context, const GError* error)
+{
+    if (error) {
+        g_debug("%s: %s", context, error->message);
+    }
+}
+inline void debugError(const char* context, const GErrorPtr& error)
+{
+    debugError(context, error.get());
+}
 
 struct GVariantUnref {
     void operator()(GVariant* variant) const { g_variant_unref(variant); }
@@ -116,6 +157,98 @@ public:
 private:
     guint id_ = 0;
 };
+
+// A plain handle (a bus name's ownership or watch, a file descriptor) released with its
+// owner. Move-only.
+template <typename Value, void (*Release)(Value), Value Invalid = Value{}> class UniqueHandle {
+public:
+    UniqueHandle() = default;
+    explicit UniqueHandle(Value value)
+        : value_(value)
+    {
+    }
+    UniqueHandle(UniqueHandle&& other) noexcept
+        : value_(std::exchange(other.value_, Invalid))
+    {
+    }
+    UniqueHandle& operator=(UniqueHandle&& other) noexcept
+    {
+        if (this != &other) {
+            reset(std::exchange(other.value_, Invalid));
+        }
+        return *this;
+    }
+    ~UniqueHandle() { reset(); }
+    void reset(Value value = Invalid)
+    {
+        if (value_ != Invalid) {
+            Release(value_);
+        }
+        value_ = value;
+    }
+    // Gives up ownership without releasing.
+    Value release() { return std::exchange(value_, Invalid); }
+    Value get() const { return value_; }
+    explicit operator bool() const { return value_ != Invalid; }
+
+private:
+    Value value_ = Invalid;
+};
+
+inline void closeDescriptor(int descriptor)
+{
+    ::close(descriptor);
+}
+using BusNameOwnership = UniqueHandle<guint, g_bus_unown_name>;
+using BusNameWatch = UniqueHandle<guint, g_bus_unwatch_name>;
+using FileDescriptor = UniqueHandle<int, closeDescriptor, -1>;
+
+// Something registered on a D-Bus connection under an id (an exported object, a signal
+// subscription), undone when its owner goes. Move-only.
+template <void (*Undo)(GDBusConnection*, guint)> class ConnectionRegistration {
+public:
+    ConnectionRegistration() = default;
+    ConnectionRegistration(GDBusConnection* connection, guint id)
+        : connection_(id != 0 ? retainGObject(connection) : nullptr)
+        , id_(id)
+    {
+    }
+    ConnectionRegistration(ConnectionRegistration&& other) noexcept
+        : connection_(std::move(other.connection_))
+        , id_(std::exchange(other.id_, 0))
+    {
+    }
+    ConnectionRegistration& operator=(ConnectionRegistration&& other) noexcept
+    {
+        if (this != &other) {
+            reset();
+            connection_ = std::move(other.connection_);
+            id_ = std::exchange(other.id_, 0);
+        }
+        return *this;
+    }
+    ~ConnectionRegistration() { reset(); }
+    void reset()
+    {
+        if (connection_ && id_ != 0) {
+            Undo(connection_.get(), id_);
+        }
+        connection_.reset();
+        id_ = 0;
+    }
+    explicit operator bool() const { return id_ != 0; }
+
+private:
+    GObjectPtr<GDBusConnection> connection_;
+    guint id_ = 0;
+};
+
+inline void unregisterObject(GDBusConnection* connection, guint id)
+{
+    g_dbus_connection_unregister_object(connection, id);
+}
+using RegisteredObject = ConnectionRegistration<unregisterObject>;
+using SignalSubscription = ConnectionRegistration<g_dbus_connection_signal_unsubscribe>;
 
 // A signal connection that disconnects when its owner goes. Move-only.
 class SignalConnection {

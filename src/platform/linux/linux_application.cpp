@@ -89,15 +89,15 @@ void LinuxApplication::terminate()
     quitSource_ = SourceId(g_idle_add(&LinuxApplication::quitFired, this));
 }
 
-void LinuxApplication::deliverAction(const std::string& action)
+void LinuxApplication::deliverAction(MenuAction action)
 {
     if (isModal() || terminating_) {
+        g_debug("Dropped %s: %s", std::string(actionName(action)).c_str(),
+            terminating_ ? "terminating" : "a dialog is open");
         return;
     }
     if (auto delegate = delegate_.lock()) {
-        if (!delegate->performAction(action)) {
-            g_debug("No action named %s", action.c_str());
-        }
+        delegate->performAction(action);
     }
 }
 

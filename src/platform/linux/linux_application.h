@@ -16,12 +16,10 @@
 #include <vector>
 
 #include "platform/application.h"
+#include "platform/bundle.h"
 #include "platform/linux/glib_owners.h"
 
 namespace ShadeLedgerZizadezavav {
-
-// The agent's bundle identifier, also the bus name every running copy queues for.
-inline constexpr const char* agentBundleIdentifier = "com.vortlin.shadeledger.zizadezavav";
 
 class LinuxApplication : public Application {
 public:
@@ -39,9 +37,9 @@ public:
     // for its whole life.
     GDBusConnection* connection() const { return connection_.get(); }
 
-    // Runs the delegate's action of that name on the calling (main) thread. Dropped
-    // while a modal dialog runs and once termination has begun.
-    void deliverAction(const std::string& action);
+    // Runs the delegate's action on the calling (main) thread. Dropped while a modal
+    // dialog runs and once termination has begun.
+    void deliverAction(MenuAction action);
 
     // A modal dialog runs from beginModal to endModal; terminating meanwhile calls
     // cancel, which must make the dialog end (with no answer).

@@ -31,7 +31,7 @@ struct LinuxPlatform {
     LinuxScheduler scheduler;
     LinuxBundle bundle;
     LinuxStatusBar statusBar{application.connection(), bundle.resourcePath(),
-        [this](std::string action) { application.deliverAction(action); }};
+        [this](MenuAction action) { application.deliverAction(action); }};
     LinuxAlertPresenter alerts{application};
     LinuxChildProcesses processes;
     LinuxWorkspace workspace{application.connection()};

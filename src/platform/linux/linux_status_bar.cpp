@@ -2,6 +2,7 @@
 
 #include "platform/linux/linux_files.h"
 
+#include "platform/bundle.h"
 #include "platform/files.h"
 
 #include <libdbusmenu-glib/menuitem.h>
@@ -24,7 +25,6 @@ constexpr const char* itemInterface = "org.kde.StatusNotifierItem";
 constexpr const char* menuPath = "/MenuBar";
 constexpr const char* watcherName = "org.kde.StatusNotifierWatcher";
 constexpr const char* watcherPath = "/StatusNotifierWatcher";
-constexpr const char* itemId = "com.vortlin.shadeledger.zizadezavav";
 constexpr const char* itemTitle = "ShadeLedger Zizadezavav";
 
 // The item's side of the StatusNotifierItem protocol as KDE and Ayatana hosts read it.
@@ -85,10 +85,10 @@ constexpr const char* itemIntrospection = R"XML(
 </node>
 )XML";
 
-// Actions whose items show a checkmark even while off, so that the host draws an empty box.
+// Checkable items show a checkmark even while off, so that the host draws an empty box.
 bool isCheckable(const MenuItem& entry)
 {
-    return entry.action == "toggleLogin" || entry.state == ControlState::on;
+    return entry.checkable || entry.state == ControlState::on;
 }
 
 // dbusmenu reads an underscore as a mnemonic marker; a literal one is doubled.
@@ -159,7 +159,7 @@ class LinuxStatusItem final : public StatusItem,
                               public std::enable_shared_from_this<LinuxStatusItem> {
 public:
     LinuxStatusItem(GDBusConnection* connection, unsigned number, std::string iconThemePath,
-        std::function<void(std::string)> deliverAction);
+        std::function<void(MenuAction)> deliverAction);
     ~LinuxStatusItem() override;
     LinuxStatusItem(const LinuxStatusItem&) = delete;
     LinuxStatusItem& operator=(const LinuxStatusItem&) = delete;
@@ -187,7 +187,7 @@ private:
     // What a menu item needs to deliver its action; lives as long as the menu item.
     struct Activation {
         std::weak_ptr<LinuxStatusItem> item;
-        std::string action;
+        MenuAction action;
     };
 
     void setIcon(std::string iconName, std::string iconThemePath);
@@ -196,7 +196,7 @@ private:
     void emitPropertiesChanged(std::initializer_list<const char*> names);
     GVariant* property(const char* name) const;
     void registerWithWatcher();
-    void queueDelivery(std::string action);
+    void queueDelivery(MenuAction action);
     GObjectPtr<DbusmenuMenuitem> makeMenuItem(const MenuItem& entry, int id);
 
     static void onMethodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*,
@@ -207,7 +207,7 @@ private:
     static gboolean deliverPending(gpointer data);
 
     GObjectPtr<GDBusConnection> connection_;
-    std::function<void(std::string)> deliverAction_;
+    std::function<void(MenuAction)> deliverAction_;
     Button button_{*this};
     std::string busName_;
 
@@ -225,12 +225,12 @@ private:
     bool nameOwned_ = false;
     bool watcherPresent_ = false;
 
-    std::vector<std::string> pendingActions_;
+    std::vector<MenuAction> pendingActions_;
     SourceId deliveryIdle_;
 };
 
 LinuxStatusItem::LinuxStatusItem(GDBusConnection* connection, unsigned number,
-    std::string iconThemePath, std::function<void(std::string)> deliverAction)
+    std::string iconThemePath, std::function<void(MenuAction)> deliverAction)
     : connection_(retainGObject(connection))
     , deliverAction_(std::move(deliverAction))
     , busName_(
@@ -329,7 +329,7 @@ GVariant* LinuxStatusItem::property(const char* name) const
         return g_variant_new_string("ApplicationStatus");
     }
     if (property == "Id") {
-        return g_variant_new_string(itemId);
+        return g_variant_new_string(agentBundleIdentifier);
     }
     if (property == "Title") {
         return g_variant_new_string(itemTitle);
@@ -479,8 +479,8 @@ GObjectPtr<DbusmenuMenuitem> LinuxStatusItem::makeMenuItem(const MenuItem& entry
         dbusmenu_menuitem_property_set_variant(menuItem.get(), DBUSMENU_MENUITEM_PROP_SHORTCUT,
             shortcutForKeyEquivalent(entry.keyEquivalent));
     }
-    if (!entry.action.empty()) {
-        auto activation = std::make_unique<Activation>(Activation{weak_from_this(), entry.action});
+    if (entry.action) {
+        auto activation = std::make_unique<Activation>(Activation{weak_from_this(), *entry.action});
         g_signal_connect_data(
             menuItem.get(), DBUSMENU_MENUITEM_SIGNAL_ITEM_ACTIVATED, G_CALLBACK(onItemActivated),
             activation.release(),
@@ -525,9 +525,9 @@ void LinuxStatusItem::onItemActivated(DbusmenuMenuitem* menuItem, guint, gpointe
     }
 }
 
-void LinuxStatusItem::queueDelivery(std::string action)
+void LinuxStatusItem::queueDelivery(MenuAction action)
 {
-    pendingActions_.push_back(std::move(action));
+    pendingActions_.push_back(action);
     if (!deliveryIdle_) {
         deliveryIdle_ = SourceId(g_idle_add(deliverPending, this));
     }
@@ -545,9 +545,9 @@ gboolean LinuxStatusItem::deliverPending(gpointer data)
     // Delivering may release this item: work from copies.
     auto actions = std::exchange(self->pendingActions_, {});
     auto deliver = self->deliverAction_;
-    for (auto& action : actions) {
+    for (MenuAction action : actions) {
         if (deliver) {
-            deliver(std::move(action));
+            deliver(action);
         }
     }
     return G_SOURCE_REMOVE;
@@ -555,7 +555,7 @@ gboolean LinuxStatusItem::deliverPending(gpointer data)
 
 LinuxStatusBar::LinuxStatusBar(GDBusConnection* connection,
     std::optional<std::string> resourcesDirectory,
-    std::function<void(std::string action)> deliverAction)
+    std::function<void(MenuAction action)> deliverAction)
     : connection_(retainGObject(connection))
     , resourcesDirectory_(std::move(resourcesDirectory))
     , deliverAction_(std::move(deliverAction))

@@ -7,10 +7,10 @@
 //   again whenever a watcher appears;
 // - the image as IconName + IconThemePath (a PNG or SVG file in the resources directory), or
 //   the button's text as XAyatanaLabel;
-// - the menu at /MenuBar: label, enabled, separators, a checkmark toggle for the login item and
+// - the menu at /MenuBar: label, enabled, separators, a checkmark toggle for checkable items and
 //   for any item whose state is on, Control shortcuts from key equivalents. Every menu handed
 //   over replaces the whole layout;
-// - a click ("clicked" event) delivers the item's action name once the click's reply has been
+// - a click ("clicked" event) delivers the item's action once the click's reply has been
 //   flushed to the bus, from an idle callback on the main context.
 // Not implemented: icon pixmaps, tool tips, attention and overlay icons, submenus.
 //
@@ -35,10 +35,10 @@ class LinuxStatusItem;
 
 class LinuxStatusBar : public StatusBar {
 public:
-    // deliverAction runs on the main context with the action name of a clicked item.
+    // deliverAction runs on the main context with the action of a clicked item.
     LinuxStatusBar(GDBusConnection* connection /* may be null: no session bus */,
         std::optional<std::string> resourcesDirectory,
-        std::function<void(std::string action)> deliverAction);
+        std::function<void(MenuAction action)> deliverAction);
     ~LinuxStatusBar() override;
     LinuxStatusBar(const LinuxStatusBar&) = delete;
     LinuxStatusBar& operator=(const LinuxStatusBar&) = delete;
@@ -53,7 +53,7 @@ public:
 private:
     GObjectPtr<GDBusConnection> connection_;
     std::optional<std::string> resourcesDirectory_;
-    std::function<void(std::string)> deliverAction_;
+    std::function<void(MenuAction)> deliverAction_;
     std::weak_ptr<LinuxStatusItem> item_;
     // Numbers the items' bus names: org.kde.StatusNotifierItem-<pid>-<n>.
     unsigned itemsCreated_ = 0;
