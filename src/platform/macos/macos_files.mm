@@ -29,16 +29,16 @@ bool MacOSFileManager::fileExistsAtPath(const std::string& path)
     }
     NSFileManager* manager = NSFileManager.defaultManager;
     NSString* location = nsString(path);
-    return [manager fileExistsAtPath:location]
-        || [manager destinationOfSymbolicLinkAtPath:location error:nil] != nil;
+    return [manager fileExistsAtPath:location] ||
+        [manager destinationOfSymbolicLinkAtPath:location error:nil] != nil;
 }
 
 bool MacOSFileManager::createFileAtPath(const std::string& path)
 {
-    return !path.empty()
-        && [NSFileManager.defaultManager createFileAtPath:nsString(path)
-                                                 contents:[NSData data]
-                                               attributes:nil];
+    return !path.empty() &&
+        [NSFileManager.defaultManager createFileAtPath:nsString(path)
+                                              contents:[NSData data]
+                                            attributes:nil];
 }
 
 bool MacOSFileManager::createDirectoryAtPath(
@@ -65,10 +65,8 @@ bool MacOSFileManager::removeItemAtPath(const std::string& path)
 
 bool MacOSFileManager::trashItemAtPath(const std::string& path)
 {
-    return !path.empty()
-        && [NSFileManager.defaultManager trashItemAtURL:fileURL(path)
-                                       resultingItemURL:nil
-                                                  error:nil];
+    return !path.empty() &&
+        [NSFileManager.defaultManager trashItemAtURL:fileURL(path) resultingItemURL:nil error:nil];
 }
 
 std::shared_ptr<FileHandle> MacOSFileManager::fileHandleForWritingAtPath(const std::string& path)

@@ -33,18 +33,15 @@ NSTimeInterval seconds(Milliseconds duration)
 
 void MacOSScheduler::async(std::function<void()> work)
 {
-    dispatch_async(dispatch_get_main_queue(), ^{
-      work();
-    });
+    dispatch_async(dispatch_get_main_queue(), ^{ work(); });
 }
 
 void MacOSScheduler::asyncAfter(Milliseconds delay, std::function<void()> work)
 {
     auto nanoseconds = static_cast<std::int64_t>(std::max<Milliseconds::rep>(delay.count(), 0))
         * static_cast<std::int64_t>(NSEC_PER_MSEC);
-    dispatch_after(dispatch_time(DISPATCH_TIME_NOW, nanoseconds), dispatch_get_main_queue(), ^{
-      work();
-    });
+    dispatch_after(
+        dispatch_time(DISPATCH_TIME_NOW, nanoseconds), dispatch_get_main_queue(), ^{ work(); });
 }
 
 std::shared_ptr<Timer> MacOSScheduler::scheduledTimer(
@@ -53,8 +50,8 @@ std::shared_ptr<Timer> MacOSScheduler::scheduledTimer(
     NSTimer* timer = [NSTimer scheduledTimerWithTimeInterval:seconds(interval)
                                                      repeats:repeats ? YES : NO
                                                        block:^(NSTimer* firing) {
-                                                         MacOSTimer current(firing);
-                                                         action(current);
+                                                           MacOSTimer current(firing);
+                                                           action(current);
                                                        }];
     return std::make_shared<MacOSTimer>(timer);
 }

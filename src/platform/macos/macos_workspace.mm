@@ -22,7 +22,8 @@ std::vector<RunningApplication> MacOSWorkspace::runningApplicationsWithBundleIde
     std::vector<RunningApplication> applications;
     for (NSRunningApplication* application in
         [NSRunningApplication runningApplicationsWithBundleIdentifier:nsString(bundleIdentifier)]) {
-        applications.push_back(RunningApplication{.processIdentifier = application.processIdentifier});
+        applications.push_back(
+            RunningApplication{.processIdentifier = application.processIdentifier});
     }
     return applications;
 }
@@ -45,8 +46,8 @@ bool MacOSWorkspace::openURL(const URL& url)
 std::optional<std::string> MacOSWorkspace::URLForApplicationWithBundleIdentifier(
     const std::string& bundleIdentifier)
 {
-    NSURL* application =
-        [NSWorkspace.sharedWorkspace URLForApplicationWithBundleIdentifier:nsString(bundleIdentifier)];
+    NSURL* application = [NSWorkspace.sharedWorkspace
+        URLForApplicationWithBundleIdentifier:nsString(bundleIdentifier)];
     if (!application || !application.path) {
         return std::nullopt;
     }

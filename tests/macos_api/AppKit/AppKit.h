@@ -111,7 +111,8 @@ typedef enum : NSInteger {
 extern "C" __kindof NSApplication* _Null_unspecified NSApp;
 
 @interface NSRunningApplication : NSObject
-+ (NSArray<NSRunningApplication*>*)runningApplicationsWithBundleIdentifier:(NSString*)bundleIdentifier;
++ (NSArray<NSRunningApplication*>*)runningApplicationsWithBundleIdentifier:
+    (NSString*)bundleIdentifier;
 + (nullable instancetype)runningApplicationWithProcessIdentifier:(pid_t)pid;
 @property (readonly) pid_t processIdentifier;
 - (BOOL)terminate;

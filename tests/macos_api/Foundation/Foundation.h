@@ -55,7 +55,7 @@ typedef struct {
 @end
 
 __attribute__((objc_root_class))
-@interface NSObject <NSObject>
+@interface NSObject<NSObject>
 + (instancetype)alloc;
 + (instancetype)new;
 + (Class)class;
@@ -90,23 +90,23 @@ __attribute__((objc_root_class))
 - (ObjectType)objectAtIndexedSubscript:(NSUInteger)idx;
 @end
 
-@interface NSMutableArray<ObjectType> : NSArray<ObjectType>
+@interface NSMutableArray<ObjectType> : NSArray <ObjectType>
 + (instancetype)arrayWithCapacity:(NSUInteger)numItems;
 - (void)addObject:(ObjectType)anObject;
 @end
 
-@interface NSDictionary<__covariant KeyType, __covariant ObjectType> : NSObject <NSCopying, NSFastEnumeration>
+@interface NSDictionary<__covariant KeyType, __covariant ObjectType>
+    : NSObject <NSCopying, NSFastEnumeration>
 @property (readonly) NSUInteger count;
 - (nullable ObjectType)objectForKey:(KeyType)aKey;
 - (nullable ObjectType)objectForKeyedSubscript:(KeyType)key;
 - (void)enumerateKeysAndObjectsUsingBlock:(void (^)(KeyType key, ObjectType obj, BOOL* stop))block;
 @end
 
-@interface NSMutableDictionary<KeyType, ObjectType> : NSDictionary<KeyType, ObjectType>
+@interface NSMutableDictionary<KeyType, ObjectType> : NSDictionary <KeyType, ObjectType>
 + (instancetype)dictionaryWithCapacity:(NSUInteger)numItems;
 - (void)setObject:(ObjectType)obj forKeyedSubscript:(KeyType<NSCopying>)key;
 @end
-
 
 typedef NSUInteger NSDataBase64EncodingOptions;
 

@@ -45,9 +45,10 @@ dispatch_time_t dispatch_time(dispatch_time_t when, int64_t delta);
 
 extern const struct dispatch_source_type_s _dispatch_source_type_signal;
 #define DISPATCH_SOURCE_TYPE_SIGNAL (&_dispatch_source_type_signal)
-dispatch_source_t dispatch_source_create(
-    dispatch_source_type_t type, uintptr_t handle, uintptr_t mask, dispatch_queue_t _Nullable queue);
-void dispatch_source_set_event_handler(dispatch_source_t source, dispatch_block_t _Nullable handler);
+dispatch_source_t dispatch_source_create(dispatch_source_type_t type, uintptr_t handle,
+    uintptr_t mask, dispatch_queue_t _Nullable queue);
+void dispatch_source_set_event_handler(
+    dispatch_source_t source, dispatch_block_t _Nullable handler);
 void dispatch_source_cancel(dispatch_source_t source);
 void dispatch_activate(dispatch_object_t object);
 }
