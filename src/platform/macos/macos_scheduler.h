@@ -2,7 +2,8 @@
 //
 // Implements: async as dispatch_async on the main queue (callable from any thread, run in
 // the order posted); asyncAfter as dispatch_after on the main queue; scheduledTimer as
-// NSTimer scheduledTimerWithTimeInterval:repeats:block: on the main run loop, which holds
+// NSTimer scheduledTimerWithTimeInterval:repeats:block: on the main run loop, added to its
+// common modes so that it also fires while the status menu is open; the run loop holds
 // the timer until it is invalidated (or a one-shot timer has fired), so releasing the
 // handle leaves it running. The block owns the action and nothing else: it does not hold
 // the handle, and the core's actions hold what they call weakly, so a timer keeps nothing

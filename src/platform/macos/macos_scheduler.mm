@@ -53,6 +53,8 @@ std::shared_ptr<Timer> MacOSScheduler::scheduledTimer(
                                                            MacOSTimer current(firing);
                                                            action(current);
                                                        }];
+    // Also while the status menu is open (event tracking): the menu is probed then too.
+    [NSRunLoop.mainRunLoop addTimer:timer forMode:NSRunLoopCommonModes];
     return std::make_shared<MacOSTimer>(timer);
 }
 

@@ -207,6 +207,14 @@ typedef NSString* NSFileAttributeKey;
 @property (readonly, getter=isValid) BOOL valid;
 @end
 
+typedef NSString* NSRunLoopMode;
+extern "C" NSRunLoopMode const NSRunLoopCommonModes;
+
+@interface NSRunLoop : NSObject
+@property (class, readonly, strong) NSRunLoop* mainRunLoop;
+- (void)addTimer:(NSTimer*)timer forMode:(NSRunLoopMode)mode;
+@end
+
 @interface NSThread : NSObject
 + (void)sleepForTimeInterval:(NSTimeInterval)ti;
 @end
