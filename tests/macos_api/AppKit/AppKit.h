@@ -53,9 +53,6 @@ static const NSControlStateValue NSControlStateValueOn = 1;
 @interface NSMenu : NSObject <NSCopying>
 - (instancetype)init;
 - (void)addItem:(NSMenuItem*)newItem;
-- (NSMenuItem*)addItemWithTitle:(NSString*)string
-                         action:(nullable SEL)selector
-                  keyEquivalent:(NSString*)charCode;
 @end
 
 @interface NSStatusItem : NSObject
@@ -70,7 +67,6 @@ static const NSControlStateValue NSControlStateValueOn = 1;
 
 typedef NSInteger NSModalResponse;
 static const NSModalResponse NSAlertFirstButtonReturn = 1000;
-static const NSModalResponse NSAlertSecondButtonReturn = 1001;
 
 typedef enum : NSUInteger {
     NSAlertStyleWarning = 0,

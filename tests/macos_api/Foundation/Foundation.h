@@ -25,16 +25,11 @@ typedef NSUInteger NSStringEncoding;
 #define NSUTF8StringEncoding ((NSStringEncoding)4)
 #define API_AVAILABLE(...) __attribute__((availability(macos, introduced = 13.0)))
 
-extern "C" SEL sel_registerName(const char* name);
-
 @class NSString, NSArray<ObjectType>, NSDictionary<KeyType, ObjectType>, NSData, NSURL, NSError,
     NSDate;
 
 @protocol NSObject
-- (BOOL)isEqual:(nullable id)object;
 - (BOOL)isKindOfClass:(Class)aClass;
-- (BOOL)respondsToSelector:(SEL)aSelector;
-@property (readonly, copy) NSString* description;
 @end
 
 @protocol NSCopying
@@ -57,7 +52,6 @@ typedef struct {
 __attribute__((objc_root_class))
 @interface NSObject<NSObject>
 + (instancetype)alloc;
-+ (instancetype)new;
 + (Class)class;
 - (instancetype)init;
 @end
@@ -69,7 +63,6 @@ __attribute__((objc_root_class))
                               encoding:(NSStringEncoding)encoding;
 @property (nullable, readonly) const char* UTF8String __attribute__((objc_returns_inner_pointer));
 - (NSUInteger)lengthOfBytesUsingEncoding:(NSStringEncoding)enc;
-@property (readonly) NSUInteger length;
 @end
 
 // The class of string literals.
@@ -77,7 +70,6 @@ __attribute__((objc_root_class))
 @end
 
 @interface NSNumber : NSObject <NSCopying>
-+ (NSNumber*)numberWithBool:(BOOL)value;
 @property (readonly) const char* objCType __attribute__((objc_returns_inner_pointer));
 @property (readonly) BOOL boolValue;
 @property (readonly) long long longLongValue;
@@ -85,9 +77,6 @@ __attribute__((objc_root_class))
 @end
 
 @interface NSArray<__covariant ObjectType> : NSObject <NSCopying, NSFastEnumeration>
-+ (instancetype)arrayWithObjects:(const ObjectType _Nonnull[_Nonnull])objects count:(NSUInteger)cnt;
-@property (readonly) NSUInteger count;
-- (ObjectType)objectAtIndexedSubscript:(NSUInteger)idx;
 @end
 
 @interface NSMutableArray<ObjectType> : NSArray <ObjectType>
@@ -97,10 +86,7 @@ __attribute__((objc_root_class))
 
 @interface NSDictionary<__covariant KeyType, __covariant ObjectType>
     : NSObject <NSCopying, NSFastEnumeration>
-@property (readonly) NSUInteger count;
-- (nullable ObjectType)objectForKey:(KeyType)aKey;
 - (nullable ObjectType)objectForKeyedSubscript:(KeyType)key;
-- (void)enumerateKeysAndObjectsUsingBlock:(void (^)(KeyType key, ObjectType obj, BOOL* stop))block;
 @end
 
 @interface NSMutableDictionary<KeyType, ObjectType> : NSDictionary <KeyType, ObjectType>
@@ -170,8 +156,6 @@ typedef NSString* NSFileAttributeKey;
 @property (nullable, copy) NSURL* currentDirectoryURL;
 @property (nullable, retain) id standardOutput;
 @property (nullable, retain) id standardError;
-@property (readonly) int processIdentifier;
-@property (readonly, getter=isRunning) BOOL running;
 - (BOOL)launchAndReturnError:(NSError**)error;
 - (void)waitUntilExit;
 - (void)terminate;
@@ -204,7 +188,6 @@ typedef NSString* NSFileAttributeKey;
                                    repeats:(BOOL)repeats
                                      block:(void (^)(NSTimer* timer))block;
 - (void)invalidate;
-@property (readonly, getter=isValid) BOOL valid;
 @end
 
 typedef NSString* NSRunLoopMode;
