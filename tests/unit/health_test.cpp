@@ -32,6 +32,9 @@ TEST(SettingsPort, UsableWholeNumbers)
     EXPECT_EQ(portOf(R"({"port": 0e999999999999})"), 0);
     EXPECT_EQ(portOf(R"({"port": 0.5e1})"), 5);
     EXPECT_EQ(portOf(R"({"port": 80800000000000000000e-16})"), 8080);
+    // However long the digits the exponent has to make up for, as the bridge reads it.
+    EXPECT_EQ(portOf("{\"port\": 0." + std::string(99999, '0') + "8080e100003}"), 8080);
+    EXPECT_EQ(portOf("{\"port\": 8080" + std::string(200000, '0') + "e-200000}"), 8080);
 }
 
 TEST(SettingsPort, UnusableValuesGiveTheDefault)
