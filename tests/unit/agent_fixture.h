@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "agent/app_delegate.h"
 #include "fake/fake_platform.h"
@@ -13,6 +14,16 @@
 namespace ShadeLedgerZizadezavav {
 
 using namespace std::chrono_literals;
+
+// Clicks the item of that title in the last menu handed over, as a user in a tray host
+// does: an item the menu does not show, or shows disabled, cannot be clicked.
+inline void clickMenuItem(FakePlatform& fake, std::string_view title)
+{
+    const MenuItem* item = fake.statusBar.itemTitled(title);
+    ASSERT_NE(item, nullptr) << "the menu shows no \"" << title << "\"";
+    ASSERT_TRUE(item->enabled && item->action) << "\"" << title << "\" cannot be clicked";
+    ASSERT_TRUE(fake.application.deliverAction(*item->action)) << "nobody took " << title;
+}
 
 class AgentTest : public ::testing::Test {
 protected:
@@ -33,10 +44,7 @@ protected:
         fake.application.run();
     }
 
-    void click(MenuAction action)
-    {
-        ASSERT_TRUE(fake.application.deliverAction(action)) << "nobody took " << actionName(action);
-    }
+    void click(std::string_view title) { clickMenuItem(fake, title); }
 
     void bridgeAnswers(int status)
     {
