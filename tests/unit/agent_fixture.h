@@ -37,11 +37,15 @@ protected:
             = [](const std::string&) { return FakeHTTP::Answer::failure("refused"); };
     }
 
-    void launch()
+    void launch() { delegate = launchOn(fake); }
+
+    // An agent launched on another fake platform (another run, another machine).
+    static std::shared_ptr<AppDelegate> launchOn(FakePlatform& platform)
     {
-        delegate = std::make_shared<AppDelegate>(fake.platform());
-        fake.application.setDelegate(delegate);
-        fake.application.run();
+        auto agent = std::make_shared<AppDelegate>(platform.platform());
+        platform.application.setDelegate(agent);
+        platform.application.run();
+        return agent;
     }
 
     void click(std::string_view title) { clickMenuItem(fake, title); }

@@ -7,13 +7,15 @@ using ::testing::ElementsAre;
 
 constexpr const char* legacyApp = "/Applications/ShadeLedgerZizadezavav.app";
 
-class Migration : public AgentTest {
+class Housekeeping : public AgentTest {
 protected:
     std::string launchAgent() const
     {
         return fake.files.home + "/Library/LaunchAgents/com.vortlin.shadeledger.zizadezavav.plist";
     }
 };
+using Migration = Housekeeping;
+using Uninstall = Housekeeping;
 
 TEST_F(Migration, OnACleanSystemOnlyPkillRuns)
 {
@@ -101,9 +103,7 @@ TEST_F(Migration, NeverTrashesTheRunningAgentsOwnBundle)
     linked.bundle.path = "/opt/link-to-legacy.app";
     linked.files.addDirectory("/opt/link-to-legacy.app");
     linked.files.aliases = {{"/opt/link-to-legacy.app", legacyApp}};
-    auto agent = std::make_shared<AppDelegate>(linked.platform());
-    linked.application.setDelegate(agent);
-    linked.application.run();
+    auto agent = launchOn(linked);
     EXPECT_TRUE(linked.files.trashed.empty()) << "the same bundle reached through a link";
 }
 
@@ -113,14 +113,6 @@ TEST_F(Migration, RunsBeforeTheBridgeSoPkillCannotEndIt)
     EXPECT_LT(fake.record.indexOf("process.wait /usr/bin/pkill"),
         fake.record.indexOf("process.launch " + fake.node()));
 }
-
-class Uninstall : public AgentTest {
-protected:
-    std::string launchAgent() const
-    {
-        return fake.files.home + "/Library/LaunchAgents/com.vortlin.shadeledger.zizadezavav.plist";
-    }
-};
 
 TEST_F(Uninstall, AsksWithAWarningAlert)
 {
@@ -222,9 +214,7 @@ TEST_F(Uninstall, AReinstallRegistersTheLoginItemAgain)
 
     FakePlatform reinstalled;
     reinstalled.defaults.values = fake.defaults.values;
-    auto agent = std::make_shared<AppDelegate>(reinstalled.platform());
-    reinstalled.application.setDelegate(agent);
-    reinstalled.application.run();
+    auto agent = launchOn(reinstalled);
     EXPECT_EQ(reinstalled.loginItems.current, LoginItemStatus::enabled);
 }
 

@@ -55,9 +55,7 @@ TEST_F(LoginItem, ToggleRegistersForEveryOtherStatus)
         FakePlatform f;
         f.defaults.values[flag] = true;
         f.loginItems.current = status;
-        auto agent = std::make_shared<AppDelegate>(f.platform());
-        f.application.setDelegate(agent);
-        f.application.run();
+        auto agent = launchOn(f);
         clickMenuItem(f, "Start at Login");
         EXPECT_EQ(f.loginItems.current, LoginItemStatus::enabled)
             << "status " << static_cast<int>(status);
@@ -95,9 +93,7 @@ TEST_F(LoginItem, SwitchedOffStaysOffAcrossLaunches)
     FakePlatform second;
     second.defaults.values = fake.defaults.values;
     second.loginItems.current = fake.loginItems.current;
-    auto agent = std::make_shared<AppDelegate>(second.platform());
-    second.application.setDelegate(agent);
-    second.application.run();
+    auto agent = launchOn(second);
     EXPECT_EQ(second.loginItems.current, LoginItemStatus::notRegistered);
     EXPECT_EQ(second.statusBar.lastMenu().items[4].state, ControlState::off);
 }
