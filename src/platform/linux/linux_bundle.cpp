@@ -6,6 +6,7 @@
 #include <plist/plist.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
@@ -234,12 +235,12 @@ GKeyFilePtr loadDefaults(const std::string& path)
     GKeyFilePtr file(g_key_file_new());
     auto contents = readRegularFile(path, maxDefaultsBytes);
     if (contents) {
-        GError* rawError = nullptr;
+        GErrorPtr error;
         bool loaded = g_key_file_load_from_data(file.get(), contents->data(), contents->size(),
             static_cast<GKeyFileFlags>(G_KEY_FILE_KEEP_COMMENTS | G_KEY_FILE_KEEP_TRANSLATIONS),
-            &rawError);
-        GErrorPtr error(rawError);
+            errorOut(error));
         if (!loaded) {
+            debugError("defaults read as empty", error);
             // Start afresh: the next write replaces the corrupt file whole.
             file.reset(g_key_file_new());
         }
@@ -252,13 +253,14 @@ void saveDefaults(GKeyFile* file, const std::string& path)
 {
     GCharPtr directory(g_path_get_dirname(path.c_str()));
     if (g_mkdir_with_parents(directory.get(), 0700) != 0) {
+        g_debug("defaults not written: %s: %s", directory.get(), g_strerror(errno));
         return;
     }
     gsize length = 0;
     GCharPtr data(g_key_file_to_data(file, &length, nullptr));
-    GError* rawError = nullptr;
-    g_file_set_contents(path.c_str(), data.get(), static_cast<gssize>(length), &rawError);
-    GErrorPtr error(rawError);
+    GErrorPtr error;
+    g_file_set_contents(path.c_str(), data.get(), static_cast<gssize>(length), errorOut(error));
+    debugError("defaults not written", error);
 }
 
 } // namespace
@@ -318,7 +320,9 @@ LinuxBundle::LinuxBundle(std::optional<std::string> executablePath)
         GCharPtr absolute(g_canonicalize_filename(executablePath->c_str(), nullptr));
         executable = absolute.get();
     } else {
-        GCharPtr link(g_file_read_link("/proc/self/exe", nullptr));
+        GErrorPtr error;
+        GCharPtr link(g_file_read_link("/proc/self/exe", errorOut(error)));
+        debugError("the running executable, for the bundle", error);
         if (link) {
             executable = link.get();
         } else {
@@ -385,9 +389,13 @@ bool LinuxUserDefaults::boolForKey(const std::string& key)
         return false;
     }
     auto file = loadDefaults(defaultsPath());
-    GError* rawError = nullptr;
-    bool value = g_key_file_get_boolean(file.get(), defaultsGroup, key.c_str(), &rawError);
-    GErrorPtr error(rawError);
+    GErrorPtr error;
+    bool value = g_key_file_get_boolean(file.get(), defaultsGroup, key.c_str(), errorOut(error));
+    // An absent key is no error; a value that is not a boolean reads false too.
+    if (error && !g_error_matches(error.get(), G_KEY_FILE_ERROR, G_KEY_FILE_ERROR_KEY_NOT_FOUND)
+        && !g_error_matches(error.get(), G_KEY_FILE_ERROR, G_KEY_FILE_ERROR_GROUP_NOT_FOUND)) {
+        debugError("defaults value read as false", error);
+    }
     return !error && value;
 }
 
