@@ -235,8 +235,9 @@ GKeyFilePtr loadDefaults(const std::string& path)
     GKeyFilePtr file(g_key_file_new());
     auto contents = readRegularFile(path, maxDefaultsBytes);
     if (contents) {
+        const std::string& text = *contents;
         GErrorPtr error;
-        bool loaded = g_key_file_load_from_data(file.get(), contents->data(), contents->size(),
+        bool loaded = g_key_file_load_from_data(file.get(), text.data(), text.size(),
             static_cast<GKeyFileFlags>(G_KEY_FILE_KEEP_COMMENTS | G_KEY_FILE_KEEP_TRANSLATIONS),
             errorOut(error));
         if (!loaded) {

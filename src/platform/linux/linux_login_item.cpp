@@ -101,10 +101,11 @@ LoginItemStatus LinuxLoginItemService::status()
     if (!contents) {
         return LoginItemStatus::notRegistered;
     }
+    const std::string& text = *contents;
     GKeyFilePtr file(g_key_file_new());
     GErrorPtr error;
     if (!g_key_file_load_from_data(
-            file.get(), contents->data(), contents->size(), G_KEY_FILE_NONE, errorOut(error))) {
+            file.get(), text.data(), text.size(), G_KEY_FILE_NONE, errorOut(error))) {
         debugError("autostart entry not read", error);
         return LoginItemStatus::notRegistered;
     }
