@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The extended checks: ThreadSanitizer on the HTTP client and the main-queue
 # hand-off, one end-to-end run under valgrind memcheck, a bounded fuzzing run of
-# each fuzzer, the lint (clang-format, clang-tidy on the core), the macOS layer's
-# syntax check and the soak.
+# each fuzzer, the lint (clang-format, clang-tidy on the core and the Linux layer),
+# the macOS layer's syntax check and the soak.
 # Expects the default preset to be built.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# clang-format check on every C++ file and clang-tidy on the portable core.
+# clang-format check on every C++ file; clang-tidy on every source of the agent (the
+# core and the Linux layer) but the entry point.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset default >/dev/null
-files=$(git ls-files '*.cpp' '*.h' '*.mm')
-clang-format --dry-run --Werror $files
-clang-tidy -p build/default --quiet $(git ls-files 'src/agent/*.cpp' 'src/bridge/*.cpp' 'src/health/*.cpp' \
-  'src/menu/*.cpp' 'src/login/*.cpp' 'src/housekeeping/*.cpp' | grep -v 'src/agent/main.cpp')
+mapfile -t files < <(git ls-files '*.cpp' '*.h' '*.mm')
+clang-format --dry-run --Werror "${files[@]}"
+mapfile -t sources < <(git ls-files 'src/*.cpp' ':!src/agent/main.cpp' ':!src/platform/macos/*')
+clang-tidy -p build/default --quiet "${sources[@]}"
 echo "lint clean"

@@ -37,5 +37,4 @@ grep -E '^(VmRSS|RssAnon|RssFile|RssShmem|Threads)' /proc/$pid/status
 echo "open descriptors: $(ls /proc/$pid/fd | wc -l)"
 echo "CPU over $seconds s (pidstat):"
 pidstat -u -p "$pid" "$seconds" 1 | tail -n 2
-ticks_before=$(awk '{print $14+$15}' /proc/$pid/stat)
 echo "menu: $(label)"

@@ -266,7 +266,10 @@ private:
 std::shared_ptr<StatusItem> FakeStatusBar::statusItemWithLength(double length)
 {
     record_.add("statusBar.statusItemWithLength " + std::to_string(static_cast<int>(length)));
-    return std::make_shared<Item>(*this);
+    if (!item_) {
+        item_ = std::make_shared<Item>(*this);
+    }
+    return item_;
 }
 
 std::optional<Image> FakeStatusBar::imageNamed(std::string_view name)
@@ -282,6 +285,17 @@ std::optional<Image> FakeStatusBar::imageNamed(std::string_view name)
 std::string FakeStatusBar::connectionLine() const
 {
     return menus.empty() ? std::string("(no menu)") : menus.back().items.front().title;
+}
+
+const MenuItem* FakeStatusBar::itemTitled(std::string_view title) const
+{
+    if (menus.empty()) {
+        return nullptr;
+    }
+    const auto& items = menus.back().items;
+    auto found = std::find_if(items.begin(), items.end(),
+        [&](const MenuItem& item) { return !item.separator && item.title == title; });
+    return found == items.end() ? nullptr : &*found;
 }
 
 long FakeAlerts::runModal(const Alert& alert)
@@ -460,8 +474,7 @@ bool FakeFiles::fileExistsAtPath(const std::string& path)
 bool FakeFiles::createFileAtPath(const std::string& path)
 {
     record_.add("files.createFile " + path);
-    if (!parentIsDirectory(path) || isDirectory(path)
-        || std::find(unwritable.begin(), unwritable.end(), parentOf(path)) != unwritable.end()) {
+    if (!parentIsDirectory(path) || isDirectory(path)) {
         return false;
     }
     nodes[path] = Node{Kind::file, {}};

@@ -54,7 +54,6 @@ public:
     // Moves the virtual clock forward, firing due timers and tasks in order and
     // draining the main queue after each.
     void advance(Milliseconds duration);
-    Milliseconds now() const { return now_; }
     // The process has ended: nothing runs any more.
     void halt() { halted_ = true; }
     std::size_t activeTimers() const;
@@ -85,7 +84,7 @@ public:
     void setActivationPolicy(ActivationPolicy policy) override;
     void terminate() override;
 
-    // A menu click or any other delivery of an action; false when no delegate ran it.
+    // The delivery of an action, as a menu click makes it; false when no delegate ran it.
     bool deliverAction(MenuAction action);
     // Termination for another reason (logout, a signal).
     void terminateFromOutside();
@@ -117,11 +116,15 @@ public:
     const Menu& lastMenu() const { return menus.back(); }
     // The first line of the last menu, as the user reads it.
     std::string connectionLine() const;
+    // The item of that title in the last menu, as a tray host finds it; nullptr when none.
+    const MenuItem* itemTitled(std::string_view title) const;
 
 private:
     class Item;
     class Button;
     CallRecord& record_;
+    // One status item, handed out again for the same request.
+    std::shared_ptr<Item> item_;
 };
 
 class FakeAlerts final : public AlertPresenter {
@@ -166,7 +169,6 @@ public:
     int terminateRequests() const { return terminateRequests_; }
     // The process exits by itself (a crash, the end of a tool).
     void exit() { running_ = false; }
-    int id() const { return id_; }
 
 private:
     CallRecord& record_;
@@ -251,8 +253,6 @@ public:
     std::map<std::string, Node> nodes;
     // Paths that cannot be removed or moved (no permission).
     std::vector<std::string> locked;
-    // Paths whose parent directory cannot be written.
-    std::vector<std::string> unwritable;
     // Two paths that name one file (a symbolic link and its target).
     std::vector<std::pair<std::string, std::string>> aliases;
     std::vector<std::string> trashed;

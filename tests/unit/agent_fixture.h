@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "agent/app_delegate.h"
 #include "fake/fake_platform.h"
@@ -13,6 +14,16 @@
 namespace ShadeLedgerZizadezavav {
 
 using namespace std::chrono_literals;
+
+// Clicks the item of that title in the last menu handed over, as a user in a tray host
+// does: an item the menu does not show, or shows disabled, cannot be clicked.
+inline void clickMenuItem(FakePlatform& fake, std::string_view title)
+{
+    const MenuItem* item = fake.statusBar.itemTitled(title);
+    ASSERT_NE(item, nullptr) << "the menu shows no \"" << title << "\"";
+    ASSERT_TRUE(item->enabled && item->action) << "\"" << title << "\" cannot be clicked";
+    ASSERT_TRUE(fake.application.deliverAction(*item->action)) << "nobody took " << title;
+}
 
 class AgentTest : public ::testing::Test {
 protected:
@@ -26,17 +37,18 @@ protected:
             = [](const std::string&) { return FakeHTTP::Answer::failure("refused"); };
     }
 
-    void launch()
+    void launch() { delegate = launchOn(fake); }
+
+    // An agent launched on another fake platform (another run, another machine).
+    static std::shared_ptr<AppDelegate> launchOn(FakePlatform& platform)
     {
-        delegate = std::make_shared<AppDelegate>(fake.platform());
-        fake.application.setDelegate(delegate);
-        fake.application.run();
+        auto agent = std::make_shared<AppDelegate>(platform.platform());
+        platform.application.setDelegate(agent);
+        platform.application.run();
+        return agent;
     }
 
-    void click(MenuAction action)
-    {
-        ASSERT_TRUE(fake.application.deliverAction(action)) << "nobody took " << actionName(action);
-    }
+    void click(std::string_view title) { clickMenuItem(fake, title); }
 
     void bridgeAnswers(int status)
     {

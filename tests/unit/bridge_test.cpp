@@ -9,8 +9,8 @@ class BridgeLaunch : public AgentTest { };
 
 TEST_F(BridgeLaunch, FollowsTheLaunchContract)
 {
-    fake.processes.agentEnvironment
-        = {{"HOME", "/home/user"}, {"LANG", "de_DE.UTF-8"}, {"EMPTY", ""}};
+    fake.processes.agentEnvironment = {{"HOME", "/home/user"}, {"LANG", "de_DE.UTF-8"},
+        {"EMPTY", ""}, {"NODE_ENV", "development"}};
     launch();
 
     ASSERT_EQ(fake.bridges().size(), 1u);
@@ -23,7 +23,8 @@ TEST_F(BridgeLaunch, FollowsTheLaunchContract)
     ASSERT_TRUE(configuration.environment.has_value());
     EXPECT_EQ(*configuration.environment,
         (Environment{{"HOME", "/home/user"}, {"LANG", "de_DE.UTF-8"}, {"EMPTY", ""},
-            {"NODE_ENV", "production"}}));
+            {"NODE_ENV", "production"}}))
+        << "the agent's environment, with NODE_ENV replaced";
 
     ASSERT_NE(configuration.standardOutput, nullptr);
     EXPECT_EQ(configuration.standardOutput, configuration.standardError)
@@ -31,13 +32,6 @@ TEST_F(BridgeLaunch, FollowsTheLaunchContract)
     auto handle = std::dynamic_pointer_cast<FakeFileHandle>(configuration.standardOutput);
     ASSERT_NE(handle, nullptr);
     EXPECT_EQ(handle->path, fake.logPath());
-}
-
-TEST_F(BridgeLaunch, AnInheritedNodeEnvIsReplaced)
-{
-    fake.processes.agentEnvironment["NODE_ENV"] = "development";
-    launch();
-    EXPECT_EQ(fake.bridges().at(0)->configuration().environment->at("NODE_ENV"), "production");
 }
 
 TEST_F(BridgeLaunch, EmptiesTheLogBeforeEachLaunch)
@@ -63,8 +57,7 @@ TEST_F(BridgeLaunch, WithNodeMissingNothingIsTouched)
     fake.files.nodes.erase(fake.node());
     launch();
     EXPECT_TRUE(fake.bridges().empty());
-    EXPECT_FALSE(fake.files.fileExistsAtPath(fake.files.home + "/.shadeledger"));
-    EXPECT_EQ(fake.record.count("files.createFile"), 0u);
+    EXPECT_FALSE(fake.files.nodes.contains(fake.files.home + "/.shadeledger"));
 }
 
 TEST_F(BridgeLaunch, WithTheScriptMissingNothingIsTouched)
@@ -93,7 +86,7 @@ TEST_F(BridgeLaunch, AFailedLaunchKeepsItsHandleForTheTerminateRequests)
     ASSERT_EQ(fake.bridges().size(), 1u);
     EXPECT_FALSE(fake.bridges().at(0)->launched());
     EXPECT_EQ(fake.files.contents(fake.logPath()), "") << "the log was emptied before the launch";
-    click(MenuAction::quit);
+    click("Quit");
     EXPECT_EQ(fake.bridges().at(0)->terminateRequests(), 2);
 }
 
@@ -114,7 +107,7 @@ TEST_F(ViewLog, BeforeAnyBridgeRanCreatesAnEmptyLogAndOpensIt)
 {
     fake.files.nodes.erase(fake.node());
     launch();
-    click(MenuAction::viewLog);
+    click("View Log");
     EXPECT_EQ(fake.files.contents(fake.logPath()), "");
     EXPECT_THAT(
         fake.workspace.openedWithDefault, ElementsAre(URL::fileURLWithPath(fake.logPath())));
@@ -124,7 +117,7 @@ TEST_F(ViewLog, OpensTheRunningBridgesLogUnchanged)
 {
     launch();
     fake.files.append(fake.logPath(), "listening\n");
-    click(MenuAction::viewLog);
+    click("View Log");
     EXPECT_EQ(fake.files.contents(fake.logPath()), "listening\n");
     EXPECT_EQ(fake.workspace.openedWithDefault.size(), 1u);
 }
@@ -133,7 +126,7 @@ TEST_F(ViewLog, WithAFileInTheWayCreatesNothingButStillAsksToOpen)
 {
     fake.files.addFile(fake.files.home + "/.shadeledger", "in the way");
     launch();
-    click(MenuAction::viewLog);
+    click("View Log");
     EXPECT_EQ(fake.files.contents(fake.files.home + "/.shadeledger"), "in the way");
     EXPECT_THAT(
         fake.workspace.openedWithDefault, ElementsAre(URL::fileURLWithPath(fake.logPath())));
@@ -149,10 +142,9 @@ TEST_F(RestartBridge, ShowsNotConnectedAtOnceAndRelaunchesAfterThreeQuarters)
     auto old = fake.bridges().at(0);
     fake.files.append(fake.logPath(), "old run\n");
 
-    click(MenuAction::restartBridge);
+    click("Restart Bridge");
     EXPECT_EQ(old->terminateRequests(), 1);
     EXPECT_EQ(fake.statusBar.connectionLine(), "○ Not connected");
-    EXPECT_EQ(fake.record.count("scheduler.asyncAfter 750"), 1u);
 
     fake.scheduler.advance(749ms);
     EXPECT_EQ(fake.bridges().size(), 1u) << "no relaunch before 0.75 s";
@@ -169,8 +161,8 @@ TEST_F(RestartBridge, WithoutABridgeSendsNothingButStillRelaunches)
 {
     fake.files.nodes.erase(fake.node());
     launch();
-    click(MenuAction::restartBridge);
-    EXPECT_EQ(fake.record.count("process.terminate"), 0u);
+    click("Restart Bridge");
+    EXPECT_TRUE(fake.bridges().empty());
     fake.files.addFile(fake.node());
     fake.scheduler.advance(750ms);
     EXPECT_EQ(fake.bridges().size(), 1u);
@@ -179,9 +171,9 @@ TEST_F(RestartBridge, WithoutABridgeSendsNothingButStillRelaunches)
 TEST_F(RestartBridge, QuitBeforeTheRelaunchMeansNoNewBridge)
 {
     launch();
-    click(MenuAction::restartBridge);
+    click("Restart Bridge");
     fake.scheduler.advance(500ms);
-    click(MenuAction::quit);
+    click("Quit");
     fake.scheduler.advance(5s);
     EXPECT_EQ(fake.bridges().size(), 1u);
 }
@@ -189,7 +181,7 @@ TEST_F(RestartBridge, QuitBeforeTheRelaunchMeansNoNewBridge)
 TEST_F(RestartBridge, TerminationFromOutsideBeforeTheRelaunchMeansNoNewBridge)
 {
     launch();
-    click(MenuAction::restartBridge);
+    click("Restart Bridge");
     fake.application.terminateFromOutside();
     delegate->performAction(MenuAction::viewLog); // the process is still unwinding
     fake.scheduler.advance(5s);
@@ -199,15 +191,15 @@ TEST_F(RestartBridge, TerminationFromOutsideBeforeTheRelaunchMeansNoNewBridge)
 TEST_F(RestartBridge, TwoClicksWithinTheDelayMergeIntoOneRelaunch)
 {
     launch();
-    click(MenuAction::restartBridge);
+    click("Restart Bridge");
     fake.scheduler.advance(400ms);
-    click(MenuAction::restartBridge);
+    click("Restart Bridge");
     fake.scheduler.advance(5s);
 
     auto bridges = fake.bridges();
     ASSERT_EQ(bridges.size(), 2u) << "one relaunch, not two";
     EXPECT_EQ(fake.processes.runningCount(fake.node()), 1u) << "no bridge runs untracked";
-    click(MenuAction::quit);
+    click("Quit");
     EXPECT_EQ(bridges.back()->terminateRequests(), 2) << "the agent tracks the newest bridge";
 }
 
@@ -215,12 +207,12 @@ TEST_F(RestartBridge, FiftyClicksLeaveExactlyOneTrackedBridge)
 {
     launch();
     for (int i = 0; i < 50; ++i) {
-        click(MenuAction::restartBridge);
+        click("Restart Bridge");
         fake.scheduler.advance(100ms * (i % 10));
     }
     fake.scheduler.advance(5s);
     EXPECT_EQ(fake.processes.runningCount(fake.node()), 1u);
-    click(MenuAction::quit);
+    click("Quit");
     EXPECT_EQ(fake.processes.runningCount(fake.node()), 0u)
         << "quit reaches the one running bridge";
 }
@@ -228,10 +220,10 @@ TEST_F(RestartBridge, FiftyClicksLeaveExactlyOneTrackedBridge)
 TEST_F(RestartBridge, EachClickStopsTheBridgeHeldAtThatMoment)
 {
     launch();
-    click(MenuAction::restartBridge);
+    click("Restart Bridge");
     fake.scheduler.advance(750ms);
     auto second = fake.bridges().at(1);
-    click(MenuAction::restartBridge);
+    click("Restart Bridge");
     EXPECT_EQ(second->terminateRequests(), 1);
 }
 
@@ -241,7 +233,7 @@ TEST_F(RestartBridge, ALateAnswerFromTheOldBridgeStillApplies)
     fake.http.responder = nullptr;
     fake.scheduler.advance(3s); // a probe now in flight
     auto inFlight = fake.http.requests.size() - 1;
-    click(MenuAction::restartBridge);
+    click("Restart Bridge");
     fake.http.complete(inFlight, FakeHTTP::Answer::withStatus(200));
     fake.scheduler.drain();
     EXPECT_EQ(fake.statusBar.connectionLine(), "● Connected");

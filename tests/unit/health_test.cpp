@@ -32,6 +32,9 @@ TEST(SettingsPort, UsableWholeNumbers)
     EXPECT_EQ(portOf(R"({"port": 0e999999999999})"), 0);
     EXPECT_EQ(portOf(R"({"port": 0.5e1})"), 5);
     EXPECT_EQ(portOf(R"({"port": 80800000000000000000e-16})"), 8080);
+    // However long the digits the exponent has to make up for, as the bridge reads it.
+    EXPECT_EQ(portOf("{\"port\": 0." + std::string(99999, '0') + "8080e100003}"), 8080);
+    EXPECT_EQ(portOf("{\"port\": 8080" + std::string(200000, '0') + "e-200000}"), 8080);
 }
 
 TEST(SettingsPort, UnusableValuesGiveTheDefault)
@@ -172,24 +175,21 @@ TEST_F(HealthProbe, ANonHttpAnswerOrAnErrorIsNotConnected)
     launch();
     ASSERT_EQ(fake.statusBar.connectionLine(), "● Connected");
 
-    fake.http.responder = nullptr;
-    fake.scheduler.advance(3s);
-    auto& request = fake.http.requests.back();
-    auto completion = request.completion;
-    request.completed = true;
-    completion(std::string("garbage"), HTTPResponse{false, 200}, std::nullopt);
-    fake.scheduler.drain();
+    // The next probe gets that answer.
+    auto answer = [&](std::optional<HTTPResponse> response, std::optional<HTTPError> error) {
+        fake.http.responder = nullptr;
+        fake.scheduler.advance(3s);
+        fake.http.requests.back().completed = true;
+        fake.http.requests.back().completion(std::string("garbage"), response, error);
+        fake.scheduler.drain();
+    };
+    answer(HTTPResponse{false, 200}, std::nullopt);
     EXPECT_EQ(fake.statusBar.connectionLine(), "○ Not connected") << "an answer that is not HTTP";
 
     bridgeAnswers(200);
     fake.scheduler.advance(3s);
     ASSERT_EQ(fake.statusBar.connectionLine(), "● Connected");
-    fake.http.responder = nullptr;
-    fake.scheduler.advance(3s);
-    auto completion2 = fake.http.requests.back().completion;
-    fake.http.requests.back().completed = true;
-    completion2(std::nullopt, HTTPResponse{true, 200}, HTTPError{"reset"});
-    fake.scheduler.drain();
+    answer(HTTPResponse{true, 200}, HTTPError{"reset"});
     EXPECT_EQ(fake.statusBar.connectionLine(), "○ Not connected") << "a status with an error";
 }
 

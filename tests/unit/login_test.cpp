@@ -43,9 +43,8 @@ TEST_F(LoginItem, ToggleUnregistersWhenEnabledAndShowsTheResult)
     fake.loginItems.current = LoginItemStatus::enabled;
     launch();
     ASSERT_EQ(fake.statusBar.lastMenu().items[4].state, ControlState::on);
-    click(MenuAction::toggleLogin);
-    EXPECT_EQ(fake.record.count("login.unregister"), 1u);
-    EXPECT_EQ(fake.record.count("login.register"), 0u);
+    click("Start at Login");
+    EXPECT_EQ(fake.loginItems.current, LoginItemStatus::notRegistered);
     EXPECT_EQ(fake.statusBar.lastMenu().items[4].state, ControlState::off);
 }
 
@@ -56,12 +55,10 @@ TEST_F(LoginItem, ToggleRegistersForEveryOtherStatus)
         FakePlatform f;
         f.defaults.values[flag] = true;
         f.loginItems.current = status;
-        auto agent = std::make_shared<AppDelegate>(f.platform());
-        f.application.setDelegate(agent);
-        f.application.run();
-        f.application.deliverAction(MenuAction::toggleLogin);
-        EXPECT_EQ(f.record.count("login.register"), 1u) << "status " << static_cast<int>(status);
-        EXPECT_EQ(f.record.count("login.unregister"), 0u);
+        auto agent = launchOn(f);
+        clickMenuItem(f, "Start at Login");
+        EXPECT_EQ(f.loginItems.current, LoginItemStatus::enabled)
+            << "status " << static_cast<int>(status);
     }
 }
 
@@ -70,7 +67,7 @@ TEST_F(LoginItem, TheRebuiltMenuShowsWhatTheServiceReports)
     fake.defaults.values[flag] = true;
     fake.loginItems.afterRegister = LoginItemStatus::requiresApproval;
     launch();
-    click(MenuAction::toggleLogin);
+    click("Start at Login");
     EXPECT_EQ(fake.statusBar.lastMenu().items[4].state, ControlState::off)
         << "approval pending shows off";
 }
@@ -81,7 +78,7 @@ TEST_F(LoginItem, ToggleWritesTheFlagEvenWhenTheServiceFails)
     fake.loginItems.registerSucceeds = false;
     launch();
     auto menus = fake.statusBar.menus.size();
-    click(MenuAction::toggleLogin);
+    click("Start at Login");
     EXPECT_EQ(fake.record.count("defaults.set " + std::string(flag) + " true"), 1u);
     EXPECT_EQ(fake.statusBar.menus.size(), menus + 1) << "the menu is rebuilt in any case";
     EXPECT_EQ(fake.statusBar.lastMenu().items[4].state, ControlState::off);
@@ -90,16 +87,14 @@ TEST_F(LoginItem, ToggleWritesTheFlagEvenWhenTheServiceFails)
 TEST_F(LoginItem, SwitchedOffStaysOffAcrossLaunches)
 {
     launch();
-    click(MenuAction::toggleLogin); // registered at first launch, now off
+    click("Start at Login"); // registered at first launch, now off
     ASSERT_EQ(fake.loginItems.current, LoginItemStatus::notRegistered);
 
     FakePlatform second;
     second.defaults.values = fake.defaults.values;
     second.loginItems.current = fake.loginItems.current;
-    auto agent = std::make_shared<AppDelegate>(second.platform());
-    second.application.setDelegate(agent);
-    second.application.run();
-    EXPECT_EQ(second.record.count("login.register"), 0u);
+    auto agent = launchOn(second);
+    EXPECT_EQ(second.loginItems.current, LoginItemStatus::notRegistered);
     EXPECT_EQ(second.statusBar.lastMenu().items[4].state, ControlState::off);
 }
 

@@ -45,7 +45,6 @@ TEST_F(StatusMenu, TitlesAreByteForByte)
     EXPECT_EQ(items[0].title.size(), 13u);
     EXPECT_EQ(items[10].title, "Uninstall\xE2\x80\xA6");
     EXPECT_EQ(items[10].title.size(), 12u);
-    EXPECT_EQ(std::string("○ Not connected").size(), 17u);
 }
 
 TEST_F(StatusMenu, VersionLineVariants)
@@ -78,7 +77,7 @@ TEST_F(StatusMenu, StartAtLoginIsOnOnlyForEnabled)
         if (!delegate) {
             launch();
         } else {
-            click(MenuAction::restartBridge); // any rebuild
+            click("Restart Bridge"); // any rebuild
         }
         const auto& item = fake.statusBar.lastMenu().items[4];
         EXPECT_EQ(item.state, on ? ControlState::on : ControlState::off)
@@ -112,8 +111,7 @@ TEST_F(StatusMenu, AStatusItemWithoutButtonStillGetsItsMenu)
 {
     fake.statusBar.itemHasButton = false;
     launch();
-    EXPECT_EQ(fake.record.count("statusBar.imageNamed"), 0u);
-    EXPECT_EQ(fake.record.count("button."), 0u);
+    EXPECT_FALSE(fake.statusBar.buttonImage || fake.statusBar.buttonTitle);
     EXPECT_EQ(fake.statusBar.menus.size(), 1u);
 }
 
@@ -121,7 +119,7 @@ TEST_F(StatusMenu, IdenticalStateBuildsIdenticalMenus)
 {
     fake.defaults.values["sl.loginItemPreferenceSet"] = true;
     launch();
-    click(MenuAction::restartBridge);
+    click("Restart Bridge");
     ASSERT_EQ(fake.statusBar.menus.size(), 2u);
     EXPECT_EQ(fake.statusBar.menus[0], fake.statusBar.menus[1]);
 }
@@ -133,7 +131,7 @@ TEST_F(WebLinks, OpenShadeLedgerUsesTheFirstInstalledBrowserOnly)
     fake.workspace.installedApplications
         = {{"com.google.Chrome", "/apps/chrome"}, {"com.microsoft.edgemac", "/apps/edge"}};
     launch();
-    click(MenuAction::openApp);
+    click("Open ShadeLedger");
     ASSERT_EQ(fake.workspace.openedWithApplication.size(), 1u);
     EXPECT_EQ(fake.workspace.openedWithApplication[0].second, "/apps/chrome");
     EXPECT_EQ(fake.workspace.openedWithApplication[0].first.kind, URL::Kind::web);
@@ -147,7 +145,7 @@ TEST_F(WebLinks, BrowsersAreTriedInOrder)
 {
     fake.workspace.installedApplications = {{"com.brave.Browser", "/apps/brave"}};
     launch();
-    click(MenuAction::openApp);
+    click("Open ShadeLedger");
     EXPECT_THAT(fake.record.matching("workspace.URLForApplication"),
         ElementsAre("workspace.URLForApplication com.google.Chrome",
             "workspace.URLForApplication com.microsoft.edgemac",
@@ -160,7 +158,7 @@ TEST_F(WebLinks, BrowsersAreTriedInOrder)
 TEST_F(WebLinks, WithNoBrowserTheDefaultHandlerOpensTheWebApp)
 {
     launch();
-    click(MenuAction::openApp);
+    click("Open ShadeLedger");
     EXPECT_EQ(fake.record.count("workspace.URLForApplication"), 5u);
     ASSERT_EQ(fake.workspace.openedWithDefault.size(), 1u);
     EXPECT_EQ(fake.workspace.openedWithDefault[0].value, "https://app.shadeledger.com");
@@ -170,7 +168,7 @@ TEST_F(WebLinks, CheckForUpdatesAlwaysUsesTheDefaultHandler)
 {
     fake.workspace.installedApplications = {{"com.google.Chrome", "/apps/chrome"}};
     launch();
-    click(MenuAction::checkForUpdates);
+    click("Check for Updates");
     EXPECT_EQ(fake.record.count("workspace.URLForApplication"), 0u);
     ASSERT_EQ(fake.workspace.openedWithDefault.size(), 1u);
     EXPECT_EQ(fake.workspace.openedWithDefault[0].kind, URL::Kind::web);

@@ -288,4 +288,11 @@ private:
     gulong id_ = 0;
 };
 
+// One reference to a GSource, dropped (the source is not destroyed) with its owner: an
+// attached source goes on running on its context.
+struct GSourceUnref {
+    void operator()(GSource* source) const { g_source_unref(source); }
+};
+using GSourceRef = std::unique_ptr<GSource, GSourceUnref>;
+
 } // namespace ShadeLedgerZizadezavav

@@ -114,6 +114,7 @@ long LinuxAlertPresenter::runModal(const Alert& alert)
         return alertSecondButtonReturn;
     }
     std::vector<const gchar*> argv;
+    argv.reserve(command.size() + 1);
     for (const auto& argument : command) {
         argv.push_back(argument.c_str());
     }

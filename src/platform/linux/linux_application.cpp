@@ -7,7 +7,7 @@
 
 namespace ShadeLedgerZizadezavav {
 
-LinuxApplication::LinuxApplication(std::string busName)
+LinuxApplication::LinuxApplication(const std::string& busName)
     : loop_(g_main_loop_new(nullptr, FALSE))
 {
     // Logout, shutdown and a polite kill are terminations like Quit. Watching before the

@@ -23,7 +23,7 @@ namespace ShadeLedgerZizadezavav {
 
 class LinuxApplication : public Application {
 public:
-    explicit LinuxApplication(std::string busName = agentBundleIdentifier);
+    explicit LinuxApplication(const std::string& busName = agentBundleIdentifier);
     ~LinuxApplication() override;
     LinuxApplication(const LinuxApplication&) = delete;
     LinuxApplication& operator=(const LinuxApplication&) = delete;

@@ -5,22 +5,25 @@
 
 #include <plist/plist.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <limits>
 #include <memory>
+#include <vector>
 
 namespace ShadeLedgerZizadezavav {
 
 namespace {
 
-constexpr std::size_t maxInfoPlistBytes = 16 * 1024 * 1024;
-constexpr std::size_t maxDefaultsBytes = 1024 * 1024;
-// Real information dictionaries nest a few levels; anything deeper is not one.
-constexpr int maxPlistDepth = 64;
-// Seconds from the Unix epoch to the property-list epoch (2001-01-01 UTC).
-constexpr gint64 plistEpochOffset = 978307200;
+constexpr std::size_t maxInfoPlistBytes = std::size_t{16} * 1024 * 1024;
+constexpr std::size_t maxDefaultsBytes = std::size_t{1024} * 1024;
+// Real information dictionaries nest a few levels. libplist builds, writes and frees a
+// list recursively, so a much deeper one would overflow the stack: it is refused before
+// libplist sees it.
+constexpr std::size_t maxPlistDepth = 64;
+constexpr const char* versionKey = "CFBundleShortVersionString";
 constexpr const char* defaultsGroup = "Defaults";
 
 struct PlistFree {
@@ -30,123 +33,184 @@ using PlistPtr = std::unique_ptr<void, PlistFree>;
 
 // libplist hands out memory from malloc.
 struct MallocFree {
+    // NOLINTNEXTLINE(cppcoreguidelines-no-malloc,cppcoreguidelines-owning-memory): libplist's own
     void operator()(void* memory) const { std::free(memory); }
 };
 using MallocCharPtr = std::unique_ptr<char, MallocFree>;
-
-struct GDateTimeUnref {
-    void operator()(GDateTime* time) const { g_date_time_unref(time); }
-};
-using GDateTimePtr = std::unique_ptr<GDateTime, GDateTimeUnref>;
 
 // JSON text must be UTF-8; a property list may smuggle in anything.
 std::string validUTF8(const char* text, std::size_t length)
 {
     if (g_utf8_validate_len(text, length, nullptr)) {
-        return std::string(text, length);
+        return {text, length};
     }
     GCharPtr repaired(g_utf8_make_valid(text, static_cast<gssize>(length)));
     return repaired.get();
 }
 
-std::optional<nlohmann::json> jsonFromPlist(plist_t node, int depth)
+// Whether the arrays and dictionaries of an XML list nest no deeper than maxPlistDepth,
+// each closed by its own kind of tag, as far as the text goes (a truncated list is left
+// to libplist to refuse).
+bool xmlNestsWithinLimit(std::string_view xml)
 {
-    if (depth > maxPlistDepth) {
-        return std::nullopt;
-    }
-    switch (plist_get_node_type(node)) {
-    case PLIST_BOOLEAN: {
-        uint8_t value = 0;
-        plist_get_bool_val(node, &value);
-        return nlohmann::json(value != 0);
-    }
-    case PLIST_UINT: {
-        // This libplist keeps every integer in 64 bits; negative ones come back as
-        // their two's complement.
-        uint64_t value = 0;
-        plist_get_uint_val(node, &value);
-        return nlohmann::json(static_cast<int64_t>(value));
-    }
-    case PLIST_UID: {
-        uint64_t value = 0;
-        plist_get_uid_val(node, &value);
-        return nlohmann::json(value);
-    }
-    case PLIST_REAL: {
-        double value = 0;
-        plist_get_real_val(node, &value);
-        return nlohmann::json(value);
-    }
-    case PLIST_STRING: {
-        uint64_t length = 0;
-        const char* text = plist_get_string_ptr(node, &length);
-        return nlohmann::json(text ? validUTF8(text, length) : std::string());
-    }
-    case PLIST_KEY: {
-        char* raw = nullptr;
-        plist_get_key_val(node, &raw);
-        MallocCharPtr key(raw);
-        return nlohmann::json(key ? validUTF8(key.get(), std::strlen(key.get())) : std::string());
-    }
-    case PLIST_DATE: {
-        int32_t seconds = 0;
-        int32_t microseconds = 0;
-        plist_get_date_val(node, &seconds, &microseconds);
-        GDateTimePtr base(g_date_time_new_from_unix_utc(plistEpochOffset + seconds));
-        if (!base) {
-            return nlohmann::json();
+    std::vector<std::string_view> open;
+    std::size_t at = xml.find('<');
+    while (at != std::string_view::npos) {
+        std::string_view rest = xml.substr(at);
+        std::string_view end = rest.starts_with("<!--") ? "-->"
+            : rest.starts_with("<![CDATA[")             ? "]]>"
+            : rest.starts_with("<?")                    ? "?>"
+                                                        : ">";
+        std::size_t close = xml.find(end, at + 1);
+        if (close == std::string_view::npos) {
+            return true;
         }
-        GDateTimePtr time(g_date_time_add(base.get(), microseconds));
-        if (!time) {
-            return nlohmann::json();
+        std::string_view tag = xml.substr(at + 1, close - at - 1);
+        at = xml.find('<', close);
+        if (end != ">" || tag.starts_with('!')) {
+            continue;
         }
-        GCharPtr text(g_date_time_format_iso8601(time.get()));
-        return nlohmann::json(text ? std::string(text.get()) : std::string());
+        bool closing = tag.starts_with('/');
+        std::string_view name = tag.substr(closing ? 1 : 0);
+        name = name.substr(0, name.find_first_of(" \t\r\n/"));
+        if (name != "array" && name != "dict") {
+            continue;
+        }
+        if (closing) {
+            if (open.empty() || open.back() != name) {
+                return false;
+            }
+            open.pop_back();
+        } else if (!tag.ends_with('/')) {
+            open.push_back(name);
+            if (open.size() > maxPlistDepth) {
+                return false;
+            }
+        }
     }
-    case PLIST_DATA: {
-        char* raw = nullptr;
-        uint64_t length = 0;
-        plist_get_data_val(node, &raw, &length);
-        MallocCharPtr data(raw);
-        GCharPtr encoded(g_base64_encode(reinterpret_cast<const guchar*>(data.get()), length));
-        return nlohmann::json(std::string(encoded.get()));
+    return true;
+}
+
+// Whether the containers of a binary list nest no deeper than maxPlistDepth below its
+// top object. A list whose tables point outside it, or whose references loop, is refused
+// too: libplist would refuse it or recurse on it.
+bool binaryNestsWithinLimit(std::string_view bytes)
+{
+    constexpr std::size_t headerSize = 8;
+    constexpr std::size_t trailerSize = 32;
+    if (bytes.size() < headerSize + trailerSize) {
+        return false;
     }
-    case PLIST_ARRAY: {
-        auto array = nlohmann::json::array();
-        uint32_t size = plist_array_get_size(node);
-        for (uint32_t index = 0; index < size; ++index) {
-            auto element = jsonFromPlist(plist_array_get_item(node, index), depth + 1);
-            if (!element) {
+    auto number = [&](std::size_t at, std::size_t width) {
+        std::uint64_t value = 0;
+        for (std::size_t i = 0; i < width; ++i) {
+            value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
+        }
+        return value;
+    };
+    const std::size_t trailer = bytes.size() - trailerSize;
+    const std::size_t offsetSize = static_cast<unsigned char>(bytes[trailer + 6]);
+    const std::size_t referenceSize = static_cast<unsigned char>(bytes[trailer + 7]);
+    const std::uint64_t objects = number(trailer + 8, 8);
+    const std::uint64_t top = number(trailer + 16, 8);
+    const std::uint64_t table = number(trailer + 24, 8);
+    if (offsetSize == 0 || offsetSize > 8 || referenceSize == 0 || referenceSize > 8
+        || top >= objects || table < headerSize || table > trailer
+        || objects > (trailer - table) / offsetSize) {
+        return false;
+    }
+
+    // The objects an object refers to; none when it is no container, nullopt when damaged.
+    auto references = [&](std::uint64_t object) -> std::optional<std::vector<std::uint64_t>> {
+        std::uint64_t offset = number(table + object * offsetSize, offsetSize);
+        if (offset < headerSize || offset >= table) {
+            return std::nullopt;
+        }
+        auto marker = static_cast<unsigned char>(bytes[offset]);
+        unsigned kind = marker >> 4;
+        if (kind != 0xA && kind != 0xC && kind != 0xD) {
+            return std::vector<std::uint64_t>{};
+        }
+        std::uint64_t count = marker & 0xFU;
+        std::size_t at = offset + 1;
+        if (count == 0xF) {
+            if (at >= table || static_cast<unsigned char>(bytes[at]) >> 4 != 1) {
                 return std::nullopt;
             }
-            array.push_back(std::move(*element));
-        }
-        return array;
-    }
-    case PLIST_DICT: {
-        auto object = nlohmann::json::object();
-        plist_dict_iter rawIterator = nullptr;
-        plist_dict_new_iter(node, &rawIterator);
-        std::unique_ptr<void, MallocFree> iterator(rawIterator);
-        while (iterator) {
-            char* rawKey = nullptr;
-            plist_t value = nullptr;
-            plist_dict_next_item(node, iterator.get(), &rawKey, &value);
-            MallocCharPtr key(rawKey);
-            if (!key || !value) {
-                break;
-            }
-            auto member = jsonFromPlist(value, depth + 1);
-            if (!member) {
+            std::size_t width = std::size_t{1} << (static_cast<unsigned char>(bytes[at]) & 0xFU);
+            if (width > 8 || at + 1 + width > table) {
                 return std::nullopt;
             }
-            object[validUTF8(key.get(), std::strlen(key.get()))] = std::move(*member);
+            count = number(at + 1, width);
+            at += 1 + width;
         }
-        return object;
+        std::uint64_t available = (table - at) / referenceSize;
+        if (count > available || (kind == 0xD && count > available / 2)) {
+            return std::nullopt;
+        }
+        std::vector<std::uint64_t> found(kind == 0xD ? count * 2 : count);
+        for (auto& reference : found) {
+            reference = number(at, referenceSize);
+            at += referenceSize;
+            if (reference >= objects) {
+                return std::nullopt;
+            }
+        }
+        return found;
+    };
+
+    // Depth first from the top object. Each object's nesting height is kept once known,
+    // so that shared objects are walked once; one byte per object.
+    constexpr std::uint8_t unseen = 0;
+    constexpr std::uint8_t onPath = 1;
+    constexpr std::uint8_t doneWithHeightZero = 2;
+    std::vector<std::uint8_t> state(objects, unseen);
+    struct Step {
+        std::uint64_t object;
+        std::vector<std::uint64_t> references;
+        std::size_t next = 0;
+        std::size_t deepest = 0;
+    };
+    std::vector<Step> path;
+    auto enter = [&](std::uint64_t object) {
+        auto found = references(object);
+        if (!found) {
+            return false;
+        }
+        state[object] = onPath;
+        path.push_back(Step{object, std::move(*found)});
+        return path.size() <= maxPlistDepth + 1;
+    };
+    if (!enter(top)) {
+        return false;
     }
-    default:
-        return nlohmann::json();
+    while (!path.empty()) {
+        Step& step = path.back();
+        if (step.next == step.references.size()) {
+            std::size_t height = step.references.empty() ? 0 : step.deepest + 1;
+            if (height > maxPlistDepth) {
+                return false;
+            }
+            state[step.object] = static_cast<std::uint8_t>(doneWithHeightZero + height);
+            path.pop_back();
+            if (!path.empty()) {
+                path.back().deepest = std::max(path.back().deepest, height);
+            }
+            continue;
+        }
+        std::uint64_t child = step.references[step.next++];
+        if (state[child] == onPath) {
+            return false;
+        }
+        if (state[child] == unseen) {
+            if (!enter(child)) {
+                return false;
+            }
+        } else {
+            step.deepest = std::max<std::size_t>(step.deepest, state[child] - doneWithHeightZero);
+        }
     }
+    return true;
 }
 
 // Keys that a key file can hold and give back unchanged.
@@ -171,12 +235,13 @@ GKeyFilePtr loadDefaults(const std::string& path)
     GKeyFilePtr file(g_key_file_new());
     auto contents = readRegularFile(path, maxDefaultsBytes);
     if (contents) {
-        GError* rawError = nullptr;
-        bool loaded = g_key_file_load_from_data(file.get(), contents->data(), contents->size(),
+        const std::string& text = *contents;
+        GErrorPtr error;
+        bool loaded = g_key_file_load_from_data(file.get(), text.data(), text.size(),
             static_cast<GKeyFileFlags>(G_KEY_FILE_KEEP_COMMENTS | G_KEY_FILE_KEEP_TRANSLATIONS),
-            &rawError);
-        GErrorPtr error(rawError);
+            errorOut(error));
         if (!loaded) {
+            debugError("defaults read as empty", error);
             // Start afresh: the next write replaces the corrupt file whole.
             file.reset(g_key_file_new());
         }
@@ -189,13 +254,14 @@ void saveDefaults(GKeyFile* file, const std::string& path)
 {
     GCharPtr directory(g_path_get_dirname(path.c_str()));
     if (g_mkdir_with_parents(directory.get(), 0700) != 0) {
+        g_debug("defaults not written: %s: %s", directory.get(), g_strerror(errno));
         return;
     }
     gsize length = 0;
     GCharPtr data(g_key_file_to_data(file, &length, nullptr));
-    GError* rawError = nullptr;
-    g_file_set_contents(path.c_str(), data.get(), static_cast<gssize>(length), &rawError);
-    GErrorPtr error(rawError);
+    GErrorPtr error;
+    g_file_set_contents(path.c_str(), data.get(), static_cast<gssize>(length), errorOut(error));
+    debugError("defaults not written", error);
 }
 
 } // namespace
@@ -210,6 +276,9 @@ std::optional<InfoDictionary> infoDictionaryFromPlist(std::string_view bytes)
     // a NUL byte is refused before it is parsed.
     std::string xml;
     if (plist_is_binary(bytes.data(), static_cast<uint32_t>(bytes.size()))) {
+        if (!binaryNestsWithinLimit(bytes)) {
+            return std::nullopt;
+        }
         plist_t raw = nullptr;
         plist_from_bin(bytes.data(), static_cast<uint32_t>(bytes.size()), &raw);
         PlistPtr binary(raw);
@@ -226,7 +295,7 @@ std::optional<InfoDictionary> infoDictionaryFromPlist(std::string_view bytes)
         xml.assign(text.get(), length);
         bytes = xml;
     }
-    if (bytes.find('\0') != std::string_view::npos) {
+    if (bytes.find('\0') != std::string_view::npos || !xmlNestsWithinLimit(bytes)) {
         return std::nullopt;
     }
     plist_t raw = nullptr;
@@ -235,7 +304,14 @@ std::optional<InfoDictionary> infoDictionaryFromPlist(std::string_view bytes)
     if (!root || plist_get_node_type(root.get()) != PLIST_DICT) {
         return std::nullopt;
     }
-    return jsonFromPlist(root.get(), 0);
+    auto info = InfoDictionary::object();
+    plist_t version = plist_dict_get_item(root.get(), versionKey);
+    if (version && plist_get_node_type(version) == PLIST_STRING) {
+        uint64_t length = 0;
+        const char* text = plist_get_string_ptr(version, &length);
+        info[versionKey] = text ? validUTF8(text, length) : std::string();
+    }
+    return info;
 }
 
 LinuxBundle::LinuxBundle(std::optional<std::string> executablePath)
@@ -245,7 +321,9 @@ LinuxBundle::LinuxBundle(std::optional<std::string> executablePath)
         GCharPtr absolute(g_canonicalize_filename(executablePath->c_str(), nullptr));
         executable = absolute.get();
     } else {
-        GCharPtr link(g_file_read_link("/proc/self/exe", nullptr));
+        GErrorPtr error;
+        GCharPtr link(g_file_read_link("/proc/self/exe", errorOut(error)));
+        debugError("the running executable, for the bundle", error);
         if (link) {
             executable = link.get();
         } else {
@@ -282,15 +360,17 @@ std::optional<std::string> LinuxBundle::resourcePath()
 
 std::optional<InfoDictionary> LinuxBundle::infoDictionary()
 {
-    if (!contentsPath_) {
-        return std::nullopt;
+    if (!infoDictionaryRead_) {
+        infoDictionaryRead_ = true;
+        if (contentsPath_) {
+            auto bytes = readRegularFile(
+                appendingPathComponent(*contentsPath_, "Info.plist"), maxInfoPlistBytes);
+            if (bytes) {
+                infoDictionary_ = infoDictionaryFromPlist(*bytes);
+            }
+        }
     }
-    auto bytes
-        = readRegularFile(appendingPathComponent(*contentsPath_, "Info.plist"), maxInfoPlistBytes);
-    if (!bytes) {
-        return std::nullopt;
-    }
-    return infoDictionaryFromPlist(*bytes);
+    return infoDictionary_;
 }
 
 LinuxUserDefaults::LinuxUserDefaults(std::string bundleIdentifier)
@@ -310,9 +390,13 @@ bool LinuxUserDefaults::boolForKey(const std::string& key)
         return false;
     }
     auto file = loadDefaults(defaultsPath());
-    GError* rawError = nullptr;
-    bool value = g_key_file_get_boolean(file.get(), defaultsGroup, key.c_str(), &rawError);
-    GErrorPtr error(rawError);
+    GErrorPtr error;
+    bool value = g_key_file_get_boolean(file.get(), defaultsGroup, key.c_str(), errorOut(error));
+    // An absent key is no error; a value that is not a boolean reads false too.
+    if (error && !g_error_matches(error.get(), G_KEY_FILE_ERROR, G_KEY_FILE_ERROR_KEY_NOT_FOUND)
+        && !g_error_matches(error.get(), G_KEY_FILE_ERROR, G_KEY_FILE_ERROR_GROUP_NOT_FOUND)) {
+        debugError("defaults value read as false", error);
+    }
     return !error && value;
 }
 

@@ -4,7 +4,8 @@
 // X/Contents/MacOS/<name> makes X the bundle, X/Contents/Resources its resources (when
 // that directory exists) and X/Contents/Info.plist its information dictionary, read with
 // libplist (XML or binary). Any other executable makes its directory the bundle, with no
-// resources and no dictionary.
+// resources and no dictionary. The dictionary is read once, at the first call, and kept
+// for the run: the menu asks for it at every rebuild.
 //
 // Defaults: a GLib key file, $XDG_CONFIG_HOME/<bundle id>/defaults.conf, group [Defaults],
 // booleans only. Read afresh at every call (another copy may have written it), written
@@ -20,9 +21,11 @@
 
 namespace ShadeLedgerZizadezavav {
 
-// A property list (XML or binary) as a JSON object: strings, integers, reals, booleans,
-// arrays and dictionaries as themselves; dates as ISO 8601 text (UTC), data as base64
-// text. None when the bytes are not a property list whose top level is a dictionary.
+// A property list (XML or binary) as the information dictionary the agent reads: a JSON
+// object holding "CFBundleShortVersionString" when the list has it as a string (made
+// valid UTF-8), and nothing else. None when the bytes are not a property list whose top
+// level is a dictionary, or when its arrays and dictionaries nest deeper than a real
+// information dictionary does (libplist would overflow the stack on them).
 std::optional<InfoDictionary> infoDictionaryFromPlist(std::string_view bytes);
 
 class LinuxBundle : public Bundle {
@@ -38,6 +41,8 @@ private:
     std::string bundlePath_;
     // X/Contents when the executable lies in a bundle.
     std::optional<std::string> contentsPath_;
+    bool infoDictionaryRead_ = false;
+    std::optional<InfoDictionary> infoDictionary_;
 };
 
 class LinuxUserDefaults : public UserDefaults {

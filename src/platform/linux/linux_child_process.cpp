@@ -61,9 +61,10 @@ bool LinuxProcess::launch()
             if (name.empty() || name.find('=') != std::string::npos) {
                 continue;
             }
-            entries.push_back(name + "=" + value);
+            entries.push_back(std::string(name).append("=").append(value));
         }
         std::vector<gchar*> environmentBlock;
+        environmentBlock.reserve(entries.size() + 1);
         for (auto& entry : entries) {
             environmentBlock.push_back(entry.data());
         }

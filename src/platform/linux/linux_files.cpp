@@ -59,7 +59,7 @@ std::optional<std::string> readRegularFile(const std::string& path, std::size_t 
     // The size may change under us: read at most one byte more than allowed, and
     // refuse the file when that byte arrives.
     std::string contents;
-    std::array<char, 64 * 1024> chunk{};
+    std::array<char, std::size_t{64} * 1024> chunk{};
     while (true) {
         std::size_t remaining = maxBytes - contents.size();
         std::size_t wanted = remaining < chunk.size() ? remaining + 1 : chunk.size();

@@ -15,7 +15,7 @@ namespace ShadeLedgerZizadezavav {
 namespace {
 
 // A status line longer than this is not one.
-constexpr std::size_t maxStatusLineBytes = 8 * 1024;
+constexpr std::size_t maxStatusLineBytes = std::size_t{8} * 1024;
 
 // "HTTP/1.x NNN" followed by the end of the line or a space and a reason.
 std::optional<int> statusCodeOfLine(std::string_view line)
@@ -100,7 +100,7 @@ private:
     };
 
     void run();
-    void start(std::string address, HTTPCompletion completion);
+    void start(const std::string& address, HTTPCompletion completion);
     void read(Request& request);
     void complete(
         Request& request, std::optional<HTTPResponse> response, std::optional<HTTPError> error);
@@ -216,14 +216,14 @@ void LinuxHTTPClient::Engine::takeSubmissions()
         quit = quitRequested_;
     }
     for (auto& submission : ready) {
-        start(std::move(submission.address), std::move(submission.completion));
+        start(submission.address, std::move(submission.completion));
     }
     if (quit) {
         g_main_loop_quit(loop_.get());
     }
 }
 
-void LinuxHTTPClient::Engine::start(std::string address, HTTPCompletion completion)
+void LinuxHTTPClient::Engine::start(const std::string& address, HTTPCompletion completion)
 {
     auto owner = std::make_unique<Request>(*this, std::move(completion));
     Request& request = *owner;
@@ -409,7 +409,7 @@ void LinuxHTTPClient::Engine::complete(
     HTTPCompletion completion = std::move(request.completion);
     request.completion = nullptr;
     if (completion) {
-        completion(std::nullopt, std::move(response), std::move(error));
+        completion(std::nullopt, response, std::move(error));
     }
     releaseIfIdle(request);
 }

@@ -13,13 +13,13 @@ namespace ShadeLedgerZizadezavav {
 namespace {
 
 constexpr const char* entryName = "ShadeLedger Zizadezavav";
-constexpr std::size_t maxEntryBytes = 1024 * 1024;
+constexpr std::size_t maxEntryBytes = std::size_t{1024} * 1024;
 
+// An absent or unreadable value gives the fallback, as desktops read it.
 bool readBoolean(GKeyFile* file, const char* key, bool fallback)
 {
-    GError* rawError = nullptr;
-    bool value = g_key_file_get_boolean(file, G_KEY_FILE_DESKTOP_GROUP, key, &rawError);
-    GErrorPtr error(rawError);
+    GErrorPtr error;
+    bool value = g_key_file_get_boolean(file, G_KEY_FILE_DESKTOP_GROUP, key, errorOut(error));
     return error ? fallback : value;
 }
 
@@ -67,7 +67,9 @@ std::optional<std::string> programOfDesktopExec(const std::string& exec)
     }
     gint argc = 0;
     gchar** rawArgv = nullptr;
-    if (!g_shell_parse_argv(expanded.c_str(), &argc, &rawArgv, nullptr)) {
+    GErrorPtr error;
+    if (!g_shell_parse_argv(expanded.c_str(), &argc, &rawArgv, errorOut(error))) {
+        debugError("autostart entry's Exec not parsed", error);
         return std::nullopt;
     }
     GStrvPtr argv(rawArgv);
@@ -99,9 +101,12 @@ LoginItemStatus LinuxLoginItemService::status()
     if (!contents) {
         return LoginItemStatus::notRegistered;
     }
+    const std::string& text = *contents;
     GKeyFilePtr file(g_key_file_new());
+    GErrorPtr error;
     if (!g_key_file_load_from_data(
-            file.get(), contents->data(), contents->size(), G_KEY_FILE_NONE, nullptr)) {
+            file.get(), text.data(), text.size(), G_KEY_FILE_NONE, errorOut(error))) {
+        debugError("autostart entry not read", error);
         return LoginItemStatus::notRegistered;
     }
     GCharPtr type(g_key_file_get_string(
@@ -144,15 +149,16 @@ bool LinuxLoginItemService::registerItem()
     std::string path = entryPath();
     GCharPtr directory(g_path_get_dirname(path.c_str()));
     if (g_mkdir_with_parents(directory.get(), 0700) != 0) {
+        g_debug("autostart entry not written: %s: %s", directory.get(), g_strerror(errno));
         return false;
     }
     gsize length = 0;
     GCharPtr data(g_key_file_to_data(file.get(), &length, nullptr));
     // Atomic: a temporary file renamed over the entry; a directory in the way stays.
-    GError* rawError = nullptr;
-    bool written
-        = g_file_set_contents(path.c_str(), data.get(), static_cast<gssize>(length), &rawError);
-    GErrorPtr error(rawError);
+    GErrorPtr error;
+    bool written = g_file_set_contents(
+        path.c_str(), data.get(), static_cast<gssize>(length), errorOut(error));
+    debugError("autostart entry not written", error);
     return written;
 }
 
@@ -161,13 +167,22 @@ bool LinuxLoginItemService::unregisterItem()
     std::string path = entryPath();
     struct stat status { };
     if (lstat(path.c_str(), &status) != 0) {
-        return errno == ENOENT;
+        int failure = errno;
+        if (failure != ENOENT) {
+            g_debug("autostart entry not removed: %s: %s", path.c_str(), g_strerror(failure));
+        }
+        return failure == ENOENT;
     }
     // Never take a directory away: it is not ours.
     if (S_ISDIR(status.st_mode)) {
+        g_debug("autostart entry not removed: %s is a directory", path.c_str());
         return false;
     }
-    return unlink(path.c_str()) == 0 || errno == ENOENT;
+    if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+        g_debug("autostart entry not removed: %s: %s", path.c_str(), g_strerror(errno));
+        return false;
+    }
+    return true;
 }
 
 } // namespace ShadeLedgerZizadezavav

@@ -20,7 +20,9 @@ namespace ShadeLedgerZizadezavav {
 
 static std::optional<std::string> runningExecutablePath()
 {
-    GCharPtr path(g_file_read_link("/proc/self/exe", nullptr));
+    GErrorPtr error;
+    GCharPtr path(g_file_read_link("/proc/self/exe", errorOut(error)));
+    debugError("the running executable, for the login item", error);
     return path ? std::optional<std::string>(path.get()) : std::nullopt;
 }
 

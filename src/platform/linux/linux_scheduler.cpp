@@ -1,6 +1,6 @@
 #include "platform/linux/linux_scheduler.h"
 
-#include <glib.h>
+#include "platform/linux/glib_owners.h"
 
 #include <algorithm>
 #include <limits>
@@ -29,13 +29,12 @@ static guint clampedMilliseconds(Milliseconds duration)
 
 // Attaching to a context is thread-safe and wakes it; sources of one priority are
 // dispatched in the order they were attached.
-static void attachWork(GSource* source, Work work)
+static void attachWork(GSourceRef source, Work work)
 {
     auto owned = std::make_unique<Work>(std::move(work));
-    g_source_set_priority(source, G_PRIORITY_DEFAULT);
-    g_source_set_callback(source, runWorkOnce, owned.release(), releaseWork);
-    g_source_attach(source, nullptr);
-    g_source_unref(source);
+    g_source_set_priority(source.get(), G_PRIORITY_DEFAULT);
+    g_source_set_callback(source.get(), runWorkOnce, owned.release(), releaseWork);
+    g_source_attach(source.get(), nullptr);
 }
 
 void LinuxScheduler::async(std::function<void()> work)
@@ -43,12 +42,12 @@ void LinuxScheduler::async(std::function<void()> work)
     // An idle source rather than g_main_context_invoke, which runs the work at once on the
     // calling thread when that thread owns the context or nobody does: main-queue work
     // always runs later, and only on the main thread.
-    attachWork(g_idle_source_new(), std::move(work));
+    attachWork(GSourceRef(g_idle_source_new()), std::move(work));
 }
 
 void LinuxScheduler::asyncAfter(Milliseconds delay, std::function<void()> work)
 {
-    attachWork(g_timeout_source_new(clampedMilliseconds(delay)), std::move(work));
+    attachWork(GSourceRef(g_timeout_source_new(clampedMilliseconds(delay))), std::move(work));
 }
 
 // The handle and its source keep each other alive until the timer is invalidated (or a
@@ -61,30 +60,21 @@ public:
         , action_(std::move(action))
     {
     }
-    ~LinuxTimer() override
-    {
-        if (source_) {
-            g_source_unref(source_);
-        }
-    }
-    LinuxTimer(const LinuxTimer&) = delete;
-    LinuxTimer& operator=(const LinuxTimer&) = delete;
-
     void start(Milliseconds interval)
     {
-        source_ = g_timeout_source_new(clampedMilliseconds(interval));
-        g_source_set_priority(source_, G_PRIORITY_DEFAULT);
+        source_.reset(g_timeout_source_new(clampedMilliseconds(interval)));
+        g_source_set_priority(source_.get(), G_PRIORITY_DEFAULT);
         auto self = std::make_unique<std::shared_ptr<LinuxTimer>>(shared_from_this());
-        g_source_set_callback(source_, fired, self.release(), releaseSelf);
-        g_source_attach(source_, nullptr);
+        g_source_set_callback(source_.get(), fired, self.release(), releaseSelf);
+        g_source_attach(source_.get(), nullptr);
     }
 
     void invalidate() override
     {
-        if (source_ && !g_source_is_destroyed(source_)) {
+        if (source_ && !g_source_is_destroyed(source_.get())) {
             // Drops the source's hold on this timer; GLib keeps the callback data alive
             // while the action that invalidates is still running.
-            g_source_destroy(source_);
+            g_source_destroy(source_.get());
         }
     }
 
@@ -97,7 +87,7 @@ private:
             return G_SOURCE_REMOVE;
         }
         // The action may have invalidated the timer.
-        return g_source_is_destroyed(timer->source_) ? G_SOURCE_REMOVE : G_SOURCE_CONTINUE;
+        return g_source_is_destroyed(timer->source_.get()) ? G_SOURCE_REMOVE : G_SOURCE_CONTINUE;
     }
     static void releaseSelf(gpointer data)
     {
@@ -107,7 +97,9 @@ private:
 
     bool repeats_;
     std::function<void(Timer&)> action_;
-    GSource* source_ = nullptr;
+    // Our reference; the source is already destroyed when the last handle goes, since
+    // until then its callback data holds the timer.
+    GSourceRef source_;
 };
 
 std::shared_ptr<Timer> LinuxScheduler::scheduledTimer(

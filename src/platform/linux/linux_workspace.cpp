@@ -141,9 +141,10 @@ void LinuxWorkspace::openURLsWithApplication(
         }
     }
     GList* rawList = nullptr;
-    for (auto it = uris.rbegin(); it != uris.rend(); ++it) {
-        rawList = g_list_prepend(rawList, const_cast<char*>(it->c_str()));
+    for (const auto& uri : uris) {
+        rawList = g_list_prepend(rawList, const_cast<char*>(uri.c_str()));
     }
+    rawList = g_list_reverse(rawList);
     // The list borrows the strings; only its links are freed.
     std::unique_ptr<GList, decltype(&g_list_free)> list(rawList, &g_list_free);
     // Spawns and returns; the launched program is reaped by GLib, never waited for.
