@@ -31,6 +31,11 @@ fi
 
 sudo=()
 if [[ $(id -u) -ne 0 ]]; then
+  if ! command -v sudo >/dev/null 2>&1; then
+    echo "Missing Debian packages: ${missing[*]}" >&2
+    echo "sudo is not installed: as root, run apt-get install ${missing[*]}" >&2
+    exit 1
+  fi
   sudo=(sudo)
 fi
 echo "Installing: ${missing[*]}"

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "support/agent_session.h"
+#include "support/private_mounts.h"
 #include "support/test_http_server.h"
 
 namespace ShadeLedgerZizadezavav {
@@ -108,9 +109,7 @@ TEST(Environment, AReadOnlyHomeCrashesNothing)
 {
     AgentSession session;
     std::string home = session.home().home();
-    // The test has a mount namespace of its own: make HOME read-only for root too.
-    ASSERT_EQ(mount(home.c_str(), home.c_str(), nullptr, MS_BIND, nullptr), 0);
-    ASSERT_EQ(mount(nullptr, home.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr), 0);
+    ASSERT_EQ(bindReadOnly(home), "");
 
     pid_t agent = session.start();
     ASSERT_TRUE(session.tray().waitForRegistration(15s));

@@ -3,12 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <sys/mount.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "support/agent_session.h"
+#include "support/private_mounts.h"
 
 namespace ShadeLedgerZizadezavav {
 namespace {
@@ -179,15 +178,18 @@ TEST(CleanUp, StrayBridgesInTheAgentsNamespaceEndAndOthersDoNot)
 
 TEST(CleanUp, ALegacyBundleGoesToTheTrash)
 {
-    // A private mount namespace (the test has one): /Applications is a bind
-    // mount of a directory that also holds HOME, so the Trash is one rename away.
+    // /Applications in a root of the test's own is a bind mount of a directory that
+    // also holds HOME, so the Trash is one rename away.
     AgentSession session;
-    bool created = mkdir("/Applications", 0755) == 0;
     std::string shared = session.home().root() + "/applications-root";
     makeDirectories(shared + "/ShadeLedgerZizadezavav.app/Contents");
     writeFile(shared + "/ShadeLedgerZizadezavav.app/Contents/Info.plist", "<plist/>");
-    ASSERT_EQ(mount(shared.c_str(), "/Applications", nullptr, MS_BIND, nullptr), 0)
-        << "bind mount failed";
+    PrivateRoot root;
+    if (root.refused()) {
+        GTEST_SKIP() << root.failure();
+    }
+    ASSERT_TRUE(root.entered()) << root.failure();
+    ASSERT_TRUE(root.addDirectory("/Applications", shared)) << root.failure();
     std::string home = "/Applications/home";
     makeDirectories(home + "/.local/share");
 
@@ -204,10 +206,6 @@ TEST(CleanUp, ALegacyBundleGoesToTheTrash)
 
     ASSERT_TRUE(session.tray().click("Quit"));
     EXPECT_TRUE(session.waitForExit(agent));
-    umount2("/Applications", MNT_DETACH);
-    if (created) {
-        rmdir("/Applications");
-    }
 }
 
 TEST(RunningCopies, ASecondCopyAsksTheFirstToQuitAndOneBridgeRemains)
