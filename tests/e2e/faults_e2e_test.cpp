@@ -383,6 +383,27 @@ TEST(LogFaults, ABlockedLogDirectoryLeavesTheBridgeRunningWithItsOutputOnTheAgen
         << readFile(output);
 }
 
+TEST(LogFaults, ALinkAtTheLogsPathIsReplacedByTheLogAndItsTargetIsKept)
+{
+    AgentSession session;
+    std::string document = session.home().path("Documents/report.txt");
+    std::string text(600 * 1024, 'r');
+    writeFile(document, text);
+    makeDirectories(session.home().path(".shadeledger"));
+    ASSERT_EQ(symlink(document.c_str(), session.logPath().c_str()), 0);
+
+    pid_t agent = session.start();
+    ASSERT_TRUE(session.waitForConnectionLine(connected));
+    EXPECT_TRUE(readFile(document) == text) << "the link's target was emptied or written to";
+    struct stat status { };
+    ASSERT_EQ(lstat(session.logPath().c_str(), &status), 0);
+    EXPECT_TRUE(S_ISREG(status.st_mode)) << "the link is still at the log's path";
+    EXPECT_NE(readFile(session.logPath()).find("ShadeLedger bridge listening"), std::string::npos)
+        << "the bridge's output did not reach the fresh log";
+
+    quitThroughMenu(session, agent);
+}
+
 // Restart Bridge, hammered.
 
 // Clicks Restart Bridge the way a tray host does, on the menu it last read; each click

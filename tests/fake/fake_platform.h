@@ -138,13 +138,21 @@ private:
     CallRecord& record_;
 };
 
+class FakeFiles;
+
 class FakeFileHandle final : public FileHandle {
 public:
-    explicit FakeFileHandle(std::string path)
+    FakeFileHandle(FakeFiles& files, std::string path)
         : path(std::move(path))
+        , files_(files)
     {
     }
+    std::optional<std::uint64_t> fileSize() override;
+    bool truncateFileAtOffset(std::uint64_t offset) override;
     std::string path;
+
+private:
+    FakeFiles& files_;
 };
 
 class FakeProcess final : public Process {
@@ -264,6 +272,7 @@ public:
     std::optional<std::string> contents(const std::string& path) const;
     // Bridge output: what a running process writes to its handle.
     void append(const std::string& path, const std::string& text);
+    CallRecord& record() { return record_; }
 
 private:
     bool parentIsDirectory(const std::string& path) const;
