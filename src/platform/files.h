@@ -24,7 +24,7 @@ class FileManager {
 public:
     virtual ~FileManager() = default;
     virtual std::string homeDirectoryForCurrentUser() = 0;
-    // True when anything exists at the path (a dangling link counts).
+    // True when something exists at the path, links followed: a dangling link is nothing.
     virtual bool fileExistsAtPath(const std::string& path) = 0;
     // Puts a fresh, empty regular file at the path in one step, replacing what is there
     // (a link is replaced, never written through).

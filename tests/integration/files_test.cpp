@@ -39,12 +39,17 @@ TEST_F(FilesTest, HomeIsReadFromHOMEAtEachCall)
         << "a changed HOME was not seen: the log would land in the old home";
 }
 
-TEST_F(FilesTest, ExistenceCountsADanglingLink)
+TEST_F(FilesTest, ExistenceFollowsLinksSoADanglingOneIsNothing)
 {
     std::string link = home.path("dangling");
     ASSERT_EQ(symlink("/nonexistent/target", link.c_str()), 0);
-    EXPECT_TRUE(files.fileExistsAtPath(link));
+    EXPECT_FALSE(files.fileExistsAtPath(link)) << "a link to nothing counted as a file";
     EXPECT_FALSE(files.fileExistsAtPath(home.path("nothing-here")));
+    std::string target = home.path("target");
+    writeFile(target, "x");
+    std::string live = home.path("live");
+    ASSERT_EQ(symlink(target.c_str(), live.c_str()), 0);
+    EXPECT_TRUE(files.fileExistsAtPath(live));
 }
 
 TEST_F(FilesTest, CreatingAFileEmptiesAnExistingOne)

@@ -101,8 +101,9 @@ std::string LinuxFileManager::homeDirectoryForCurrentUser()
 
 bool LinuxFileManager::fileExistsAtPath(const std::string& path)
 {
+    // stat, not lstat: a link whose target is gone is nothing, as for the platform's own.
     struct stat status { };
-    return lstat(path.c_str(), &status) == 0;
+    return stat(path.c_str(), &status) == 0;
 }
 
 bool LinuxFileManager::createFileAtPath(const std::string& path)

@@ -1,8 +1,8 @@
 // Files on Linux: POSIX calls where the semantics matter (lstat, O_NONBLOCK reads),
 // GLib/GIO for directories and the freedesktop Trash.
 //
-// Implements: the home directory (HOME, read at each call), existence tests that count
-// dangling links, a fresh empty file created beside the path and
+// Implements: the home directory (HOME, read at each call), existence tests that follow
+// links (a dangling link is nothing), a fresh empty file created beside the path and
 // renamed over it, directories with parents, removal of trees, g_file_trash, an
 // appending handle on a regular file that never follows a link (LinuxFileHandle, also
 // what child processes write their output to; one fstat tells its size), bounded reads
