@@ -62,6 +62,7 @@ void AppDelegate::restartBridge()
 {
     if (serverProcess) {
         serverProcess->terminate();
+        stoppingBridges.push_back(std::move(serverProcess));
     }
     serverProcess.reset();
     isConnected = false;
@@ -69,11 +70,32 @@ void AppDelegate::restartBridge()
 
     std::uint64_t generation = ++relaunchGeneration;
     platform.scheduler.asyncAfter(relaunchDelay, [weak = weak_from_this(), generation] {
-        auto self = weak.lock();
-        if (!self || self->relaunchGeneration != generation) {
-            return;
+        if (auto self = weak.lock()) {
+            self->relaunchBridge(generation);
         }
-        self->startServer();
+    });
+}
+
+// A new bridge never starts beside an old one: a bridge that Restart Bridge stopped
+// and that is still running when the relaunch is due is killed, with everything it
+// started, and the launch follows its exit. The main thread never waits for it.
+void AppDelegate::relaunchBridge(std::uint64_t generation)
+{
+    if (relaunchGeneration != generation) {
+        return;
+    }
+    std::erase_if(stoppingBridges, [](const auto& bridge) { return !bridge->isRunning(); });
+    if (stoppingBridges.empty()) {
+        startServer();
+        return;
+    }
+    for (const auto& bridge : stoppingBridges) {
+        bridge->forceTerminate();
+    }
+    stoppingBridges.front()->notifyOnExit([weak = weak_from_this(), generation] {
+        if (auto self = weak.lock()) {
+            self->relaunchBridge(generation);
+        }
     });
 }
 

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <chrono>
 #include <random>
+#include <sstream>
 #include <string>
 
 #include "support/agent_session.h"
@@ -473,6 +474,71 @@ TEST(RestartFaults, FiftyRestartsLeaveExactlyOneTrackedBridgeThatQuitEnds)
     EXPECT_TRUE(session.zombies().empty()) << processTable();
 }
 
+// A bridge that ignores the terminate request and starts a helper of its own; each run
+// records its helper's pid in helpers.
+std::string installStubbornBridge(AgentSession& session)
+{
+    session.useBundleCopy();
+    std::string node = session.bundle() + "/Contents/Resources/node";
+    std::string helpers = session.home().root() + "/helpers";
+    EXPECT_EQ(unlink(node.c_str()), 0);
+    writeScript(node,
+        "sleep 1000 &\n"
+        "echo $! >> '"
+            + helpers
+            + "'\n"
+              "trap '' TERM\n"
+              "while :; do sleep 0.1; done\n");
+    return helpers;
+}
+
+std::vector<pid_t> recordedPids(const std::string& path)
+{
+    std::vector<pid_t> pids;
+    std::istringstream lines(readFile(path));
+    for (pid_t pid = 0; lines >> pid;) {
+        pids.push_back(pid);
+    }
+    return pids;
+}
+
+bool isRunningProcess(pid_t pid)
+{
+    auto processes = listProcesses();
+    return std::any_of(processes.begin(), processes.end(),
+        [pid](const ProcessInfo& process) { return process.pid == pid && process.state != 'Z'; });
+}
+
+TEST(RestartFaults, ABridgeThatIgnoresTerminateIsKilledWithItsHelperBeforeTheRelaunch)
+{
+    AgentSession session;
+    std::string helpers = installStubbornBridge(session);
+    pid_t agent = session.start();
+    ASSERT_TRUE(session.waitForBridgeCount(1)) << processTable();
+    ASSERT_TRUE(session.tray().waitUntil([&] { return recordedPids(helpers).size() == 1; }, 10s));
+    pid_t old = session.bridges()[0].pid;
+    pid_t oldHelper = recordedPids(helpers)[0];
+
+    ASSERT_TRUE(session.tray().click("Restart Bridge"));
+    ASSERT_TRUE(session.tray().waitUntil([&] { return recordedPids(helpers).size() == 2; }, 10s))
+        << "no bridge was relaunched:\n"
+        << processTable();
+    EXPECT_FALSE(hasBridge(session, old)) << "the new bridge started beside the old one:\n"
+                                          << processTable();
+    EXPECT_FALSE(isRunningProcess(oldHelper)) << "the old bridge's helper was left behind:\n"
+                                              << processTable();
+    auto bridges = session.bridges();
+    ASSERT_EQ(bridges.size(), 1u) << processTable();
+    EXPECT_EQ(bridges[0].parent, agent);
+
+    // Quit does not wait, but its request reaches everything the bridge started.
+    pid_t newHelper = recordedPids(helpers)[1];
+    quitThroughMenu(session, agent);
+    EXPECT_TRUE(session.tray().waitUntil([&] { return !isRunningProcess(newHelper); }, 10s))
+        << "the bridge's helper outlived Quit:\n"
+        << processTable();
+}
+
 // The agent ended from outside.
 
 class TerminationSignalFaults : public ::testing::TestWithParam<int> { };
@@ -502,38 +568,24 @@ INSTANTIATE_TEST_SUITE_P(Signals, TerminationSignalFaults,
         return "SIG" + std::string(sigabbrev_np(info.param));
     });
 
-TEST(TerminationFaults, AKilledAgentsOrphanedBridgeIsEndedByTheNextStart)
+TEST(TerminationFaults, AKilledAgentsBridgeIsAskedToTerminateAtOnce)
 {
     AgentSession session;
-    pid_t first = session.start();
+    pid_t agent = session.start();
     ASSERT_TRUE(session.waitForConnectionLine(connected));
     auto bridges = session.bridges();
     ASSERT_EQ(bridges.size(), 1u) << processTable();
     pid_t orphan = bridges[0].pid;
 
-    ASSERT_EQ(kill(first, SIGKILL), 0);
-    ASSERT_TRUE(session.waitForExit(first));
-    // Nothing could ask it to stop: it carries on, now a child of the namespace's first process.
-    ASSERT_TRUE(hasBridge(session, orphan)) << processTable();
-    EXPECT_EQ(httpGetStatus(session.port(), "/health"), 200)
-        << "the orphaned bridge stopped serving";
-
-    pid_t second = session.start();
-    ASSERT_TRUE(session.tray().waitForRegistrationCount(2, 15s));
+    ASSERT_EQ(kill(agent, SIGKILL), 0);
+    ASSERT_TRUE(session.waitForExit(agent));
     EXPECT_TRUE(session.tray().waitUntil([&] { return !hasBridge(session, orphan); }, 10s))
-        << "the next start's clean-up left the orphaned bridge running:\n"
+        << "the bridge of a killed agent went on running:\n"
         << processTable();
-    EXPECT_TRUE(session.waitForConnectionLine(connected))
-        << "the new agent's bridge never came up; log:\n"
+    EXPECT_NE(readFile(session.logPath()).find("ShadeLedger bridge stopping on SIGTERM"),
+        std::string::npos)
+        << "the bridge was not asked to terminate; log:\n"
         << readFile(session.logPath());
-    EXPECT_TRUE(session.waitForBridgeCount(1)) << processTable();
-    bridges = session.bridges();
-    ASSERT_EQ(bridges.size(), 1u) << processTable();
-    EXPECT_NE(bridges[0].pid, orphan);
-    EXPECT_EQ(bridges[0].parent, second) << "the bridge running is not the new agent's";
-
-    quitThroughMenu(session, second);
-    EXPECT_TRUE(session.waitForBridgeCount(0)) << "the bridge outlived Quit";
 }
 
 } // namespace

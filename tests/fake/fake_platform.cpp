@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <thread>
+#include <utility>
 
 namespace ShadeLedgerZizadezavav {
 
@@ -308,14 +309,49 @@ void FakeProcess::waitUntilExit()
 {
     record_.add("process.wait " + configuration_.executable);
     // Tools run to completion at once on the virtual clock.
-    running_ = false;
+    exit();
+}
+
+bool FakeProcess::waitUntilExit(Milliseconds timeout)
+{
+    record_.add(
+        "process.wait " + configuration_.executable + " " + std::to_string(timeout.count()));
+    if (hangs_ && running_) {
+        return false;
+    }
+    exit();
+    return true;
 }
 
 void FakeProcess::terminate()
 {
     record_.add("process.terminate " + configuration_.executable + " #" + std::to_string(id_));
     ++terminateRequests_;
+    if (!ignoresTerminate && !hangs_) {
+        exit();
+    }
+}
+
+void FakeProcess::forceTerminate()
+{
+    record_.add("process.forceTerminate " + configuration_.executable + " #" + std::to_string(id_));
+    exit();
+}
+
+void FakeProcess::exit()
+{
     running_ = false;
+    for (auto& handler : std::exchange(exitHandlers_, {})) {
+        scheduler_.async(std::move(handler));
+    }
+}
+
+void FakeProcess::notifyOnExit(std::function<void()> handler)
+{
+    exitHandlers_.push_back(std::move(handler));
+    if (!running_) {
+        exit();
+    }
 }
 
 std::shared_ptr<Process> FakeProcesses::makeProcess(ProcessConfiguration configuration)
@@ -323,8 +359,11 @@ std::shared_ptr<Process> FakeProcesses::makeProcess(ProcessConfiguration configu
     bool fails
         = std::find(failingExecutables.begin(), failingExecutables.end(), configuration.executable)
         != failingExecutables.end();
-    auto process = std::make_shared<FakeProcess>(
-        record_, std::move(configuration), !fails, static_cast<int>(made.size()));
+    bool hangs
+        = std::find(hangingExecutables.begin(), hangingExecutables.end(), configuration.executable)
+        != hangingExecutables.end();
+    auto process = std::make_shared<FakeProcess>(record_, scheduler_, std::move(configuration),
+        !fails, hangs, static_cast<int>(made.size()));
     made.push_back(process);
     return process;
 }
