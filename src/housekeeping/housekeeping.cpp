@@ -7,10 +7,13 @@ namespace ShadeLedgerZizadezavav {
 
 namespace {
 constexpr Milliseconds quitRequestAllowance{500};
+// Generous for pkill and launchctl, which take milliseconds; a tool that hangs is killed.
+constexpr Milliseconds toolTimeLimit{10000};
 constexpr const char* legacyAppPath = "/Applications/ShadeLedgerZizadezavav.app";
 } // namespace
 
-// Runs a system tool to completion; failure and exit status are ignored.
+// Runs a system tool to completion, or kills it once it has had generous time: start-up
+// goes on either way. Failure and exit status are ignored.
 void AppDelegate::runTool(const std::string& executable, const std::vector<std::string>& arguments)
 {
     ProcessConfiguration configuration;
@@ -18,7 +21,10 @@ void AppDelegate::runTool(const std::string& executable, const std::vector<std::
     configuration.arguments = arguments;
     auto process = platform.processes.makeProcess(std::move(configuration));
     process->launch();
-    process->waitUntilExit();
+    if (!process->waitUntilExit(toolTimeLimit)) {
+        process->forceTerminate();
+        process->waitUntilExit(toolTimeLimit);
+    }
 }
 
 void AppDelegate::removeLaunchAgent()

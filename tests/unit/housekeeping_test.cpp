@@ -49,6 +49,22 @@ TEST_F(Migration, OtherCopiesGetQuitRequestsInListOrderThenOnePause)
         fake.record.indexOf("process.launch /usr/bin/pkill"));
 }
 
+TEST_F(Migration, HangingToolsAreKilledAfterTheirTimeAndStartUpGoesOn)
+{
+    fake.files.addFile(launchAgent(), "<plist/>");
+    fake.processes.hangingExecutables = {"/usr/bin/pkill", "/bin/launchctl"};
+    launch();
+    for (const auto* tool : {"/usr/bin/pkill", "/bin/launchctl"}) {
+        auto runs = fake.processes.of(tool);
+        ASSERT_EQ(runs.size(), 1u) << tool;
+        EXPECT_FALSE(runs[0]->running()) << tool << " was left running";
+        EXPECT_EQ(fake.record.count(std::string("process.forceTerminate ") + tool), 1u) << tool;
+    }
+    EXPECT_FALSE(fake.files.fileExistsAtPath(launchAgent()));
+    EXPECT_EQ(fake.bridges().size(), 1u) << "start-up stopped at a hanging tool";
+    EXPECT_EQ(fake.statusBar.connectionLine(), "○ Not connected");
+}
+
 TEST_F(Migration, ALaunchAgentIsUnloadedThenDeletedEvenWhenLaunchctlFails)
 {
     fake.files.addFile(launchAgent(), "<plist/>");
