@@ -1,4 +1,5 @@
 // Installation housekeeping: clean-up after older installations, and uninstall.
+#include <algorithm>
 #include <vector>
 
 #include "agent/app_delegate.h"
@@ -40,13 +41,18 @@ void AppDelegate::removeLaunchAgent()
 
 void AppDelegate::migrateFromLegacy()
 {
+    // Only copies that started before this one are asked to quit, so that of copies
+    // started together the newest survives. Without this copy in the list, none is known
+    // to be older.
     std::int32_t own = platform.processes.processIdentifier();
+    auto running = platform.workspace.runningApplicationsWithBundleIdentifier(bundleID);
+    auto self = std::find_if(
+        running.begin(), running.end(), [own](const RunningApplication& application) {
+            return application.processIdentifier == own;
+        });
     std::vector<RunningApplication> others;
-    for (const auto& application :
-        platform.workspace.runningApplicationsWithBundleIdentifier(bundleID)) {
-        if (application.processIdentifier != own) {
-            others.push_back(application);
-        }
+    if (self != running.end()) {
+        others.assign(running.begin(), self);
     }
     if (!others.empty()) {
         for (const auto& application : others) {

@@ -35,9 +35,11 @@ TEST_F(Migration, OnACleanSystemOnlyPkillRuns)
     EXPECT_EQ(fake.record.count("files.trash"), 0u);
 }
 
-TEST_F(Migration, OtherCopiesGetQuitRequestsInListOrderThenOnePause)
+TEST_F(Migration, OlderCopiesGetQuitRequestsInListOrderThenOnePauseAndNewerOnesNone)
 {
-    fake.workspace.running = {{311}, {fake.processes.pid}, {102}, {999}};
+    // Listed in the order they started: a copy started after this one is left alone, so
+    // that of copies started together the newest survives.
+    fake.workspace.running = {{311}, {102}, {999}, {fake.processes.pid}, {555}};
     launch();
     EXPECT_THAT(fake.record.matching("workspace.terminate"),
         ElementsAre(
