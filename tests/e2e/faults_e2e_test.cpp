@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <random>
 #include <sstream>
 #include <string>
@@ -537,6 +538,58 @@ TEST(RestartFaults, ABridgeThatIgnoresTerminateIsKilledWithItsHelperBeforeTheRel
     EXPECT_TRUE(session.tray().waitUntil([&] { return !isRunningProcess(newHelper); }, 10s))
         << "the bridge's helper outlived Quit:\n"
         << processTable();
+}
+
+// Copies of the agent started together.
+
+TEST(CopyFaults, OfCopiesStartedTogetherOnlyTheNewestSurvives)
+{
+    AgentSession session;
+    // With the bus held still, every copy gets as far as its connection; let go, they
+    // all queue for the name before any of them looks for the others.
+    auto processes = listProcesses();
+    auto daemon = std::find_if(processes.begin(), processes.end(), [](const ProcessInfo& process) {
+        return process.commandLine.find("dbus-daemon") != std::string::npos;
+    });
+    ASSERT_NE(daemon, processes.end()) << processTable();
+    ASSERT_EQ(kill(daemon->pid, SIGSTOP), 0);
+    std::vector<pid_t> copies;
+    for (int copy = 0; copy < 6; ++copy) {
+        copies.push_back(session.start());
+    }
+    bool connecting = session.tray().waitUntil(
+        [&] {
+            return std::all_of(copies.begin(), copies.end(), [](pid_t pid) {
+                std::error_code error;
+                for (const auto& entry : std::filesystem::directory_iterator(
+                         "/proc/" + std::to_string(pid) + "/fd", error)) {
+                    std::error_code ignored;
+                    if (std::filesystem::read_symlink(entry.path(), ignored)
+                            .string()
+                            .rfind("socket:", 0)
+                        == 0) {
+                        return true;
+                    }
+                }
+                return false;
+            });
+        },
+        20s);
+    ASSERT_EQ(kill(daemon->pid, SIGCONT), 0);
+    ASSERT_TRUE(connecting) << "the copies never reached the bus";
+    auto runningCopies = [&] {
+        return std::count_if(
+            copies.begin(), copies.end(), [&](pid_t pid) { return session.running(pid); });
+    };
+    EXPECT_TRUE(session.tray().waitUntil([&] { return runningCopies() <= 1; }, 60s))
+        << runningCopies() << " copies still run:\n"
+        << processTable();
+    ASSERT_EQ(runningCopies(), 1) << "every copy quit: no agent is left";
+    pid_t survivor = *std::find_if(
+        copies.begin(), copies.end(), [&](pid_t pid) { return session.running(pid); });
+    ASSERT_EQ(kill(survivor, SIGTERM), 0);
+    ASSERT_TRUE(session.waitForExit(survivor));
+    EXPECT_TRUE(exitedWithZero(session.exitStatus(survivor)));
 }
 
 // The agent ended from outside.
