@@ -43,6 +43,7 @@ private:
     void startServer();
     void relaunchBridge(std::uint64_t generation);
     std::string bridgeLogURL();
+    void boundBridgeLog();
     void checkHealth();
     void applyProbeResult(bool connected);
     void scheduleHealthCheck();

@@ -1,11 +1,16 @@
 // Bridge supervision: launch, log file and restart.
+#include <cstdint>
+
 #include "agent/app_delegate.h"
 
 namespace ShadeLedgerZizadezavav {
 
 namespace {
 constexpr Milliseconds relaunchDelay{750};
-}
+// A bridge writing without pause must not fill the disk: past this size its log is
+// emptied again, as supervisors bound their logs.
+constexpr std::uint64_t logSizeBound = 50 * 1024 * 1024;
+} // namespace
 
 std::string AppDelegate::bridgeLogURL()
 {
@@ -14,6 +19,19 @@ std::string AppDelegate::bridgeLogURL()
     // A failure (a plain file in the way) shows later, when the log cannot be created.
     platform.files.createDirectoryAtPath(directory, true);
     return appendingPathComponent(directory, "bridge.log");
+}
+
+// Once per probe: one size query on the handle the bridge writes through. Cutting the
+// file through that handle, not the path, empties exactly the file the bridge appends to.
+void AppDelegate::boundBridgeLog()
+{
+    if (!serverProcess || !serverProcess->configuration().standardOutput) {
+        return;
+    }
+    FileHandle& log = *serverProcess->configuration().standardOutput;
+    if (auto size = log.fileSize(); size && *size > logSizeBound) {
+        log.truncateFileAtOffset(0);
+    }
 }
 
 void AppDelegate::startServer()

@@ -406,6 +406,40 @@ TEST(LogFaults, ALinkAtTheLogsPathIsReplacedByTheLogAndItsTargetIsKept)
     quitThroughMenu(session, agent);
 }
 
+TEST(LogFaults, ALogPastItsBoundIsEmptiedAndTheBridgeGoesOnWritingAtItsStart)
+{
+    AgentSession session;
+    session.useBundleCopy();
+    std::string node = session.bundle() + "/Contents/Resources/node";
+    ASSERT_EQ(unlink(node.c_str()), 0);
+    // 60 MiB at once, past the 50 MiB bound, then a line now and then.
+    writeScript(node,
+        "head -c 62914560 /dev/zero | tr '\\0' x\n"
+        "while :; do echo still writing; sleep 0.1; done\n");
+
+    pid_t agent = session.start();
+    ASSERT_TRUE(session.tray().waitUntil(
+        [&] {
+            struct stat status { };
+            return stat(session.logPath().c_str(), &status) == 0 && status.st_size > 50 << 20;
+        },
+        20s))
+        << "the stand-in bridge did not fill its log";
+    bool emptied = session.tray().waitUntil(
+        [&] {
+            std::string log = readFile(session.logPath());
+            return log.size() < (1 << 20) && log.rfind("still writing\n", 0) == 0;
+        },
+        20s);
+    std::string head = readFile(session.logPath()).substr(0, 16);
+    EXPECT_TRUE(emptied) << "the log was not emptied past its bound, or the bridge's writes "
+                            "after that did not start at its beginning; it starts with \""
+                         << head << "\"";
+    EXPECT_TRUE(session.running(agent));
+
+    quitThroughMenu(session, agent);
+}
+
 // Restart Bridge, hammered.
 
 // Clicks Restart Bridge the way a tray host does, on the menu it last read; each click
