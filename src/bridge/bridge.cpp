@@ -12,6 +12,8 @@ constexpr Milliseconds relaunchDelay{750};
 constexpr std::uint64_t logSizeBound = 50 * 1024 * 1024;
 } // namespace
 
+// Also makes sure the log directory exists, since both callers write there next: the
+// launch creates the log, View Log creates it when missing.
 std::string AppDelegate::bridgeLogURL()
 {
     std::string directory
@@ -54,7 +56,7 @@ void AppDelegate::startServer()
     environment["NODE_ENV"] = "production";
     configuration.environment = std::move(environment);
 
-    std::string log = bridgeLogURL();
+    std::string log = bridgeLogURL(); // creates the log directory when missing
     // Every launch starts a fresh log holding only this run's output.
     platform.files.createFileAtPath(log);
     if (auto handle = platform.files.fileHandleForWritingAtPath(log)) {
@@ -69,7 +71,7 @@ void AppDelegate::startServer()
 
 void AppDelegate::viewLog()
 {
-    std::string log = bridgeLogURL();
+    std::string log = bridgeLogURL(); // creates the log directory when missing
     if (!platform.files.fileExistsAtPath(log)) {
         platform.files.createFileAtPath(log);
     }
