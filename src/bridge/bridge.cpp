@@ -9,7 +9,7 @@ namespace {
 constexpr Milliseconds relaunchDelay{750};
 // A bridge writing without pause must not fill the disk: past this size its log is
 // emptied again, as supervisors bound their logs.
-constexpr std::uint64_t logSizeBound = 50 * 1024 * 1024;
+constexpr std::uint64_t logSizeBound = std::uint64_t{50} * 1024 * 1024;
 } // namespace
 
 // Also makes sure the log directory exists, since both callers write there next: the
