@@ -549,6 +549,7 @@ TEST(RestartFaults, ABridgeThatIgnoresTerminateIsKilledWithItsHelperBeforeTheRel
     AgentSession session;
     std::string helpers = installStubbornBridge(session);
     pid_t agent = session.start();
+    ASSERT_TRUE(session.tray().waitForRegistration(15s)) << "the status item never appeared";
     ASSERT_TRUE(session.waitForBridgeCount(1)) << processTable();
     ASSERT_TRUE(session.tray().waitUntil([&] { return recordedPids(helpers).size() == 1; }, 10s));
     pid_t old = session.bridges()[0].pid;
