@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -40,7 +41,9 @@ private:
     void setupStatusItem();
     void rebuildMenu();
     void startServer();
+    void relaunchBridge(std::uint64_t generation);
     std::string bridgeLogURL();
+    void boundBridgeLog();
     void checkHealth();
     void applyProbeResult(bool connected);
     void scheduleHealthCheck();
@@ -62,6 +65,8 @@ private:
     // Restart Bridge clicks within the relaunch delay merge into one relaunch:
     // only the task of the latest click launches.
     std::uint64_t relaunchGeneration = 0;
+    // Bridges Restart Bridge asked to stop, until they have gone.
+    std::vector<std::shared_ptr<Process>> stoppingBridges;
 };
 
 } // namespace ShadeLedgerZizadezavav

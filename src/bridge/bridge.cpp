@@ -1,12 +1,19 @@
 // Bridge supervision: launch, log file and restart.
+#include <cstdint>
+
 #include "agent/app_delegate.h"
 
 namespace ShadeLedgerZizadezavav {
 
 namespace {
 constexpr Milliseconds relaunchDelay{750};
-}
+// A bridge writing without pause must not fill the disk: past this size its log is
+// emptied again, as supervisors bound their logs.
+constexpr std::uint64_t logSizeBound = std::uint64_t{50} * 1024 * 1024;
+} // namespace
 
+// Also makes sure the log directory exists, since both callers write there next: the
+// launch creates the log, View Log creates it when missing.
 std::string AppDelegate::bridgeLogURL()
 {
     std::string directory
@@ -14,6 +21,19 @@ std::string AppDelegate::bridgeLogURL()
     // A failure (a plain file in the way) shows later, when the log cannot be created.
     platform.files.createDirectoryAtPath(directory, true);
     return appendingPathComponent(directory, "bridge.log");
+}
+
+// Once per probe: one size query on the handle the bridge writes through. Cutting the
+// file through that handle, not the path, empties exactly the file the bridge appends to.
+void AppDelegate::boundBridgeLog()
+{
+    if (!serverProcess || !serverProcess->configuration().standardOutput) {
+        return;
+    }
+    FileHandle& log = *serverProcess->configuration().standardOutput;
+    if (auto size = log.fileSize(); size && *size > logSizeBound) {
+        log.truncateFileAtOffset(0);
+    }
 }
 
 void AppDelegate::startServer()
@@ -36,7 +56,7 @@ void AppDelegate::startServer()
     environment["NODE_ENV"] = "production";
     configuration.environment = std::move(environment);
 
-    std::string log = bridgeLogURL();
+    std::string log = bridgeLogURL(); // creates the log directory when missing
     // Every launch starts a fresh log holding only this run's output.
     platform.files.createFileAtPath(log);
     if (auto handle = platform.files.fileHandleForWritingAtPath(log)) {
@@ -51,7 +71,7 @@ void AppDelegate::startServer()
 
 void AppDelegate::viewLog()
 {
-    std::string log = bridgeLogURL();
+    std::string log = bridgeLogURL(); // creates the log directory when missing
     if (!platform.files.fileExistsAtPath(log)) {
         platform.files.createFileAtPath(log);
     }
@@ -62,6 +82,7 @@ void AppDelegate::restartBridge()
 {
     if (serverProcess) {
         serverProcess->terminate();
+        stoppingBridges.push_back(std::move(serverProcess));
     }
     serverProcess.reset();
     isConnected = false;
@@ -69,11 +90,32 @@ void AppDelegate::restartBridge()
 
     std::uint64_t generation = ++relaunchGeneration;
     platform.scheduler.asyncAfter(relaunchDelay, [weak = weak_from_this(), generation] {
-        auto self = weak.lock();
-        if (!self || self->relaunchGeneration != generation) {
-            return;
+        if (auto self = weak.lock()) {
+            self->relaunchBridge(generation);
         }
-        self->startServer();
+    });
+}
+
+// A new bridge never starts beside an old one: a bridge that Restart Bridge stopped
+// and that is still running when the relaunch is due is killed, with everything it
+// started, and the launch follows its exit. The main thread never waits for it.
+void AppDelegate::relaunchBridge(std::uint64_t generation)
+{
+    if (relaunchGeneration != generation) {
+        return;
+    }
+    std::erase_if(stoppingBridges, [](const auto& bridge) { return !bridge->isRunning(); });
+    if (stoppingBridges.empty()) {
+        startServer();
+        return;
+    }
+    for (const auto& bridge : stoppingBridges) {
+        bridge->forceTerminate();
+    }
+    stoppingBridges.front()->notifyOnExit([weak = weak_from_this(), generation] {
+        if (auto self = weak.lock()) {
+            self->relaunchBridge(generation);
+        }
     });
 }
 

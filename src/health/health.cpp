@@ -27,6 +27,7 @@ std::int64_t AppDelegate::bridgePort()
 
 void AppDelegate::checkHealth()
 {
+    boundBridgeLog();
     std::string address = "http://127.0.0.1:" + std::to_string(bridgePort()) + "/health";
     Scheduler& scheduler = platform.scheduler;
     platform.http.get(address,

@@ -1,4 +1,5 @@
 // Installation housekeeping: clean-up after older installations, and uninstall.
+#include <algorithm>
 #include <vector>
 
 #include "agent/app_delegate.h"
@@ -7,10 +8,13 @@ namespace ShadeLedgerZizadezavav {
 
 namespace {
 constexpr Milliseconds quitRequestAllowance{500};
+// Generous for pkill and launchctl, which take milliseconds; a tool that hangs is killed.
+constexpr Milliseconds toolTimeLimit{10000};
 constexpr const char* legacyAppPath = "/Applications/ShadeLedgerZizadezavav.app";
 } // namespace
 
-// Runs a system tool to completion; failure and exit status are ignored.
+// Runs a system tool to completion, or kills it once it has had generous time: start-up
+// goes on either way. Failure and exit status are ignored.
 void AppDelegate::runTool(const std::string& executable, const std::vector<std::string>& arguments)
 {
     ProcessConfiguration configuration;
@@ -18,7 +22,10 @@ void AppDelegate::runTool(const std::string& executable, const std::vector<std::
     configuration.arguments = arguments;
     auto process = platform.processes.makeProcess(std::move(configuration));
     process->launch();
-    process->waitUntilExit();
+    if (!process->waitUntilExit(toolTimeLimit)) {
+        process->forceTerminate();
+        process->waitUntilExit(toolTimeLimit);
+    }
 }
 
 void AppDelegate::removeLaunchAgent()
@@ -34,13 +41,18 @@ void AppDelegate::removeLaunchAgent()
 
 void AppDelegate::migrateFromLegacy()
 {
+    // Only copies that started before this one are asked to quit, so that of copies
+    // started together the newest survives. Without this copy in the list, none is known
+    // to be older.
     std::int32_t own = platform.processes.processIdentifier();
+    auto running = platform.workspace.runningApplicationsWithBundleIdentifier(bundleID);
+    auto self = std::find_if(
+        running.begin(), running.end(), [own](const RunningApplication& application) {
+            return application.processIdentifier == own;
+        });
     std::vector<RunningApplication> others;
-    for (const auto& application :
-        platform.workspace.runningApplicationsWithBundleIdentifier(bundleID)) {
-        if (application.processIdentifier != own) {
-            others.push_back(application);
-        }
+    if (self != running.end()) {
+        others.assign(running.begin(), self);
     }
     if (!others.empty()) {
         for (const auto& application : others) {

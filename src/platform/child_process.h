@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/scheduling.h"
 
 namespace ShadeLedgerZizadezavav {
 
@@ -33,10 +35,20 @@ public:
     virtual bool launch() = 0;
     // Returns once the process has exited; at once when it never started.
     virtual void waitUntilExit() = 0;
-    // Asks a running process to exit and returns at once. Does nothing to a
-    // process that never started or has exited. Releasing the handle neither
-    // stops nor orphans the child: it is still reaped.
+    // As above, but gives up after timeout: true when the process has exited.
+    virtual bool waitUntilExit(Milliseconds timeout) = 0;
+    // Asks a running process, and every process it started, to exit and returns at
+    // once. Does nothing to a process that never started or has exited. Releasing the
+    // handle neither stops nor orphans the child: it is still reaped. A child whose
+    // agent ends, however it ends, is asked to exit at once.
     virtual void terminate() = 0;
+    // As terminate, but the request cannot be refused.
+    virtual void forceTerminate() = 0;
+    // True from a successful launch until the process has exited.
+    virtual bool isRunning() = 0;
+    // Runs handler once, on the main thread, after the process has exited (on a later
+    // turn of the main loop when it has exited already or never started).
+    virtual void notifyOnExit(std::function<void()> handler) = 0;
 };
 
 class ChildProcesses {

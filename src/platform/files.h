@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,15 +14,20 @@ namespace ShadeLedgerZizadezavav {
 class FileHandle {
 public:
     virtual ~FileHandle() = default;
+    // The size of the file written to now, or none when it cannot be told.
+    virtual std::optional<std::uint64_t> fileSize() = 0;
+    // Cuts the file written to down to offset bytes; appending writers go on from there.
+    virtual bool truncateFileAtOffset(std::uint64_t offset) = 0;
 };
 
 class FileManager {
 public:
     virtual ~FileManager() = default;
     virtual std::string homeDirectoryForCurrentUser() = 0;
-    // True when anything exists at the path (a dangling link counts).
+    // True when something exists at the path, links followed: a dangling link is nothing.
     virtual bool fileExistsAtPath(const std::string& path) = 0;
-    // Creates an empty file, or empties an existing one.
+    // Puts a fresh, empty regular file at the path in one step, replacing what is there
+    // (a link is replaced, never written through).
     virtual bool createFileAtPath(const std::string& path) = 0;
     // Succeeds when the directory exists already.
     virtual bool createDirectoryAtPath(const std::string& path, bool withIntermediateDirectories)
@@ -29,7 +35,7 @@ public:
     virtual bool removeItemAtPath(const std::string& path) = 0;
     // Moves the item into the user's Trash; never deletes it.
     virtual bool trashItemAtPath(const std::string& path) = 0;
-    // A handle writing at offset 0, or nullptr.
+    // A handle appending to the regular file at the path, or nullptr (also for a link).
     virtual std::shared_ptr<FileHandle> fileHandleForWritingAtPath(const std::string& path) = 0;
     // The whole contents of a regular file (after following links) of at most
     // maxBytes; none for anything else. Never blocks on a FIFO or a device.

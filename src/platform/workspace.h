@@ -18,7 +18,8 @@ struct RunningApplication {
 class Workspace {
 public:
     virtual ~Workspace() = default;
-    // Every running application with that identifier, the caller possibly among them.
+    // Every running application with that identifier, the caller possibly among them,
+    // in the order they started (the oldest first).
     virtual std::vector<RunningApplication> runningApplicationsWithBundleIdentifier(
         const std::string& bundleIdentifier)
         = 0;

@@ -45,9 +45,9 @@ TEST(DamagedBundle, ADanglingNodeLinkMeansNoBridgeButAWorkingMenu)
     ASSERT_TRUE(session.tray().waitForMenu([](const TrayMenu& m) { return m.size() == 14; }, 10s));
     EXPECT_EQ(session.connectionLine(), "○ Not connected");
     EXPECT_TRUE(session.bridges().empty());
-    // The link exists, so the launch was attempted: the log was emptied for it.
-    EXPECT_EQ(readFile(session.logPath()), "");
     expectQuitEndsCleanly(session, agent);
+    // A link to nothing is no runtime: no launch was tried, so the log was left alone.
+    EXPECT_EQ(readFile(session.logPath()), "output of the last run\n");
 }
 
 TEST(DamagedBundle, WithoutTheIconTheTrayShowsSL)

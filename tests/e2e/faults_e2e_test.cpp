@@ -13,7 +13,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <random>
+#include <sstream>
 #include <string>
 
 #include "support/agent_session.h"
@@ -383,6 +385,61 @@ TEST(LogFaults, ABlockedLogDirectoryLeavesTheBridgeRunningWithItsOutputOnTheAgen
         << readFile(output);
 }
 
+TEST(LogFaults, ALinkAtTheLogsPathIsReplacedByTheLogAndItsTargetIsKept)
+{
+    AgentSession session;
+    std::string document = session.home().path("Documents/report.txt");
+    std::string text(600 * 1024, 'r');
+    writeFile(document, text);
+    makeDirectories(session.home().path(".shadeledger"));
+    ASSERT_EQ(symlink(document.c_str(), session.logPath().c_str()), 0);
+
+    pid_t agent = session.start();
+    ASSERT_TRUE(session.waitForConnectionLine(connected));
+    EXPECT_TRUE(readFile(document) == text) << "the link's target was emptied or written to";
+    struct stat status { };
+    ASSERT_EQ(lstat(session.logPath().c_str(), &status), 0);
+    EXPECT_TRUE(S_ISREG(status.st_mode)) << "the link is still at the log's path";
+    EXPECT_NE(readFile(session.logPath()).find("ShadeLedger bridge listening"), std::string::npos)
+        << "the bridge's output did not reach the fresh log";
+
+    quitThroughMenu(session, agent);
+}
+
+TEST(LogFaults, ALogPastItsBoundIsEmptiedAndTheBridgeGoesOnWritingAtItsStart)
+{
+    AgentSession session;
+    session.useBundleCopy();
+    std::string node = session.bundle() + "/Contents/Resources/node";
+    ASSERT_EQ(unlink(node.c_str()), 0);
+    // 60 MiB at once, past the 50 MiB bound, then a line now and then.
+    writeScript(node,
+        "head -c 62914560 /dev/zero | tr '\\0' x\n"
+        "while :; do echo still writing; sleep 0.1; done\n");
+
+    pid_t agent = session.start();
+    ASSERT_TRUE(session.tray().waitUntil(
+        [&] {
+            struct stat status { };
+            return stat(session.logPath().c_str(), &status) == 0 && status.st_size > 50 << 20;
+        },
+        20s))
+        << "the stand-in bridge did not fill its log";
+    bool emptied = session.tray().waitUntil(
+        [&] {
+            std::string log = readFile(session.logPath());
+            return log.size() < (1 << 20) && log.rfind("still writing\n", 0) == 0;
+        },
+        20s);
+    std::string head = readFile(session.logPath()).substr(0, 16);
+    EXPECT_TRUE(emptied) << "the log was not emptied past its bound, or the bridge's writes "
+                            "after that did not start at its beginning; it starts with \""
+                         << head << "\"";
+    EXPECT_TRUE(session.running(agent));
+
+    quitThroughMenu(session, agent);
+}
+
 // Restart Bridge, hammered.
 
 // Clicks Restart Bridge the way a tray host does, on the menu it last read; each click
@@ -452,6 +509,124 @@ TEST(RestartFaults, FiftyRestartsLeaveExactlyOneTrackedBridgeThatQuitEnds)
     EXPECT_TRUE(session.zombies().empty()) << processTable();
 }
 
+// A bridge that ignores the terminate request and starts a helper of its own; each run
+// records its helper's pid in helpers.
+std::string installStubbornBridge(AgentSession& session)
+{
+    session.useBundleCopy();
+    std::string node = session.bundle() + "/Contents/Resources/node";
+    std::string helpers = session.home().root() + "/helpers";
+    EXPECT_EQ(unlink(node.c_str()), 0);
+    writeScript(node,
+        "sleep 1000 &\n"
+        "echo $! >> '"
+            + helpers
+            + "'\n"
+              "trap '' TERM\n"
+              "while :; do sleep 0.1; done\n");
+    return helpers;
+}
+
+std::vector<pid_t> recordedPids(const std::string& path)
+{
+    std::vector<pid_t> pids;
+    std::istringstream lines(readFile(path));
+    for (pid_t pid = 0; lines >> pid;) {
+        pids.push_back(pid);
+    }
+    return pids;
+}
+
+bool isRunningProcess(pid_t pid)
+{
+    auto processes = listProcesses();
+    return std::any_of(processes.begin(), processes.end(),
+        [pid](const ProcessInfo& process) { return process.pid == pid && process.state != 'Z'; });
+}
+
+TEST(RestartFaults, ABridgeThatIgnoresTerminateIsKilledWithItsHelperBeforeTheRelaunch)
+{
+    AgentSession session;
+    std::string helpers = installStubbornBridge(session);
+    pid_t agent = session.start();
+    ASSERT_TRUE(session.tray().waitForRegistration(15s)) << "the status item never appeared";
+    ASSERT_TRUE(session.waitForBridgeCount(1)) << processTable();
+    ASSERT_TRUE(session.tray().waitUntil([&] { return recordedPids(helpers).size() == 1; }, 10s));
+    pid_t old = session.bridges()[0].pid;
+    pid_t oldHelper = recordedPids(helpers)[0];
+
+    ASSERT_TRUE(session.tray().click("Restart Bridge"));
+    ASSERT_TRUE(session.tray().waitUntil([&] { return recordedPids(helpers).size() == 2; }, 10s))
+        << "no bridge was relaunched:\n"
+        << processTable();
+    EXPECT_FALSE(hasBridge(session, old)) << "the new bridge started beside the old one:\n"
+                                          << processTable();
+    EXPECT_FALSE(isRunningProcess(oldHelper)) << "the old bridge's helper was left behind:\n"
+                                              << processTable();
+    auto bridges = session.bridges();
+    ASSERT_EQ(bridges.size(), 1u) << processTable();
+    EXPECT_EQ(bridges[0].parent, agent);
+
+    // Quit does not wait, but its request reaches everything the bridge started.
+    pid_t newHelper = recordedPids(helpers)[1];
+    quitThroughMenu(session, agent);
+    EXPECT_TRUE(session.tray().waitUntil([&] { return !isRunningProcess(newHelper); }, 10s))
+        << "the bridge's helper outlived Quit:\n"
+        << processTable();
+}
+
+// Copies of the agent started together.
+
+TEST(CopyFaults, OfCopiesStartedTogetherOnlyTheNewestSurvives)
+{
+    AgentSession session;
+    // With the bus held still, every copy gets as far as its connection; let go, they
+    // all queue for the name before any of them looks for the others.
+    auto processes = listProcesses();
+    auto daemon = std::find_if(processes.begin(), processes.end(), [](const ProcessInfo& process) {
+        return process.commandLine.find("dbus-daemon") != std::string::npos;
+    });
+    ASSERT_NE(daemon, processes.end()) << processTable();
+    ASSERT_EQ(kill(daemon->pid, SIGSTOP), 0);
+    std::vector<pid_t> copies;
+    for (int copy = 0; copy < 6; ++copy) {
+        copies.push_back(session.start());
+    }
+    bool connecting = session.tray().waitUntil(
+        [&] {
+            return std::all_of(copies.begin(), copies.end(), [](pid_t pid) {
+                std::error_code error;
+                for (const auto& entry : std::filesystem::directory_iterator(
+                         "/proc/" + std::to_string(pid) + "/fd", error)) {
+                    std::error_code ignored;
+                    if (std::filesystem::read_symlink(entry.path(), ignored)
+                            .string()
+                            .rfind("socket:", 0)
+                        == 0) {
+                        return true;
+                    }
+                }
+                return false;
+            });
+        },
+        20s);
+    ASSERT_EQ(kill(daemon->pid, SIGCONT), 0);
+    ASSERT_TRUE(connecting) << "the copies never reached the bus";
+    auto runningCopies = [&] {
+        return std::count_if(
+            copies.begin(), copies.end(), [&](pid_t pid) { return session.running(pid); });
+    };
+    EXPECT_TRUE(session.tray().waitUntil([&] { return runningCopies() <= 1; }, 60s))
+        << runningCopies() << " copies still run:\n"
+        << processTable();
+    ASSERT_EQ(runningCopies(), 1) << "every copy quit: no agent is left";
+    pid_t survivor = *std::find_if(
+        copies.begin(), copies.end(), [&](pid_t pid) { return session.running(pid); });
+    ASSERT_EQ(kill(survivor, SIGTERM), 0);
+    ASSERT_TRUE(session.waitForExit(survivor));
+    EXPECT_TRUE(exitedWithZero(session.exitStatus(survivor)));
+}
+
 // The agent ended from outside.
 
 class TerminationSignalFaults : public ::testing::TestWithParam<int> { };
@@ -481,38 +656,24 @@ INSTANTIATE_TEST_SUITE_P(Signals, TerminationSignalFaults,
         return "SIG" + std::string(sigabbrev_np(info.param));
     });
 
-TEST(TerminationFaults, AKilledAgentsOrphanedBridgeIsEndedByTheNextStart)
+TEST(TerminationFaults, AKilledAgentsBridgeIsAskedToTerminateAtOnce)
 {
     AgentSession session;
-    pid_t first = session.start();
+    pid_t agent = session.start();
     ASSERT_TRUE(session.waitForConnectionLine(connected));
     auto bridges = session.bridges();
     ASSERT_EQ(bridges.size(), 1u) << processTable();
     pid_t orphan = bridges[0].pid;
 
-    ASSERT_EQ(kill(first, SIGKILL), 0);
-    ASSERT_TRUE(session.waitForExit(first));
-    // Nothing could ask it to stop: it carries on, now a child of the namespace's first process.
-    ASSERT_TRUE(hasBridge(session, orphan)) << processTable();
-    EXPECT_EQ(httpGetStatus(session.port(), "/health"), 200)
-        << "the orphaned bridge stopped serving";
-
-    pid_t second = session.start();
-    ASSERT_TRUE(session.tray().waitForRegistrationCount(2, 15s));
+    ASSERT_EQ(kill(agent, SIGKILL), 0);
+    ASSERT_TRUE(session.waitForExit(agent));
     EXPECT_TRUE(session.tray().waitUntil([&] { return !hasBridge(session, orphan); }, 10s))
-        << "the next start's clean-up left the orphaned bridge running:\n"
+        << "the bridge of a killed agent went on running:\n"
         << processTable();
-    EXPECT_TRUE(session.waitForConnectionLine(connected))
-        << "the new agent's bridge never came up; log:\n"
+    EXPECT_NE(readFile(session.logPath()).find("ShadeLedger bridge stopping on SIGTERM"),
+        std::string::npos)
+        << "the bridge was not asked to terminate; log:\n"
         << readFile(session.logPath());
-    EXPECT_TRUE(session.waitForBridgeCount(1)) << processTable();
-    bridges = session.bridges();
-    ASSERT_EQ(bridges.size(), 1u) << processTable();
-    EXPECT_NE(bridges[0].pid, orphan);
-    EXPECT_EQ(bridges[0].parent, second) << "the bridge running is not the new agent's";
-
-    quitThroughMenu(session, second);
-    EXPECT_TRUE(session.waitForBridgeCount(0)) << "the bridge outlived Quit";
 }
 
 } // namespace

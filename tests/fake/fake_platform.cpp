@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <thread>
+#include <utility>
 
 namespace ShadeLedgerZizadezavav {
 
@@ -322,14 +323,49 @@ void FakeProcess::waitUntilExit()
 {
     record_.add("process.wait " + configuration_.executable);
     // Tools run to completion at once on the virtual clock.
-    running_ = false;
+    exit();
+}
+
+bool FakeProcess::waitUntilExit(Milliseconds timeout)
+{
+    record_.add(
+        "process.wait " + configuration_.executable + " " + std::to_string(timeout.count()));
+    if (hangs_ && running_) {
+        return false;
+    }
+    exit();
+    return true;
 }
 
 void FakeProcess::terminate()
 {
     record_.add("process.terminate " + configuration_.executable + " #" + std::to_string(id_));
     ++terminateRequests_;
+    if (!ignoresTerminate && !hangs_) {
+        exit();
+    }
+}
+
+void FakeProcess::forceTerminate()
+{
+    record_.add("process.forceTerminate " + configuration_.executable + " #" + std::to_string(id_));
+    exit();
+}
+
+void FakeProcess::exit()
+{
     running_ = false;
+    for (auto& handler : std::exchange(exitHandlers_, {})) {
+        scheduler_.async(std::move(handler));
+    }
+}
+
+void FakeProcess::notifyOnExit(std::function<void()> handler)
+{
+    exitHandlers_.push_back(std::move(handler));
+    if (!running_) {
+        exit();
+    }
 }
 
 std::shared_ptr<Process> FakeProcesses::makeProcess(ProcessConfiguration configuration)
@@ -337,8 +373,11 @@ std::shared_ptr<Process> FakeProcesses::makeProcess(ProcessConfiguration configu
     bool fails
         = std::find(failingExecutables.begin(), failingExecutables.end(), configuration.executable)
         != failingExecutables.end();
-    auto process = std::make_shared<FakeProcess>(
-        record_, std::move(configuration), !fails, static_cast<int>(made.size()));
+    bool hangs
+        = std::find(hangingExecutables.begin(), hangingExecutables.end(), configuration.executable)
+        != hangingExecutables.end();
+    auto process = std::make_shared<FakeProcess>(record_, scheduler_, std::move(configuration),
+        !fails, hangs, static_cast<int>(made.size()));
     made.push_back(process);
     return process;
 }
@@ -529,7 +568,27 @@ std::shared_ptr<FileHandle> FakeFiles::fileHandleForWritingAtPath(const std::str
     if (found == nodes.end() || found->second.kind != Kind::file) {
         return nullptr;
     }
-    return std::make_shared<FakeFileHandle>(path);
+    return std::make_shared<FakeFileHandle>(*this, path);
+}
+
+std::optional<std::uint64_t> FakeFileHandle::fileSize()
+{
+    auto found = files_.nodes.find(path);
+    if (found == files_.nodes.end()) {
+        return std::nullopt;
+    }
+    return found->second.contents.size();
+}
+
+bool FakeFileHandle::truncateFileAtOffset(std::uint64_t offset)
+{
+    files_.record().add("files.truncate " + path + " " + std::to_string(offset));
+    auto found = files_.nodes.find(path);
+    if (found == files_.nodes.end()) {
+        return false;
+    }
+    found->second.contents.resize(std::min<std::size_t>(found->second.contents.size(), offset));
+    return true;
 }
 
 std::optional<std::string> FakeFiles::contentsOfRegularFile(

@@ -141,49 +141,70 @@ private:
     CallRecord& record_;
 };
 
+class FakeFiles;
+
 class FakeFileHandle final : public FileHandle {
 public:
-    explicit FakeFileHandle(std::string path)
+    FakeFileHandle(FakeFiles& files, std::string path)
         : path(std::move(path))
+        , files_(files)
     {
     }
+    std::optional<std::uint64_t> fileSize() override;
+    bool truncateFileAtOffset(std::uint64_t offset) override;
     std::string path;
+
+private:
+    FakeFiles& files_;
 };
 
 class FakeProcess final : public Process {
 public:
-    FakeProcess(CallRecord& record, ProcessConfiguration configuration, bool launchSucceeds, int id)
+    FakeProcess(CallRecord& record, FakeScheduler& scheduler, ProcessConfiguration configuration,
+        bool launchSucceeds, bool hangs, int id)
         : record_(record)
+        , scheduler_(scheduler)
         , configuration_(std::move(configuration))
         , launchSucceeds_(launchSucceeds)
+        , hangs_(hangs)
         , id_(id)
     {
     }
     const ProcessConfiguration& configuration() const override { return configuration_; }
     bool launch() override;
     void waitUntilExit() override;
+    bool waitUntilExit(Milliseconds timeout) override;
     void terminate() override;
+    void forceTerminate() override;
+    bool isRunning() override { return running_; }
+    void notifyOnExit(std::function<void()> handler) override;
 
     bool running() const { return running_; }
     bool launched() const { return launched_; }
     int terminateRequests() const { return terminateRequests_; }
     // The process exits by itself (a crash, the end of a tool).
-    void exit() { running_ = false; }
+    void exit();
+    // From now on a terminate request is ignored; only forceTerminate ends it.
+    bool ignoresTerminate = false;
 
 private:
     CallRecord& record_;
+    FakeScheduler& scheduler_;
     ProcessConfiguration configuration_;
     bool launchSucceeds_;
+    bool hangs_;
     int id_;
     bool launched_ = false;
     bool running_ = false;
     int terminateRequests_ = 0;
+    std::vector<std::function<void()>> exitHandlers_;
 };
 
 class FakeProcesses final : public ChildProcesses {
 public:
-    explicit FakeProcesses(CallRecord& record)
+    FakeProcesses(CallRecord& record, FakeScheduler& scheduler)
         : record_(record)
+        , scheduler_(scheduler)
     {
     }
     std::shared_ptr<Process> makeProcess(ProcessConfiguration configuration) override;
@@ -194,6 +215,8 @@ public:
     Environment agentEnvironment{{"HOME", "/home/user"}, {"PATH", "/usr/bin:/bin"}};
     // Executables whose launch fails (not executable, missing).
     std::vector<std::string> failingExecutables;
+    // Executables that never end by themselves (a tool that hangs).
+    std::vector<std::string> hangingExecutables;
     // Every process made, in order.
     std::vector<std::shared_ptr<FakeProcess>> made;
     // Processes of an executable, in order.
@@ -203,6 +226,7 @@ public:
 
 private:
     CallRecord& record_;
+    FakeScheduler& scheduler_;
 };
 
 class FakeWorkspace final : public Workspace {
@@ -264,6 +288,7 @@ public:
     std::optional<std::string> contents(const std::string& path) const;
     // Bridge output: what a running process writes to its handle.
     void append(const std::string& path, const std::string& text);
+    CallRecord& record() { return record_; }
 
 private:
     bool parentIsDirectory(const std::string& path) const;
@@ -361,7 +386,7 @@ public:
     FakeApplication application{record, scheduler};
     FakeStatusBar statusBar{record};
     FakeAlerts alerts{record};
-    FakeProcesses processes{record};
+    FakeProcesses processes{record, scheduler};
     FakeWorkspace workspace{record};
     FakeFiles files{record};
     FakeBundle bundle;

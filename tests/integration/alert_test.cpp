@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -225,10 +226,13 @@ TEST_F(AlertTest, MainContextKeepsRunningButCommandsAreDroppedWhileTheDialogIsUp
         << "commands stayed blocked after the dialog closed";
 }
 
-TEST_F(AlertTest, TerminatingClosesTheDialogWithoutConfirming)
+// Dialogs that close on SIGTERM, answer "Uninstall" to it, or ignore it.
+class AlertTerminationTest : public AlertTest,
+                             public ::testing::WithParamInterface<const char*> { };
+
+TEST_P(AlertTerminationTest, TerminatingClosesTheDialogWithoutConfirming)
 {
-    // Answers "Uninstall" after a while, unless it is closed first.
-    installTool("zenity", "exec sleep 20");
+    installTool("zenity", GetParam());
     g_timeout_add(
         50,
         [](gpointer data) {
@@ -237,10 +241,20 @@ TEST_F(AlertTest, TerminatingClosesTheDialogWithoutConfirming)
         },
         this);
 
+    auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(alerts->runModal(uninstallAlert()), alertSecondButtonReturn)
-        << "the uninstall dialog stayed open after the agent was asked to quit";
+        << "a dialog closed by the agent's termination confirmed the uninstall";
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10))
+        << "the dialog kept the terminating agent alive";
     EXPECT_EQ(delegate->terminations, 1);
 }
+
+const char* const dialogNames[] = {"ClosesOnRequest", "ExitsZeroOnRequest", "IgnoresTheRequest"};
+
+INSTANTIATE_TEST_SUITE_P(Dialogs, AlertTerminationTest,
+    ::testing::Values("exec sleep 20", "trap 'exit 0' TERM; while :; do sleep 0.05; done",
+        "trap '' TERM; while :; do sleep 0.05; done"),
+    [](const ::testing::TestParamInfo<const char*>& info) { return dialogNames[info.index]; });
 
 TEST_F(AlertTest, TerminatingAgentAsksNothing)
 {

@@ -210,6 +210,40 @@ TEST_F(ChildProcessTest, TerminateAsksARunningChildToExit)
     process->waitUntilExit();
 }
 
+// Whether a process still runs, as /proc shows it (a zombie has ended).
+bool alive(pid_t pid)
+{
+    std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    auto close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
+}
+
+TEST_F(ChildProcessTest, TerminateReachesWhatTheChildStartedAndForceEndsOneThatRefuses)
+{
+    // A helper that takes the request, then a child that refuses it.
+    std::string helper = home.path("helper");
+    auto process = shell("sleep 1000 & echo $! > \"$1.part\"; mv \"$1.part\" \"$1\"; "
+                         "trap '' TERM; while :; do sleep 0.05; done",
+        {helper});
+    ASSERT_TRUE(process->launch());
+    ASSERT_TRUE(runMainContextUntil([&] { return exists(helper); }));
+    pid_t helperPid = std::stoi(readFile(helper));
+
+    process->terminate();
+    EXPECT_TRUE(runMainContextUntil([&] { return !alive(helperPid); }))
+        << "the process the child started outlived the terminate request";
+    EXPECT_TRUE(process->isRunning());
+    EXPECT_FALSE(process->waitUntilExit(200ms)) << "a child that refuses to exit was said to exit";
+
+    bool notified = false;
+    process->notifyOnExit([&] { notified = true; });
+    process->forceTerminate();
+    EXPECT_TRUE(runMainContextUntil([&] { return notified; }))
+        << "no exit notification on the main context";
+    EXPECT_FALSE(process->isRunning());
+    EXPECT_TRUE(process->waitUntilExit(200ms));
+}
+
 TEST_F(ChildProcessTest, TerminateAfterExitSignalsNobody)
 {
     TerminationCounter counter;

@@ -39,12 +39,17 @@ TEST_F(FilesTest, HomeIsReadFromHOMEAtEachCall)
         << "a changed HOME was not seen: the log would land in the old home";
 }
 
-TEST_F(FilesTest, ExistenceCountsADanglingLink)
+TEST_F(FilesTest, ExistenceFollowsLinksSoADanglingOneIsNothing)
 {
     std::string link = home.path("dangling");
     ASSERT_EQ(symlink("/nonexistent/target", link.c_str()), 0);
-    EXPECT_TRUE(files.fileExistsAtPath(link));
+    EXPECT_FALSE(files.fileExistsAtPath(link)) << "a link to nothing counted as a file";
     EXPECT_FALSE(files.fileExistsAtPath(home.path("nothing-here")));
+    std::string target = home.path("target");
+    writeFile(target, "x");
+    std::string live = home.path("live");
+    ASSERT_EQ(symlink(target.c_str(), live.c_str()), 0);
+    EXPECT_TRUE(files.fileExistsAtPath(live));
 }
 
 TEST_F(FilesTest, CreatingAFileEmptiesAnExistingOne)
@@ -58,6 +63,25 @@ TEST_F(FilesTest, CreatingAFileEmptiesAnExistingOne)
     ASSERT_TRUE(files.createFileAtPath(fresh));
     EXPECT_TRUE(exists(fresh));
     EXPECT_EQ(readFile(fresh), "");
+    for (const auto& entry : fs::directory_iterator(fs::path(log).parent_path())) {
+        EXPECT_EQ(entry.path().filename().string().rfind(".bridge.log.", 0), std::string::npos)
+            << "a temporary file was left behind: " << entry.path();
+    }
+}
+
+TEST_F(FilesTest, CreatingAFileReplacesALinkAndLeavesItsTargetAlone)
+{
+    std::string document = home.path("document.txt");
+    writeFile(document, "the user's own document\n");
+    std::string log = home.path("bridge.log");
+    ASSERT_EQ(symlink(document.c_str(), log.c_str()), 0);
+
+    ASSERT_TRUE(files.createFileAtPath(log));
+    EXPECT_EQ(readFile(document), "the user's own document\n") << "the link's target was emptied";
+    struct stat status { };
+    ASSERT_EQ(lstat(log.c_str(), &status), 0);
+    EXPECT_TRUE(S_ISREG(status.st_mode)) << "the link is still at the path";
+    EXPECT_EQ(readFile(log), "");
 }
 
 TEST_F(FilesTest, CreatingAFileInAMissingDirectoryFails)
@@ -65,21 +89,29 @@ TEST_F(FilesTest, CreatingAFileInAMissingDirectoryFails)
     EXPECT_FALSE(files.createFileAtPath(home.path("missing/bridge.log")));
 }
 
-TEST_F(FilesTest, WritingHandleStartsAtOffsetZeroOverExistingContent)
+TEST_F(FilesTest, WritingHandleAppendsAndGoesOnAtTheStartOnceTruncated)
 {
     std::string log = home.path("bridge.log");
     writeFile(log, "0123456789");
     auto handle = files.fileHandleForWritingAtPath(log);
     ASSERT_NE(handle, nullptr);
     writeThrough(handle, "abc");
+    EXPECT_EQ(handle->fileSize(), 13u);
+    ASSERT_TRUE(handle->truncateFileAtOffset(0));
+    EXPECT_EQ(handle->fileSize(), 0u);
+    writeThrough(handle, "def");
     handle.reset();
-    EXPECT_EQ(readFile(log), "abc3456789")
-        << "the handle appended or truncated instead of writing from the start";
+    EXPECT_EQ(readFile(log), "def") << "a write after the truncation left a hole or old bytes";
 }
 
-TEST_F(FilesTest, WritingHandleForAMissingFileIsNone)
+TEST_F(FilesTest, WritingHandleForAMissingFileOrALinkIsNone)
 {
     EXPECT_EQ(files.fileHandleForWritingAtPath(home.path("missing.log")), nullptr);
+    std::string document = home.path("document.txt");
+    writeFile(document, "kept");
+    std::string link = home.path("bridge.log");
+    ASSERT_EQ(symlink(document.c_str(), link.c_str()), 0);
+    EXPECT_EQ(files.fileHandleForWritingAtPath(link), nullptr) << "a handle wrote through a link";
 }
 
 TEST_F(FilesTest, WritingHandleOnAFIFOWithoutReaderDoesNotBlock)

@@ -1,5 +1,7 @@
 #include "unit/agent_fixture.h"
 
+#include <algorithm>
+
 namespace ShadeLedgerZizadezavav {
 namespace {
 
@@ -155,6 +157,34 @@ TEST_F(RestartBridge, ShowsNotConnectedAtOnceAndRelaunchesAfterThreeQuarters)
 
     fake.scheduler.advance(3s);
     EXPECT_EQ(fake.statusBar.connectionLine(), "● Connected") << "the next probe brings it back";
+}
+
+TEST_F(RestartBridge, ABridgeStillRunningAtTheRelaunchIsKilledAndTheNewOneFollowsItsExit)
+{
+    launch();
+    auto old = fake.bridges().at(0);
+    old->ignoresTerminate = true;
+    click(MenuAction::restartBridge);
+    fake.scheduler.advance(749ms);
+    EXPECT_TRUE(old->running());
+    EXPECT_EQ(fake.record.count("process.forceTerminate"), 0u) << "killed before its time";
+
+    fake.scheduler.advance(1ms);
+    EXPECT_FALSE(old->running()) << "the old bridge was left running beside the new one";
+    ASSERT_EQ(fake.bridges().size(), 2u);
+    // Of the two launches, only the first comes before the kill.
+    const auto& lines = fake.record.lines();
+    auto kill = std::find_if(lines.begin(), lines.end(),
+        [](const std::string& line) { return line.rfind("process.forceTerminate", 0) == 0; });
+    auto launches = [&](auto from, auto to) {
+        return std::count_if(from, to, [&](const std::string& line) {
+            return line.rfind("process.launch " + fake.node(), 0) == 0;
+        });
+    };
+    ASSERT_NE(kill, lines.end());
+    EXPECT_EQ(launches(lines.begin(), kill), 1)
+        << "the new bridge started before the old one was gone";
+    EXPECT_EQ(launches(kill, lines.end()), 1);
 }
 
 TEST_F(RestartBridge, WithoutABridgeSendsNothingButStillRelaunches)

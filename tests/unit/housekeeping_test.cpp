@@ -36,9 +36,11 @@ TEST_F(Migration, OnACleanSystemOnlyPkillRuns)
     EXPECT_TRUE(fake.files.trashed.empty());
 }
 
-TEST_F(Migration, OtherCopiesGetQuitRequestsInListOrderThenOnePause)
+TEST_F(Migration, OlderCopiesGetQuitRequestsInListOrderThenOnePauseAndNewerOnesNone)
 {
-    fake.workspace.running = {{311}, {fake.processes.pid}, {102}, {999}};
+    // Listed in the order they started: a copy started after this one is left alone, so
+    // that of copies started together the newest survives.
+    fake.workspace.running = {{311}, {102}, {999}, {fake.processes.pid}, {555}};
     launch();
     EXPECT_THAT(fake.record.matching("workspace.terminate"),
         ElementsAre(
@@ -48,6 +50,22 @@ TEST_F(Migration, OtherCopiesGetQuitRequestsInListOrderThenOnePause)
         fake.record.indexOf("workspace.terminate 999"), fake.record.indexOf("scheduler.sleep"));
     EXPECT_LT(fake.record.indexOf("scheduler.sleep"),
         fake.record.indexOf("process.launch /usr/bin/pkill"));
+}
+
+TEST_F(Migration, HangingToolsAreKilledAfterTheirTimeAndStartUpGoesOn)
+{
+    fake.files.addFile(launchAgent(), "<plist/>");
+    fake.processes.hangingExecutables = {"/usr/bin/pkill", "/bin/launchctl"};
+    launch();
+    for (const auto* tool : {"/usr/bin/pkill", "/bin/launchctl"}) {
+        auto runs = fake.processes.of(tool);
+        ASSERT_EQ(runs.size(), 1u) << tool;
+        EXPECT_FALSE(runs[0]->running()) << tool << " was left running";
+        EXPECT_EQ(fake.record.count(std::string("process.forceTerminate ") + tool), 1u) << tool;
+    }
+    EXPECT_FALSE(fake.files.fileExistsAtPath(launchAgent()));
+    EXPECT_EQ(fake.bridges().size(), 1u) << "start-up stopped at a hanging tool";
+    EXPECT_EQ(fake.statusBar.connectionLine(), "○ Not connected");
 }
 
 TEST_F(Migration, ALaunchAgentIsUnloadedThenDeletedEvenWhenLaunchctlFails)

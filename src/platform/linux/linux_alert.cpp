@@ -1,6 +1,7 @@
 #include "platform/linux/linux_alert.h"
 
 #include <csignal>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -87,20 +88,52 @@ LinuxAlertPresenter::LinuxAlertPresenter(LinuxApplication& application)
 {
 }
 
+// A dialog the agent closes that does not go within this long is killed.
+static constexpr guint cancelGraceMilliseconds = 1000;
+
 struct DialogWait {
     GMainLoopPtr loop;
+    GSubprocess* dialog = nullptr;
     bool exited = false;
+    // Closed by the agent: whatever the dialog's exit status, the user answered nothing.
+    bool cancelled = false;
+    SourceId forceExit;
 };
 
 static void dialogExited(GObject* process, GAsyncResult* result, gpointer data)
 {
     auto* wait = static_cast<DialogWait*>(data);
-    GError* rawError = nullptr;
-    g_subprocess_wait_finish(G_SUBPROCESS(process), result, &rawError);
-    GErrorPtr error(rawError);
+    GErrorPtr error;
+    g_subprocess_wait_finish(G_SUBPROCESS(process), result, errorOut(error));
+    debugError("Waiting for the dialog", error);
     wait->exited = true;
     g_main_loop_quit(wait->loop.get());
 }
+
+static gboolean dialogOutstayedItsGrace(gpointer data)
+{
+    auto* wait = static_cast<DialogWait*>(data);
+    wait->forceExit.release();
+    g_debug("The dialog ignored the request to close: killed");
+    g_subprocess_force_exit(wait->dialog);
+    return G_SOURCE_REMOVE;
+}
+
+// The application is modal while this lives.
+class ModalSession {
+public:
+    ModalSession(LinuxApplication& application, std::function<void()> cancel)
+        : application_(application)
+    {
+        application_.beginModal(std::move(cancel));
+    }
+    ~ModalSession() { application_.endModal(); }
+    ModalSession(const ModalSession&) = delete;
+    ModalSession& operator=(const ModalSession&) = delete;
+
+private:
+    LinuxApplication& application_;
+};
 
 long LinuxAlertPresenter::runModal(const Alert& alert)
 {
@@ -120,26 +153,38 @@ long LinuxAlertPresenter::runModal(const Alert& alert)
     }
     argv.push_back(nullptr);
 
-    GError* rawError = nullptr;
-    auto dialog = adoptGObject(g_subprocess_newv(argv.data(), G_SUBPROCESS_FLAGS_NONE, &rawError));
-    GErrorPtr error(rawError);
+    GErrorPtr error;
+    auto dialog
+        = adoptGObject(g_subprocess_newv(argv.data(), G_SUBPROCESS_FLAGS_NONE, errorOut(error)));
     if (!dialog) {
-        g_debug("Cannot show the dialog: %s", error ? error->message : "unknown");
+        debugError("Cannot show the dialog", error);
         return alertSecondButtonReturn;
     }
 
     // The nested loop keeps the status item answering while the user decides; the wait's
     // completion is dispatched on this same (default) context and ends it.
-    DialogWait wait{GMainLoopPtr(g_main_loop_new(nullptr, FALSE))};
+    DialogWait wait;
+    wait.loop = GMainLoopPtr(g_main_loop_new(nullptr, FALSE));
+    wait.dialog = dialog.get();
     g_subprocess_wait_async(dialog.get(), nullptr, dialogExited, &wait);
-    GSubprocess* process = dialog.get();
-    application_.beginModal([process] { g_subprocess_send_signal(process, SIGTERM); });
-    while (!wait.exited) {
-        g_main_loop_run(wait.loop.get());
+    {
+        // Terminating asks the dialog to close, and kills one that stays past the grace.
+        ModalSession modal(application_, [&wait] {
+            if (wait.cancelled) {
+                return;
+            }
+            wait.cancelled = true;
+            g_subprocess_send_signal(wait.dialog, SIGTERM);
+            wait.forceExit
+                = SourceId(g_timeout_add(cancelGraceMilliseconds, dialogOutstayedItsGrace, &wait));
+        });
+        while (!wait.exited) {
+            g_main_loop_run(wait.loop.get());
+        }
     }
-    application_.endModal();
+    wait.forceExit.reset();
 
-    bool confirmed = g_subprocess_get_if_exited(dialog.get())
+    bool confirmed = !wait.cancelled && g_subprocess_get_if_exited(dialog.get())
         && g_subprocess_get_exit_status(dialog.get()) == 0;
     return confirmed ? alertFirstButtonReturn : alertSecondButtonReturn;
 }

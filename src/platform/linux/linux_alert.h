@@ -6,7 +6,8 @@
 // Cancel), an icon after the style, texts shown as they are (no markup). While the
 // dialog is up the main context keeps running in a nested loop, so the status item
 // still answers its host, and the application is modal: commands are dropped.
-// Terminating the application closes the dialog, with no answer.
+// Terminating the application closes the dialog (SIGTERM, then SIGKILL after a grace of
+// one second) and never confirms, whatever the dialog's exit status.
 // Exit status 0 is the first button (1000); any other end, or no dialog tool at all, is
 // the second (1001), so nothing is ever confirmed without the user.
 // Does not implement: a third button or more (only the first two are shown).

@@ -18,9 +18,8 @@ LinuxApplication::LinuxApplication(const std::string& busName)
             g_unix_signal_add(signal, &LinuxApplication::terminationSignalArrived, this));
     }
 
-    GError* rawError = nullptr;
-    connection_ = adoptGObject(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &rawError));
-    GErrorPtr error(rawError);
+    GErrorPtr error;
+    connection_ = adoptGObject(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, errorOut(error)));
     if (connection_) {
         // GLib would raise SIGTERM behind our back when the bus goes; the end of the
         // session takes the ordinary termination path instead.
@@ -31,8 +30,8 @@ LinuxApplication::LinuxApplication(const std::string& busName)
         // Queued, never replacing and never replaced: every copy keeps its place in line
         // and the first one holds the name.
         if (g_dbus_is_name(busName.c_str()) && !g_dbus_is_unique_name(busName.c_str())) {
-            nameOwnerId_ = g_bus_own_name_on_connection(connection_.get(), busName.c_str(),
-                G_BUS_NAME_OWNER_FLAGS_NONE, nullptr, nullptr, nullptr, nullptr);
+            nameOwnership_ = BusNameOwnership(g_bus_own_name_on_connection(connection_.get(),
+                busName.c_str(), G_BUS_NAME_OWNER_FLAGS_NONE, nullptr, nullptr, nullptr, nullptr));
         }
     } else {
         g_debug("No session bus (%s): running without one", error ? error->message : "unknown");
@@ -42,9 +41,6 @@ LinuxApplication::LinuxApplication(const std::string& busName)
 LinuxApplication::~LinuxApplication()
 {
     stopSignalWatches();
-    if (nameOwnerId_ != 0) {
-        g_bus_unown_name(std::exchange(nameOwnerId_, 0));
-    }
 }
 
 void LinuxApplication::setDelegate(std::weak_ptr<ApplicationDelegate> delegate)

@@ -59,7 +59,7 @@ private:
     std::weak_ptr<ApplicationDelegate> delegate_;
     GObjectPtr<GDBusConnection> connection_;
     SignalConnection busClosed_;
-    guint nameOwnerId_ = 0;
+    BusNameOwnership nameOwnership_;
     std::vector<SourceId> signalWatches_;
     SourceId launchSource_;
     SourceId quitSource_;

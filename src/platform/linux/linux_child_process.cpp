@@ -2,9 +2,13 @@
 
 #include "platform/linux/linux_files.h"
 
+#include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
+#include <memory>
 #include <string>
+#include <sys/prctl.h>
 #include <unistd.h>
 #include <vector>
 
@@ -32,6 +36,43 @@ std::string executablePath(const std::string& executable)
     GCharPtr current(g_get_current_dir());
     GCharPtr joined(g_build_filename(current.get(), executable.c_str(), nullptr));
     return joined.get();
+}
+
+// Runs in the child between fork and exec: async-signal-safe calls only.
+void prepareChild(gpointer agent)
+{
+    // A group of its own, so that a request to stop reaches whatever the child starts.
+    setpgid(0, 0);
+    // Asked to stop when the agent ends, even by SIGKILL.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    // The agent ended before the request was in place.
+    if (getppid() != *static_cast<pid_t*>(agent)) {
+        _exit(127);
+    }
+}
+
+using ExitHandler = std::function<void()>;
+
+void exitNotified(GObject* process, GAsyncResult* result, gpointer data)
+{
+    std::unique_ptr<ExitHandler> handler(static_cast<ExitHandler*>(data));
+    GErrorPtr error;
+    g_subprocess_wait_finish(G_SUBPROCESS(process), result, errorOut(error));
+    debugError("Waiting for a child", error);
+    (*handler)();
+}
+
+struct TimedWait {
+    bool finished = false;
+    bool exited = false;
+};
+
+void timedWaitFinished(GObject* process, GAsyncResult* result, gpointer data)
+{
+    auto* wait = static_cast<TimedWait*>(data);
+    GErrorPtr error;
+    wait->exited = g_subprocess_wait_finish(G_SUBPROCESS(process), result, errorOut(error));
+    wait->finished = true;
 }
 
 } // namespace
@@ -98,11 +139,23 @@ bool LinuxProcess::launch()
     }
     argv.push_back(nullptr);
 
-    GError* rawError = nullptr;
+    pid_t agent = getpid();
+    g_subprocess_launcher_set_child_setup(launcher.get(), prepareChild, &agent, nullptr);
+
+    GErrorPtr error;
     subprocess_
-        = adoptGObject(g_subprocess_launcher_spawnv(launcher.get(), argv.data(), &rawError));
-    GErrorPtr error(rawError);
-    return subprocess_ != nullptr;
+        = adoptGObject(g_subprocess_launcher_spawnv(launcher.get(), argv.data(), errorOut(error)));
+    if (!subprocess_) {
+        debugError("Cannot launch a child", error);
+        return false;
+    }
+    // No identifier: the child has exited and been reaped already.
+    if (const gchar* identifier = g_subprocess_get_identifier(subprocess_.get())) {
+        processIdentifier_ = static_cast<pid_t>(std::atoi(identifier));
+        // Also from this side, so that the group exists before any request is sent to it.
+        setpgid(processIdentifier_, processIdentifier_);
+    }
+    return true;
 }
 
 void LinuxProcess::waitUntilExit()
@@ -113,12 +166,79 @@ void LinuxProcess::waitUntilExit()
     }
 }
 
+bool LinuxProcess::waitUntilExit(Milliseconds timeout)
+{
+    if (!subprocess_) {
+        return true;
+    }
+    // A private context: the caller's main loop does not run meanwhile.
+    GMainContextPtr context(g_main_context_new());
+    g_main_context_push_thread_default(context.get());
+    auto cancellable = adoptGObject(g_cancellable_new());
+    TimedWait wait;
+    g_subprocess_wait_async(subprocess_.get(), cancellable.get(), timedWaitFinished, &wait);
+    GSourcePtr timer(g_timeout_source_new(static_cast<guint>(timeout.count())));
+    g_source_set_callback(
+        timer.get(),
+        [](gpointer pending) {
+            g_cancellable_cancel(G_CANCELLABLE(pending));
+            return G_SOURCE_REMOVE;
+        },
+        cancellable.get(), nullptr);
+    g_source_attach(timer.get(), context.get());
+    // A cancelled wait still finishes, so nothing is left pointing at this frame.
+    while (!wait.finished) {
+        g_main_context_iteration(context.get(), TRUE);
+    }
+    timer.reset();
+    g_main_context_pop_thread_default(context.get());
+    return wait.exited;
+}
+
+void LinuxProcess::signalGroup(int signal)
+{
+    // The identifier goes when GLib reaps the child: until then the child's id is its
+    // own and names its group, which the agent made at the launch.
+    if (!subprocess_ || g_subprocess_get_identifier(subprocess_.get()) == nullptr) {
+        return;
+    }
+    if (kill(-processIdentifier_, signal) != 0) {
+        g_debug("Cannot signal a child's group: %s", g_strerror(errno));
+        g_subprocess_send_signal(subprocess_.get(), signal);
+    }
+}
+
 void LinuxProcess::terminate()
 {
+    signalGroup(SIGTERM);
+}
+
+void LinuxProcess::forceTerminate()
+{
+    signalGroup(SIGKILL);
+}
+
+bool LinuxProcess::isRunning()
+{
+    return subprocess_ && g_subprocess_get_identifier(subprocess_.get()) != nullptr;
+}
+
+void LinuxProcess::notifyOnExit(std::function<void()> handler)
+{
+    auto owned = std::make_unique<ExitHandler>(std::move(handler));
     if (subprocess_) {
-        // Does nothing once GLib has reaped the child.
-        g_subprocess_send_signal(subprocess_.get(), SIGTERM);
+        // Completes on the calling thread's context: the main one.
+        g_subprocess_wait_async(subprocess_.get(), nullptr, exitNotified, owned.release());
+        return;
     }
+    g_idle_add_full(
+        G_PRIORITY_DEFAULT,
+        [](gpointer data) {
+            (*static_cast<ExitHandler*>(data))();
+            return G_SOURCE_REMOVE;
+        },
+        owned.release(),
+        [](gpointer data) { std::unique_ptr<ExitHandler> owner(static_cast<ExitHandler*>(data)); });
 }
 
 std::shared_ptr<Process> LinuxChildProcesses::makeProcess(ProcessConfiguration configuration)

@@ -3,14 +3,20 @@
 // Implements: executable (argv[0] is its path; no PATH search), arguments, working
 // directory, a complete environment or the inherited one, standard output and error to
 // LinuxFileHandle descriptors (one shared handle puts both streams in one file, in the
-// order written), standard input inherited. Reaping is GLib's: GSubprocess watches its
-// child from GLib's worker thread, so a child is reaped whether or not anyone waits, the
-// handle is kept, or the main loop runs. terminate goes through g_subprocess_send_signal,
-// which does nothing once the child has been reaped, so no signal reaches a reused PID.
+// order written), standard input inherited. Each child leads a process group of its own,
+// and is sent SIGTERM by the kernel when the agent ends (PR_SET_PDEATHSIG; children are
+// spawned from the main thread, whose end is the agent's). Reaping is GLib's: GSubprocess
+// watches its child from GLib's worker thread, so a child is reaped whether or not anyone
+// waits, the handle is kept, or the main loop runs. terminate (SIGTERM) and
+// forceTerminate (SIGKILL) go to the child's group only while GLib has not reaped the
+// child, so no signal reaches a reused PID or group. Waits with a time-out run on a
+// private context; exit notifications arrive on the main context.
 #pragma once
 
 #include "platform/child_process.h"
 #include "platform/linux/glib_owners.h"
+
+#include <sys/types.h>
 
 namespace ShadeLedgerZizadezavav {
 
@@ -21,12 +27,19 @@ public:
     const ProcessConfiguration& configuration() const override { return configuration_; }
     bool launch() override;
     void waitUntilExit() override;
+    bool waitUntilExit(Milliseconds timeout) override;
     void terminate() override;
+    void forceTerminate() override;
+    bool isRunning() override;
+    void notifyOnExit(std::function<void()> handler) override;
 
 private:
+    void signalGroup(int signal);
+
     ProcessConfiguration configuration_;
     bool launchAttempted_ = false;
     GObjectPtr<GSubprocess> subprocess_;
+    pid_t processIdentifier_ = 0;
 };
 
 class LinuxChildProcesses : public ChildProcesses {

@@ -17,11 +17,25 @@ LinuxFileHandle::LinuxFileHandle(int fileDescriptor)
 {
 }
 
-LinuxFileHandle::~LinuxFileHandle()
+std::optional<std::uint64_t> LinuxFileHandle::fileSize()
 {
-    if (fileDescriptor_ >= 0) {
-        close(fileDescriptor_);
+    struct stat status { };
+    if (fstat(fileDescriptor(), &status) != 0) {
+        g_debug("Cannot tell the size of a written file: %s", g_strerror(errno));
+        return std::nullopt;
     }
+    return static_cast<std::uint64_t>(status.st_size);
+}
+
+bool LinuxFileHandle::truncateFileAtOffset(std::uint64_t offset)
+{
+    // Through the open descriptor, never the path: whatever is at the path now is not
+    // necessarily the file written to.
+    if (ftruncate(fileDescriptor(), static_cast<off_t>(offset)) != 0) {
+        g_debug("Cannot truncate a written file: %s", g_strerror(errno));
+        return false;
+    }
+    return true;
 }
 
 std::string currentHomeDirectory()
@@ -47,12 +61,12 @@ std::string currentUserConfigDirectory()
 std::optional<std::string> readRegularFile(const std::string& path, std::size_t maxBytes)
 {
     // O_NONBLOCK: opening a FIFO for reading must not wait for a writer.
-    LinuxFileHandle file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    if (file.fileDescriptor() < 0) {
+    FileDescriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (!file) {
         return std::nullopt;
     }
     struct stat status { };
-    if (fstat(file.fileDescriptor(), &status) != 0 || !S_ISREG(status.st_mode)
+    if (fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)
         || static_cast<std::uintmax_t>(status.st_size) > maxBytes) {
         return std::nullopt;
     }
@@ -63,7 +77,7 @@ std::optional<std::string> readRegularFile(const std::string& path, std::size_t 
     while (true) {
         std::size_t remaining = maxBytes - contents.size();
         std::size_t wanted = remaining < chunk.size() ? remaining + 1 : chunk.size();
-        ssize_t count = read(file.fileDescriptor(), chunk.data(), wanted);
+        ssize_t count = read(file.get(), chunk.data(), wanted);
         if (count < 0) {
             if (errno == EINTR) {
                 continue;
@@ -87,20 +101,31 @@ std::string LinuxFileManager::homeDirectoryForCurrentUser()
 
 bool LinuxFileManager::fileExistsAtPath(const std::string& path)
 {
+    // stat, not lstat: a link whose target is gone is nothing, as for the platform's own.
     struct stat status { };
-    return lstat(path.c_str(), &status) == 0;
+    return stat(path.c_str(), &status) == 0;
 }
 
 bool LinuxFileManager::createFileAtPath(const std::string& path)
 {
-    // O_NONBLOCK keeps a FIFO without a reader from stalling the caller.
-    LinuxFileHandle file(
-        open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666));
-    if (file.fileDescriptor() < 0) {
+    // A fresh file beside the path, renamed over it: what was there (an old log, a link
+    // to someone's document, a FIFO) is replaced, never opened or written through.
+    GCharPtr directory(g_path_get_dirname(path.c_str()));
+    GCharPtr name(g_path_get_basename(path.c_str()));
+    std::string fresh
+        = appendingPathComponent(directory.get(), "." + std::string(name.get()) + ".XXXXXX");
+    FileDescriptor file(g_mkstemp_full(fresh.data(), O_WRONLY | O_CLOEXEC | O_NOCTTY, 0666));
+    if (!file) {
+        g_debug("Cannot create a file beside %s: %s", path.c_str(), g_strerror(errno));
         return false;
     }
-    struct stat status { };
-    return fstat(file.fileDescriptor(), &status) == 0 && S_ISREG(status.st_mode);
+    if (rename(fresh.c_str(), path.c_str()) != 0) {
+        int error = errno;
+        unlink(fresh.c_str());
+        g_debug("Cannot put a fresh file at %s: %s", path.c_str(), g_strerror(error));
+        return false;
+    }
+    return true;
 }
 
 bool LinuxFileManager::createDirectoryAtPath(
@@ -124,24 +149,34 @@ bool LinuxFileManager::removeItemAtPath(const std::string& path)
     // Links are removed, never followed.
     std::error_code error;
     auto removed = std::filesystem::remove_all(path, error);
+    if (error) {
+        g_debug("Cannot remove %s: %s", path.c_str(), error.message().c_str());
+    }
     return !error && removed > 0;
 }
 
 bool LinuxFileManager::trashItemAtPath(const std::string& path)
 {
     auto file = adoptGObject(g_file_new_for_path(path.c_str()));
-    GError* rawError = nullptr;
-    bool trashed = g_file_trash(file.get(), nullptr, &rawError);
-    GErrorPtr error(rawError);
+    GErrorPtr error;
+    bool trashed = g_file_trash(file.get(), nullptr, errorOut(error));
+    debugError("Cannot move to the Trash", error);
     return trashed;
 }
 
 std::shared_ptr<FileHandle> LinuxFileManager::fileHandleForWritingAtPath(const std::string& path)
 {
-    // No O_APPEND, no O_TRUNC: the handle writes from offset 0 over what is there.
+    // O_APPEND: once the file is cut short, every writer goes on at its new end (no hole
+    // of zeros). O_NOFOLLOW: nothing is written through a link put at the path.
     auto handle = std::make_shared<LinuxFileHandle>(
-        open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+        open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (handle->fileDescriptor() < 0) {
+        g_debug("Cannot open %s for writing: %s", path.c_str(), g_strerror(errno));
+        return nullptr;
+    }
+    struct stat status { };
+    if (fstat(handle->fileDescriptor(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        g_debug("Not a regular file, not written: %s", path.c_str());
         return nullptr;
     }
     // Non-blocking only for the open; writers get ordinary blocking writes.

@@ -1,11 +1,12 @@
 // Files on Linux: POSIX calls where the semantics matter (lstat, O_NONBLOCK reads),
 // GLib/GIO for directories and the freedesktop Trash.
 //
-// Implements: the home directory (HOME, read at each call), existence tests that count
-// dangling links, create-or-truncate, directories with parents, removal of trees,
-// g_file_trash, a writing handle at offset 0 (LinuxFileHandle, also what child processes
-// write their output to), bounded reads of regular files that never block on a FIFO,
-// and same-file tests by device and inode.
+// Implements: the home directory (HOME, read at each call), existence tests that follow
+// links (a dangling link is nothing), a fresh empty file created beside the path and
+// renamed over it, directories with parents, removal of trees, g_file_trash, an
+// appending handle on a regular file that never follows a link (LinuxFileHandle, also
+// what child processes write their output to; one fstat tells its size), bounded reads
+// of regular files that never block on a FIFO, and same-file tests by device and inode.
 #pragma once
 
 #include <cstddef>
@@ -13,6 +14,7 @@
 #include <string>
 
 #include "platform/files.h"
+#include "platform/linux/glib_owners.h"
 
 namespace ShadeLedgerZizadezavav {
 
@@ -20,14 +22,13 @@ namespace ShadeLedgerZizadezavav {
 class LinuxFileHandle : public FileHandle {
 public:
     explicit LinuxFileHandle(int fileDescriptor);
-    ~LinuxFileHandle() override;
-    LinuxFileHandle(const LinuxFileHandle&) = delete;
-    LinuxFileHandle& operator=(const LinuxFileHandle&) = delete;
 
-    int fileDescriptor() const { return fileDescriptor_; }
+    int fileDescriptor() const { return fileDescriptor_.get(); }
+    std::optional<std::uint64_t> fileSize() override;
+    bool truncateFileAtOffset(std::uint64_t offset) override;
 
 private:
-    int fileDescriptor_;
+    FileDescriptor fileDescriptor_;
 };
 
 class LinuxFileManager : public FileManager {

@@ -2,6 +2,7 @@
 
 #include <gio/gdesktopappinfo.h>
 
+#include <cerrno>
 #include <csignal>
 #include <map>
 #include <memory>
@@ -33,14 +34,11 @@ static std::string uriFor(const URL& url)
 static GVariantPtr callBus(GDBusConnection* connection, const char* method, GVariant* parameters,
     const GVariantType* replyType)
 {
-    GError* rawError = nullptr;
+    GErrorPtr error;
     GVariantPtr reply(g_dbus_connection_call_sync(connection, "org.freedesktop.DBus",
         "/org/freedesktop/DBus", "org.freedesktop.DBus", method, parameters, replyType,
-        G_DBUS_CALL_FLAGS_NONE, busCallTimeoutMilliseconds, nullptr, &rawError));
-    GErrorPtr error(rawError);
-    if (error) {
-        g_debug("%s failed: %s", method, error->message);
-    }
+        G_DBUS_CALL_FLAGS_NONE, busCallTimeoutMilliseconds, nullptr, errorOut(error)));
+    debugError(method, error);
     return reply;
 }
 
@@ -83,8 +81,9 @@ std::vector<RunningApplication> LinuxWorkspace::runningApplicationsWithBundleIde
 void LinuxWorkspace::terminate(const RunningApplication& application)
 {
     // Zero or a negative id would signal whole process groups.
-    if (application.processIdentifier > 0) {
-        kill(static_cast<pid_t>(application.processIdentifier), SIGTERM);
+    if (application.processIdentifier > 0
+        && kill(static_cast<pid_t>(application.processIdentifier), SIGTERM) != 0) {
+        g_debug("Cannot ask copy %d to quit: %s", application.processIdentifier, g_strerror(errno));
     }
 }
 
@@ -95,9 +94,8 @@ bool LinuxWorkspace::openURL(const URL& url)
         return false;
     }
     // For a file, GIO picks the handler of its content type.
-    GError* rawError = nullptr;
-    bool opened = g_app_info_launch_default_for_uri(uri.c_str(), nullptr, &rawError);
-    GErrorPtr error(rawError);
+    GErrorPtr error;
+    bool opened = g_app_info_launch_default_for_uri(uri.c_str(), nullptr, errorOut(error));
     if (error) {
         g_debug("Cannot open %s: %s", uri.c_str(), error->message);
     }
@@ -148,9 +146,8 @@ void LinuxWorkspace::openURLsWithApplication(
     // The list borrows the strings; only its links are freed.
     std::unique_ptr<GList, decltype(&g_list_free)> list(rawList, &g_list_free);
     // Spawns and returns; the launched program is reaped by GLib, never waited for.
-    GError* rawError = nullptr;
-    g_app_info_launch_uris(G_APP_INFO(info.get()), list.get(), nullptr, &rawError);
-    GErrorPtr error(rawError);
+    GErrorPtr error;
+    g_app_info_launch_uris(G_APP_INFO(info.get()), list.get(), nullptr, errorOut(error));
     if (error) {
         g_debug("Cannot open with %s: %s", applicationLocation.c_str(), error->message);
     }
