@@ -164,7 +164,7 @@ TEST_F(RestartBridge, ABridgeStillRunningAtTheRelaunchIsKilledAndTheNewOneFollow
     launch();
     auto old = fake.bridges().at(0);
     old->ignoresTerminate = true;
-    click(MenuAction::restartBridge);
+    click("Restart Bridge");
     fake.scheduler.advance(749ms);
     EXPECT_TRUE(old->running());
     EXPECT_EQ(fake.record.count("process.forceTerminate"), 0u) << "killed before its time";
