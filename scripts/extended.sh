@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The extended checks: ThreadSanitizer on the HTTP client and the main-queue
 # hand-off, one end-to-end run under valgrind memcheck, a bounded fuzzing run of
-# each fuzzer, the lint (clang-format, clang-tidy on the core) and the soak.
+# each fuzzer, the lint (clang-format, clang-tidy on the core), the soak and the agent in a
+# real tray (xfce4-panel under Xvfb, dark and light panels).
 # Expects the default preset to be built.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -38,3 +39,7 @@ scripts/lint.sh
 
 echo "=== soak"
 ctest --preset default -L soak --timeout 1800
+
+echo "=== desktop: the agent in xfce4-panel's status tray"
+tests/desktop/xfce_tray_test.sh
+tests/desktop/xfce_tray_test.sh --light
