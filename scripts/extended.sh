@@ -42,4 +42,4 @@ ctest --preset default -L soak --timeout 1800
 
 echo "=== desktop: the agent in xfce4-panel's status tray"
 tests/desktop/xfce_tray_test.sh
-tests/desktop/xfce_tray_test.sh --light
+tests/desktop/xfce_tray_test.sh --light --installed

@@ -4,8 +4,9 @@
 # clicks that the icon stands out from the panel (3:1 or better), that a click opens the menu
 # with its 14 entries, and that the connection line changes while the menu stays open.
 #
-# Usage: tests/desktop/xfce_tray_test.sh [--light] [--screenshots DIR]
-#   (dark panel by default; DIR receives tray-<theme>.png, menu-connected-<theme>.png and
+# Usage: tests/desktop/xfce_tray_test.sh [--light] [--installed] [--screenshots DIR]
+#   (dark panel by default; --installed runs the agent as a person would after a per-user
+#   install, from the launcher that `cmake --install` wrote; DIR receives tray-<theme>.png, menu-connected-<theme>.png and
 #   menu-not-connected-<theme>.png). Needs root or user namespaces, and the Debian packages
 #   of scripts/setup.sh --extended. Expects the default preset to be built.
 set -euo pipefail
@@ -19,9 +20,11 @@ fi
 
 theme=dark
 shots=""
+installed=false
 while (($#)); do
   case "$1" in
     --light) theme=light ;;
+    --installed) installed=true ;;
     --screenshots) shots=$(realpath -m "$2"); shift ;; # not below /tmp, which is private here
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
@@ -108,8 +111,17 @@ watcher_owned() {
 }
 wait_for 60 "xfce4-panel never offered a status tray" watcher_owned
 
-"$agent_bin" >"$work/agent.log" 2>&1 &
-agent=$!
+if $installed; then
+  cmake --install "$source_dir/build/default" --prefix "$HOME/.local" >"$work/install.log"
+  launcher="$XDG_DATA_HOME/applications/com.vortlin.shadeledger.zizadezavav.desktop"
+  gio launch "$launcher" >"$work/agent.log" 2>&1
+  started() { pgrep -f -n "$HOME/.local/lib/shadeledger-zizadezavav/ShadeLedgerZizadezavav.app/Contents/MacOS/"; }
+  wait_for 30 "the launcher did not start the installed agent" started
+  agent=$(started)
+else
+  "$agent_bin" >"$work/agent.log" 2>&1 &
+  agent=$!
+fi
 item="org.kde.StatusNotifierItem-$agent-1"
 layout() {
   gdbus call --session --dest "$item" --object-path /MenuBar \
