@@ -84,7 +84,7 @@ constexpr const char* itemIntrospection = R"XML(
 std::string readPrefix(const std::string& path, std::size_t length)
 {
     // Only a small regular file: a FIFO or a device would block or never end.
-    auto bytes = readRegularFile(path, 1024 * 1024);
+    auto bytes = readRegularFile(path, std::size_t{1024} * 1024);
     return bytes ? bytes->substr(0, length) : std::string();
 }
 
