@@ -2,7 +2,8 @@
 # The extended checks: ThreadSanitizer on the HTTP client and the main-queue
 # hand-off, one end-to-end run under valgrind memcheck, a bounded fuzzing run of
 # each fuzzer, the lint (clang-format, clang-tidy on the core and the Linux layer),
-# the macOS layer's syntax check and the soak.
+# the macOS layer's syntax check, the soak and the agent in a real tray (xfce4-panel
+# under Xvfb, dark and light panels).
 # Expects the default preset to be built.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -42,3 +43,7 @@ scripts/check_macos.sh
 
 echo "=== soak"
 ctest --preset default -L soak --timeout 1800
+
+echo "=== desktop: the agent in xfce4-panel's status tray"
+tests/desktop/xfce_tray_test.sh
+tests/desktop/xfce_tray_test.sh --light --installed

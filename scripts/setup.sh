@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the agent and its tests need, only those missing.
-# Usage: scripts/setup.sh [--extended]   (--extended adds clang, valgrind and sysstat)
+# Usage: scripts/setup.sh [--extended]   (--extended adds clang, valgrind, sysstat and the
+# real tray of the desktop test: Xvfb, xfce4-panel, xdotool, ImageMagick, librsvg)
 set -euo pipefail
 
 packages=(
@@ -13,6 +14,7 @@ packages=(
 command -v node >/dev/null 2>&1 || packages+=(nodejs)
 if [[ "${1:-}" == "--extended" ]]; then
   packages+=(clang clang-format clang-tidy libclang-rt-14-dev valgrind sysstat)
+  packages+=(xvfb xfce4-panel xdotool imagemagick x11-utils librsvg2-bin iproute2 python3)
 fi
 if [[ "${1:-}" == "--desktop" ]]; then
   # The uninstall confirmation is asked through zenity.

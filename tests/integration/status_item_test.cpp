@@ -212,6 +212,40 @@ TEST_F(StatusItemRegistration, RegistersAgainWhenTheWatcherRestarts)
     EXPECT_EQ(second.registrations().front().service, itemBusName);
 }
 
+TEST_F(StatusItemRegistration, TriesAgainWhileTheWatchersObjectIsMissing)
+{
+    // Some hosts own the watcher name a while before they export the watcher.
+    TrayHost host(bus.address(), TrayHost::Export::later);
+    LinuxStatusBar statusBar(session.get(), resources, [](MenuAction) {});
+    auto item = statusBar.statusItemWithLength(squareStatusItemLength);
+    ASSERT_TRUE(host.waitUntil([&] { return host.registrationCalls() >= 1; }))
+        << "the item never tried to register";
+    host.exportWatcher();
+    ASSERT_TRUE(host.waitForRegistration()) << "a refused registration was never tried again";
+    EXPECT_EQ(host.registrations().front().service, itemBusName);
+}
+
+TEST_F(StatusItemRegistration, RegistersByPathWhenItsBusNameIsTaken)
+{
+    TrayHost host(bus.address());
+    // Another client holds the item's name.
+    GVariantPtr taken(g_dbus_connection_call_sync(host.connection(), "org.freedesktop.DBus",
+        "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
+        g_variant_new("(su)", itemBusName.c_str(), 4u), G_VARIANT_TYPE("(u)"),
+        G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, nullptr));
+    ASSERT_TRUE(taken);
+    LinuxStatusBar statusBar(session.get(), resources, [](MenuAction) {});
+    auto item = statusBar.statusItemWithLength(squareStatusItemLength);
+    item->setMenu(agentMenu(false, false));
+
+    ASSERT_TRUE(host.waitForRegistration()) << "a taken bus name hid the icon";
+    EXPECT_EQ(host.registrations().front().service, "/StatusNotifierItem");
+    EXPECT_EQ(
+        host.registrations().front().sender, g_dbus_connection_get_unique_name(session.get()));
+    EXPECT_EQ(host.readItemString("Id"), "com.vortlin.shadeledger.zizadezavav");
+    EXPECT_TRUE(host.waitForMenu(firstLabelIs("○ Not connected")));
+}
+
 class StatusMenuLayout : public StatusItemTest { };
 
 TEST_F(StatusMenuLayout, ShowsEveryEntryWithItsTitleStateAndShortcut)
@@ -277,38 +311,53 @@ TEST_F(StatusMenuLayout, ShowsTheConnectedLineAndAnUncheckedLoginItem)
     EXPECT_EQ((*menu)[4].toggleState, 0) << "Start at Login is checked while it is off";
 }
 
-TEST_F(StatusMenuLayout, EveryMenuHandedOverReplacesTheLayoutOnce)
+TEST_F(StatusMenuLayout, AMenuIsShownAsTheSmallestChange)
 {
     TrayHost host(bus.address());
     LinuxStatusBar statusBar(session.get(), resources, [](MenuAction) {});
     auto item = statusBar.statusItemWithLength(squareStatusItemLength);
     item->setMenu(agentMenu(false, false));
     ASSERT_TRUE(host.waitForRegistration());
-    ASSERT_TRUE(host.waitForMenu(firstLabelIs("○ Not connected")));
+    auto first = host.waitForMenu(firstLabelIs("○ Not connected"));
+    ASSERT_TRUE(first);
+    EXPECT_EQ(host.rootChildrenDisplay(), "submenu") << "GTK hosts warn about the root";
     settle(host);
-    int before = host.layoutUpdatedCount();
+    int layouts = host.layoutUpdatedCount();
+    int updates = host.propertiesUpdatedCount();
 
-    item->setMenu(agentMenu(true, false));
+    // Only labels and a checkmark change: the items are updated where they are, so that a
+    // menu the user holds open stays open.
+    item->setMenu(agentMenu(true, true));
     auto connected = host.waitForMenu(firstLabelIs("● Connected"));
     ASSERT_TRUE(connected) << "the menu still read \"○ Not connected\" after the change";
+    EXPECT_EQ((*connected)[4].toggleState, 1);
     settle(host);
-    EXPECT_EQ(host.layoutUpdatedCount(), before + 1);
+    EXPECT_EQ(host.layoutUpdatedCount(), layouts) << "the open menu would close";
+    EXPECT_GT(host.propertiesUpdatedCount(), updates) << "the host was not told of the change";
+    ASSERT_EQ(connected->size(), first->size());
+    for (std::size_t i = 0; i < connected->size(); ++i) {
+        EXPECT_EQ((*connected)[i].id, (*first)[i].id) << (*connected)[i].label;
+    }
 
-    // An unchanged menu handed over again still replaces the layout, once.
-    item->setMenu(agentMenu(true, false));
-    ASSERT_TRUE(host.waitForLayoutUpdatedCount(before + 2));
+    // An equal menu sends nothing.
+    updates = host.propertiesUpdatedCount();
+    item->setMenu(agentMenu(true, true));
     settle(host);
-    EXPECT_EQ(host.layoutUpdatedCount(), before + 2);
+    EXPECT_EQ(host.layoutUpdatedCount(), layouts);
+    EXPECT_EQ(host.propertiesUpdatedCount(), updates);
 
-    item->setMenu(agentMenu(false, true));
-    auto back = host.waitForMenu(firstLabelIs("○ Not connected"));
-    ASSERT_TRUE(back);
-    EXPECT_EQ((*back)[4].toggleState, 1);
+    // Another structure replaces the layout, once; ids still name positions.
+    Menu shorter = agentMenu(false, false);
+    shorter.items.pop_back();
+    item->setMenu(shorter);
+    auto replaced = host.waitForMenu([](const TrayMenu& menu) { return menu.size() == 13; });
+    ASSERT_TRUE(replaced);
     settle(host);
-    EXPECT_EQ(host.layoutUpdatedCount(), before + 3);
-    // Ids name positions, the same in every menu.
-    for (std::size_t i = 0; i < back->size(); ++i) {
-        EXPECT_EQ((*back)[i].id, (*connected)[i].id) << (*back)[i].label;
+    EXPECT_EQ(host.layoutUpdatedCount(), layouts + 1);
+    EXPECT_EQ(host.rootChildrenDisplay(), "submenu");
+    EXPECT_EQ(replaced->front().label, "○ Not connected");
+    for (std::size_t i = 0; i < replaced->size(); ++i) {
+        EXPECT_EQ((*replaced)[i].id, (*first)[i].id) << (*replaced)[i].label;
     }
 }
 

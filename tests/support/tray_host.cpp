@@ -131,7 +131,7 @@ bool iterateUntil(const std::function<bool()>& condition, std::chrono::milliseco
     return true;
 }
 
-TrayHost::TrayHost(const std::string& busAddress)
+TrayHost::TrayHost(const std::string& busAddress, Export watcher)
 {
     GError* rawError = nullptr;
     connection_ = adoptGObject(g_dbus_connection_new_for_address_sync(busAddress.c_str(),
@@ -146,12 +146,16 @@ TrayHost::TrayHost(const std::string& busAddress)
     g_dbus_connection_set_exit_on_close(connection_.get(), FALSE);
 
     introspection_ = GDBusNodeInfoPtr(g_dbus_node_info_new_for_xml(watcherIntrospection, nullptr));
-    static const GDBusInterfaceVTable vtable = {onMethodCall, onGetProperty, nullptr, {}};
-    registrationId_ = g_dbus_connection_register_object(connection_.get(), watcherPath,
-        introspection_->interfaces[0], &vtable, this, nullptr, nullptr);
-    layoutSubscription_ = g_dbus_connection_signal_subscribe(connection_.get(), nullptr,
-        menuInterface, "LayoutUpdated", nullptr, nullptr, G_DBUS_SIGNAL_FLAGS_NONE, onLayoutUpdated,
-        this, nullptr);
+    if (watcher == Export::withName) {
+        exportWatcher();
+    }
+    using Counter = std::shared_ptr<std::atomic<int>>;
+    filterId_ = g_dbus_connection_add_filter(connection_.get(), countRegistrationCalls,
+        std::make_unique<Counter>(registrationCalls_).release(),
+        [](gpointer data) { std::unique_ptr<Counter> owned(static_cast<Counter*>(data)); });
+    layoutSubscription_
+        = g_dbus_connection_signal_subscribe(connection_.get(), nullptr, menuInterface, nullptr,
+            nullptr, nullptr, G_DBUS_SIGNAL_FLAGS_NONE, onMenuSignal, this, nullptr);
 
     // Owning the name only involves the bus daemon, so a blocking call cannot stall an item
     // living in this process.
@@ -170,7 +174,10 @@ TrayHost::TrayHost(const std::string& busAddress)
     if (result != primaryOwner) {
         // The destructor will not run: nothing may call back into this half-made host.
         g_dbus_connection_signal_unsubscribe(connection_.get(), layoutSubscription_);
-        g_dbus_connection_unregister_object(connection_.get(), registrationId_);
+        g_dbus_connection_remove_filter(connection_.get(), filterId_);
+        if (registrationId_ != 0) {
+            g_dbus_connection_unregister_object(connection_.get(), registrationId_);
+        }
         g_dbus_connection_close_sync(connection_.get(), nullptr, nullptr);
         throw std::runtime_error(std::string("tray host: cannot own ") + watcherName
             + (requestError ? std::string(": ") + requestError->message : std::string()));
@@ -180,6 +187,7 @@ TrayHost::TrayHost(const std::string& busAddress)
 TrayHost::~TrayHost()
 {
     g_dbus_connection_signal_unsubscribe(connection_.get(), layoutSubscription_);
+    g_dbus_connection_remove_filter(connection_.get(), filterId_);
     if (registrationId_ != 0) {
         g_dbus_connection_unregister_object(connection_.get(), registrationId_);
     }
@@ -229,10 +237,49 @@ GVariant* TrayHost::onGetProperty(GDBusConnection*, const gchar*, const gchar*, 
     return g_variant_new_int32(0);
 }
 
-void TrayHost::onLayoutUpdated(GDBusConnection*, const gchar* sender, const gchar*, const gchar*,
-    const gchar*, GVariant*, gpointer data)
+void TrayHost::exportWatcher()
 {
-    static_cast<TrayHost*>(data)->layoutUpdatesBySender_[sender ? sender : ""]++;
+    if (registrationId_ != 0) {
+        return;
+    }
+    static const GDBusInterfaceVTable vtable = {onMethodCall, onGetProperty, nullptr, {}};
+    registrationId_ = g_dbus_connection_register_object(connection_.get(), watcherPath,
+        introspection_->interfaces[0], &vtable, this, nullptr, nullptr);
+}
+
+GDBusMessage* TrayHost::countRegistrationCalls(
+    GDBusConnection*, GDBusMessage* message, gboolean incoming, gpointer data)
+{
+    if (incoming && g_dbus_message_get_message_type(message) == G_DBUS_MESSAGE_TYPE_METHOD_CALL
+        && g_strcmp0(g_dbus_message_get_member(message), "RegisterStatusNotifierItem") == 0) {
+        ++**static_cast<std::shared_ptr<std::atomic<int>>*>(data);
+    }
+    return message;
+}
+
+void TrayHost::onMenuSignal(GDBusConnection*, const gchar* sender, const gchar*, const gchar*,
+    const gchar* signal, GVariant*, gpointer data)
+{
+    auto* self = static_cast<TrayHost*>(data);
+    if (g_strcmp0(signal, "LayoutUpdated") == 0) {
+        self->layoutUpdatesBySender_[sender ? sender : ""]++;
+    } else if (g_strcmp0(signal, "ItemsPropertiesUpdated") == 0) {
+        self->propertiesUpdatesBySender_[sender ? sender : ""]++;
+    }
+}
+
+int TrayHost::countBySender(const std::map<std::string, int>& counts) const
+{
+    if (registrations_.empty()) {
+        return 0;
+    }
+    auto found = counts.find(registrations_.back().sender);
+    return found == counts.end() ? 0 : found->second;
+}
+
+int TrayHost::propertiesUpdatedCount() const
+{
+    return countBySender(propertiesUpdatesBySender_);
 }
 
 bool TrayHost::waitForRegistration(std::chrono::milliseconds timeout)
@@ -247,11 +294,7 @@ bool TrayHost::waitForRegistrationCount(std::size_t count, std::chrono::millisec
 
 int TrayHost::layoutUpdatedCount() const
 {
-    if (registrations_.empty()) {
-        return 0;
-    }
-    auto found = layoutUpdatesBySender_.find(registrations_.back().sender);
-    return found == layoutUpdatesBySender_.end() ? 0 : found->second;
+    return countBySender(layoutUpdatesBySender_);
 }
 
 bool TrayHost::waitForLayoutUpdatedCount(int count, std::chrono::milliseconds timeout)
@@ -336,6 +379,8 @@ std::optional<TrayMenu> TrayHost::readMenu(std::chrono::milliseconds timeout)
         return std::nullopt;
     }
     GVariantPtr root(g_variant_get_child_value(answer.reply.get(), 1));
+    GVariantPtr rootProperties(g_variant_get_child_value(root.get(), 1));
+    rootChildrenDisplay_ = stringProperty(rootProperties.get(), "children-display", "");
     GVariantPtr children(g_variant_get_child_value(root.get(), 2));
     TrayMenu menu;
     GVariantIter iter;
@@ -358,7 +403,7 @@ std::optional<TrayMenu> TrayHost::waitForMenu(
         if (remaining <= 0ms) {
             return std::nullopt;
         }
-        int updates = layoutUpdatedCount();
+        int updates = layoutUpdatedCount() + propertiesUpdatedCount();
         std::size_t registered = registrations_.size();
         if (!registrations_.empty()) {
             auto menu = readMenu(remaining);
@@ -366,9 +411,12 @@ std::optional<TrayMenu> TrayHost::waitForMenu(
                 return menu;
             }
         }
-        // Look again when the layout or the registration changes, or after a short while.
+        // Look again when the menu or the registration changes, or after a short while.
         waitUntil(
-            [&] { return layoutUpdatedCount() != updates || registrations_.size() != registered; },
+            [&] {
+                return layoutUpdatedCount() + propertiesUpdatedCount() != updates
+                    || registrations_.size() != registered;
+            },
             std::min<std::chrono::milliseconds>(200ms, remaining));
     }
 }

@@ -7,10 +7,12 @@
 // ends at a deadline; none sleeps for a fixed time.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -51,14 +53,22 @@ bool iterateUntil(const std::function<bool()>& condition, std::chrono::milliseco
 
 class TrayHost {
 public:
+    // When the watcher's object is exported: with its name, or only when exportWatcher() is
+    // called (some hosts own the name first and refuse registrations until then).
+    enum class Export { withName, later };
+
     // Connects to the bus at that address and owns org.kde.StatusNotifierWatcher there.
     // Throws std::runtime_error when either fails.
-    explicit TrayHost(const std::string& busAddress);
+    explicit TrayHost(const std::string& busAddress, Export watcher = Export::withName);
     ~TrayHost();
     TrayHost(const TrayHost&) = delete;
     TrayHost& operator=(const TrayHost&) = delete;
 
     GDBusConnection* connection() const { return connection_.get(); }
+
+    void exportWatcher();
+    // RegisterStatusNotifierItem calls that reached this connection, answered or refused.
+    int registrationCalls() const { return registrationCalls_->load(); }
 
     // Every registration received, in order; an item may register more than once.
     const std::vector<TrayRegistration>& registrations() const { return registrations_; }
@@ -74,8 +84,8 @@ public:
     // The top level of the item's menu (GetLayout(0, -1, [])) at the object path its Menu
     // property names; none when it cannot be read.
     std::optional<TrayMenu> readMenu(std::chrono::milliseconds timeout = 10s);
-    // Reads the menu again after each LayoutUpdated (and at least every 200 ms) until the
-    // predicate holds; that menu, or none at the deadline.
+    // Reads the menu again after each LayoutUpdated or ItemsPropertiesUpdated (and at least
+    // every 200 ms) until the predicate holds; that menu, or none at the deadline.
     std::optional<TrayMenu> waitForMenu(const std::function<bool(const TrayMenu&)>& predicate,
         std::chrono::milliseconds timeout = 10s);
 
@@ -88,6 +98,10 @@ public:
     // started.
     int layoutUpdatedCount() const;
     bool waitForLayoutUpdatedCount(int count, std::chrono::milliseconds timeout = 10s);
+    // ItemsPropertiesUpdated signals seen likewise: items changed in place.
+    int propertiesUpdatedCount() const;
+    // The root's children-display as the last readMenu saw it ("" when absent).
+    const std::string& rootChildrenDisplay() const { return rootChildrenDisplay_; }
 
     bool waitUntil(
         const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) const
@@ -111,15 +125,23 @@ private:
         const gchar*, GVariant*, GDBusMethodInvocation*, gpointer);
     static GVariant* onGetProperty(GDBusConnection*, const gchar*, const gchar*, const gchar*,
         const gchar*, GError**, gpointer);
-    static void onLayoutUpdated(GDBusConnection*, const gchar*, const gchar*, const gchar*,
+    static void onMenuSignal(GDBusConnection*, const gchar*, const gchar*, const gchar*,
         const gchar*, GVariant*, gpointer);
+    static GDBusMessage* countRegistrationCalls(
+        GDBusConnection*, GDBusMessage*, gboolean, gpointer);
+    int countBySender(const std::map<std::string, int>& counts) const;
 
     GObjectPtr<GDBusConnection> connection_;
     GDBusNodeInfoPtr introspection_;
     guint registrationId_ = 0;
     guint layoutSubscription_ = 0;
+    guint filterId_ = 0;
+    // Counted on the connection's worker thread; shared so that a late filter call is harmless.
+    std::shared_ptr<std::atomic<int>> registrationCalls_ = std::make_shared<std::atomic<int>>(0);
     std::vector<TrayRegistration> registrations_;
     std::map<std::string, int> layoutUpdatesBySender_;
+    std::map<std::string, int> propertiesUpdatesBySender_;
+    std::string rootChildrenDisplay_;
 };
 
 } // namespace ShadeLedgerZizadezavav

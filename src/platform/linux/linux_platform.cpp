@@ -11,6 +11,7 @@
 #include "platform/linux/linux_child_process.h"
 #include "platform/linux/linux_files.h"
 #include "platform/linux/linux_http.h"
+#include "platform/linux/linux_installation.h"
 #include "platform/linux/linux_login_item.h"
 #include "platform/linux/linux_scheduler.h"
 #include "platform/linux/linux_status_bar.h"
@@ -37,7 +38,7 @@ struct LinuxPlatform {
     LinuxAlertPresenter alerts{application};
     LinuxChildProcesses processes;
     LinuxWorkspace workspace{application.connection()};
-    LinuxFileManager files;
+    LinuxInstalledFileManager files;
     LinuxUserDefaults defaults{agentBundleIdentifier};
     LinuxLoginItemService loginItems{agentBundleIdentifier, runningExecutablePath()};
     LinuxHTTPClient http;

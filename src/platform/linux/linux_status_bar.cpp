@@ -1,14 +1,11 @@
 #include "platform/linux/linux_status_bar.h"
 
 #include "platform/linux/linux_files.h"
+#include "platform/linux/linux_status_menu.h"
 
 #include "platform/bundle.h"
 #include "platform/files.h"
 
-#include <libdbusmenu-glib/menuitem.h>
-#include <libdbusmenu-glib/server.h>
-
-#include <cctype>
 #include <cstdint>
 #include <filesystem>
 #include <utility>
@@ -22,7 +19,6 @@ namespace {
 
 constexpr const char* itemPath = "/StatusNotifierItem";
 constexpr const char* itemInterface = "org.kde.StatusNotifierItem";
-constexpr const char* menuPath = "/MenuBar";
 constexpr const char* watcherName = "org.kde.StatusNotifierWatcher";
 constexpr const char* watcherPath = "/StatusNotifierWatcher";
 constexpr const char* itemTitle = "ShadeLedger Zizadezavav";
@@ -85,43 +81,6 @@ constexpr const char* itemIntrospection = R"XML(
 </node>
 )XML";
 
-// Checkable items show a checkmark even while off, so that the host draws an empty box.
-bool isCheckable(const MenuItem& entry)
-{
-    return entry.checkable || entry.state == ControlState::on;
-}
-
-// dbusmenu reads an underscore as a mnemonic marker; a literal one is doubled.
-std::string labelForTitle(const std::string& title)
-{
-    std::string label;
-    label.reserve(title.size());
-    for (char c : title) {
-        label.push_back(c);
-        if (c == '_') {
-            label.push_back('_');
-        }
-    }
-    return label;
-}
-
-// The platform's default modifier is Control here; an upper-case letter also means Shift.
-GVariant* shortcutForKeyEquivalent(const std::string& key)
-{
-    GVariantBuilder builder;
-    g_variant_builder_init(&builder, G_VARIANT_TYPE("aas"));
-    g_variant_builder_open(&builder, G_VARIANT_TYPE("as"));
-    g_variant_builder_add(&builder, "s", DBUSMENU_MENUITEM_SHORTCUT_CONTROL);
-    std::string name = key;
-    if (key.size() == 1 && std::isupper(static_cast<unsigned char>(key[0]))) {
-        g_variant_builder_add(&builder, "s", DBUSMENU_MENUITEM_SHORTCUT_SHIFT);
-        name = std::string(1, static_cast<char>(std::tolower(static_cast<unsigned char>(key[0]))));
-    }
-    g_variant_builder_add(&builder, "s", name.c_str());
-    g_variant_builder_close(&builder);
-    return g_variant_builder_end(&builder);
-}
-
 std::string readPrefix(const std::string& path, std::size_t length)
 {
     // Only a small regular file: a FIFO or a device would block or never end.
@@ -155,8 +114,7 @@ bool isSVGDocument(const std::string& path)
 
 } // namespace
 
-class LinuxStatusItem final : public StatusItem,
-                              public std::enable_shared_from_this<LinuxStatusItem> {
+class LinuxStatusItem final : public StatusItem {
 public:
     LinuxStatusItem(GDBusConnection* connection, unsigned number, std::string iconThemePath,
         std::function<void(MenuAction)> deliverAction);
@@ -165,7 +123,7 @@ public:
     LinuxStatusItem& operator=(const LinuxStatusItem&) = delete;
 
     StatusBarButton* button() override { return &button_; }
-    void setMenu(Menu menu) override;
+    void setMenu(Menu menu) override { menu_.show(std::move(menu)); }
 
     // Exports the item and the menu and starts looking for a watcher.
     void start();
@@ -184,11 +142,9 @@ private:
         LinuxStatusItem& item_;
     };
 
-    // What a menu item needs to deliver its action; lives as long as the menu item.
-    struct Activation {
-        std::weak_ptr<LinuxStatusItem> item;
-        MenuAction action;
-    };
+    // The item's own bus name: asked for, held, or owned by another client (the watcher then
+    // learns of the item by this connection's unique name and the item's path).
+    enum class NameState { requested, owned, taken };
 
     void setIcon(std::string iconName, std::string iconThemePath);
     void setLabel(std::string label);
@@ -196,18 +152,16 @@ private:
     void emitPropertiesChanged(std::initializer_list<const char*> names);
     GVariant* property(const char* name) const;
     void registerWithWatcher();
-    void queueDelivery(MenuAction action);
-    GObjectPtr<DbusmenuMenuitem> makeMenuItem(const MenuItem& entry, int id);
+    void cancelRegistration();
+    void registrationFailed(const GErrorPtr& error);
 
     static void onMethodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*,
         const gchar*, GVariant*, GDBusMethodInvocation*, gpointer);
     static GVariant* onGetProperty(GDBusConnection*, const gchar*, const gchar*, const gchar*,
         const gchar*, GError**, gpointer);
-    static void onItemActivated(DbusmenuMenuitem* menuItem, guint timestamp, gpointer data);
-    static gboolean deliverPending(gpointer data);
+    static void onRegistered(GObject* source, GAsyncResult* result, gpointer data);
 
     GObjectPtr<GDBusConnection> connection_;
-    std::function<void(MenuAction)> deliverAction_;
     Button button_{*this};
     std::string busName_;
 
@@ -215,28 +169,35 @@ private:
     std::string iconThemePath_;
     std::string label_;
 
-    Menu menu_;
-    GObjectPtr<DbusmenuServer> menuServer_;
+    LinuxStatusMenu menu_;
 
     GDBusNodeInfoPtr introspection_;
-    guint registrationId_ = 0;
-    guint ownerId_ = 0;
-    guint watcherWatchId_ = 0;
-    bool nameOwned_ = false;
+    RegisteredObject registration_;
+    BusNameOwnership nameOwnership_;
+    BusNameWatch watcherWatch_;
+    NameState nameState_ = NameState::requested;
     bool watcherPresent_ = false;
 
-    std::vector<MenuAction> pendingActions_;
-    SourceId deliveryIdle_;
+    // The registration call in flight (cancelled when the item goes or calls anew) and the
+    // retry after a refusal, backing off from 0.1 s to 1.6 s.
+    GObjectPtr<GCancellable> registering_;
+    SourceId retry_;
+    unsigned failedRegistrations_ = 0;
 };
 
 LinuxStatusItem::LinuxStatusItem(GDBusConnection* connection, unsigned number,
     std::string iconThemePath, std::function<void(MenuAction)> deliverAction)
     : connection_(retainGObject(connection))
-    , deliverAction_(std::move(deliverAction))
     , busName_(
           "org.kde.StatusNotifierItem-" + std::to_string(getpid()) + "-" + std::to_string(number))
     , iconThemePath_(std::move(iconThemePath))
+    , menu_(connection, std::move(deliverAction))
 {
+}
+
+LinuxStatusItem::~LinuxStatusItem()
+{
+    cancelRegistration();
 }
 
 void LinuxStatusItem::start()
@@ -246,79 +207,113 @@ void LinuxStatusItem::start()
     }
     // The menu server looks its bus up first, so that its object is usually exported before a
     // host hears of the item; a host that is quicker learns of it from LayoutUpdated.
-    menuServer_ = adoptGObject(dbusmenu_server_new(menuPath));
+    menu_.start();
 
     introspection_ = GDBusNodeInfoPtr(g_dbus_node_info_new_for_xml(itemIntrospection, nullptr));
     static const GDBusInterfaceVTable vtable = {onMethodCall, onGetProperty, nullptr, {}};
-    GError* rawError = nullptr;
-    registrationId_ = g_dbus_connection_register_object(connection_.get(), itemPath,
-        introspection_->interfaces[0], &vtable, this, nullptr, &rawError);
-    GErrorPtr error(rawError);
-    if (registrationId_ == 0) {
+    GErrorPtr error;
+    registration_ = RegisteredObject(connection_.get(),
+        g_dbus_connection_register_object(connection_.get(), itemPath,
+            introspection_->interfaces[0], &vtable, this, nullptr, errorOut(error)));
+    if (!registration_) {
         // Another item already lives at this path on this connection: stay invisible.
+        debugError("status item: exporting the item", error);
         return;
     }
 
-    ownerId_ = g_bus_own_name_on_connection(
-        connection_.get(), busName_.c_str(), G_BUS_NAME_OWNER_FLAGS_NONE,
+    // Not queued: when another client holds the name, the item goes on without it at once.
+    nameOwnership_ = BusNameOwnership(g_bus_own_name_on_connection(
+        connection_.get(), busName_.c_str(), G_BUS_NAME_OWNER_FLAGS_DO_NOT_QUEUE,
         [](GDBusConnection*, const gchar*, gpointer data) {
             auto* self = static_cast<LinuxStatusItem*>(data);
-            self->nameOwned_ = true;
+            self->nameState_ = NameState::owned;
             self->registerWithWatcher();
         },
-        [](GDBusConnection*, const gchar*, gpointer data) {
-            static_cast<LinuxStatusItem*>(data)->nameOwned_ = false;
+        [](GDBusConnection*, const gchar* name, gpointer data) {
+            auto* self = static_cast<LinuxStatusItem*>(data);
+            g_debug("status item: the bus name %s is not ours; registering by path", name);
+            self->nameState_ = NameState::taken;
+            self->registerWithWatcher();
         },
-        this, nullptr);
+        this, nullptr));
 
-    // A watcher that starts (or restarts) later has never heard of the item: tell each one.
-    watcherWatchId_ = g_bus_watch_name_on_connection(
+    // A watcher that starts (or restarts, or changes hands) has never heard of the item: tell
+    // each one.
+    watcherWatch_ = BusNameWatch(g_bus_watch_name_on_connection(
         connection_.get(), watcherName, G_BUS_NAME_WATCHER_FLAGS_NONE,
         [](GDBusConnection*, const gchar*, const gchar*, gpointer data) {
             auto* self = static_cast<LinuxStatusItem*>(data);
             self->watcherPresent_ = true;
+            self->failedRegistrations_ = 0;
             self->registerWithWatcher();
         },
         [](GDBusConnection*, const gchar*, gpointer data) {
-            static_cast<LinuxStatusItem*>(data)->watcherPresent_ = false;
+            auto* self = static_cast<LinuxStatusItem*>(data);
+            self->watcherPresent_ = false;
+            self->cancelRegistration();
         },
-        this, nullptr);
-
-    if (!menu_.items.empty()) {
-        setMenu(menu_);
-    }
+        this, nullptr));
 }
 
-LinuxStatusItem::~LinuxStatusItem()
+void LinuxStatusItem::cancelRegistration()
 {
-    deliveryIdle_.reset();
-    if (watcherWatchId_ != 0) {
-        g_bus_unwatch_name(watcherWatchId_);
-    }
-    if (ownerId_ != 0) {
-        g_bus_unown_name(ownerId_);
-    }
-    if (registrationId_ != 0) {
-        g_dbus_connection_unregister_object(connection_.get(), registrationId_);
+    retry_.reset();
+    if (registering_) {
+        g_cancellable_cancel(registering_.get());
+        registering_.reset();
     }
 }
 
 void LinuxStatusItem::registerWithWatcher()
 {
-    if (!nameOwned_ || !watcherPresent_) {
+    if (nameState_ == NameState::requested || !watcherPresent_) {
         return;
     }
-    // Nothing to do with the answer: a watcher that refuses simply shows nothing.
-    g_dbus_connection_call(
-        connection_.get(), watcherName, watcherPath, watcherName, "RegisterStatusNotifierItem",
-        g_variant_new("(s)", busName_.c_str()), nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr,
-        [](GObject* source, GAsyncResult* result, gpointer) {
-            GError* rawError = nullptr;
-            GVariantPtr reply(
-                g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &rawError));
-            GErrorPtr error(rawError);
+    cancelRegistration();
+    registering_ = adoptGObject(g_cancellable_new());
+    // A watcher takes an object path as the item at that path on the caller's connection.
+    const char* service = nameState_ == NameState::owned ? busName_.c_str() : itemPath;
+    g_dbus_connection_call(connection_.get(), watcherName, watcherPath, watcherName,
+        "RegisterStatusNotifierItem", g_variant_new("(s)", service), nullptr,
+        G_DBUS_CALL_FLAGS_NONE, -1, registering_.get(), onRegistered, this);
+}
+
+void LinuxStatusItem::onRegistered(GObject* source, GAsyncResult* result, gpointer data)
+{
+    GErrorPtr error;
+    GVariantPtr reply(
+        g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, errorOut(error)));
+    // Cancelled: the item is gone or has called again; data may be stale.
+    if (g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
+        return;
+    }
+    auto* self = static_cast<LinuxStatusItem*>(data);
+    self->registering_.reset();
+    if (reply) {
+        self->failedRegistrations_ = 0;
+        return;
+    }
+    self->registrationFailed(error);
+}
+
+void LinuxStatusItem::registrationFailed(const GErrorPtr& error)
+{
+    // A watcher that owns its name before its object exists refuses the first calls.
+    constexpr unsigned retries = 5;
+    debugError("status item: registering with the watcher", error);
+    if (failedRegistrations_ >= retries) {
+        return;
+    }
+    guint delay = 100u << failedRegistrations_++;
+    retry_ = SourceId(g_timeout_add(
+        delay,
+        [](gpointer data) {
+            auto* self = static_cast<LinuxStatusItem*>(data);
+            self->retry_.release();
+            self->registerWithWatcher();
+            return gboolean(G_SOURCE_REMOVE);
         },
-        nullptr);
+        this));
 }
 
 GVariant* LinuxStatusItem::property(const char* name) const
@@ -344,7 +339,7 @@ GVariant* LinuxStatusItem::property(const char* name) const
         return g_variant_new_string(iconThemePath_.c_str());
     }
     if (property == "Menu") {
-        return g_variant_new_object_path(menuPath);
+        return g_variant_new_object_path(LinuxStatusMenu::objectPath);
     }
     if (property == "ItemIsMenu") {
         return g_variant_new_boolean(TRUE);
@@ -392,19 +387,22 @@ void LinuxStatusItem::onMethodCall(GDBusConnection*, const gchar*, const gchar*,
 
 void LinuxStatusItem::emitItemSignal(const char* name, GVariant* parameters)
 {
-    if (registrationId_ == 0) {
+    if (!registration_) {
         if (parameters) {
             g_variant_unref(g_variant_ref_sink(parameters));
         }
         return;
     }
-    g_dbus_connection_emit_signal(
-        connection_.get(), nullptr, itemPath, itemInterface, name, parameters, nullptr);
+    GErrorPtr error;
+    if (!g_dbus_connection_emit_signal(connection_.get(), nullptr, itemPath, itemInterface, name,
+            parameters, errorOut(error))) {
+        debugError("status item: announcing a change", error);
+    }
 }
 
 void LinuxStatusItem::emitPropertiesChanged(std::initializer_list<const char*> names)
 {
-    if (registrationId_ == 0) {
+    if (!registration_) {
         return;
     }
     GVariantBuilder changed;
@@ -412,9 +410,12 @@ void LinuxStatusItem::emitPropertiesChanged(std::initializer_list<const char*> n
     for (const char* name : names) {
         g_variant_builder_add(&changed, "{sv}", name, property(name));
     }
-    g_dbus_connection_emit_signal(connection_.get(), nullptr, itemPath,
-        "org.freedesktop.DBus.Properties", "PropertiesChanged",
-        g_variant_new("(sa{sv}as)", itemInterface, &changed, nullptr), nullptr);
+    GErrorPtr error;
+    if (!g_dbus_connection_emit_signal(connection_.get(), nullptr, itemPath,
+            "org.freedesktop.DBus.Properties", "PropertiesChanged",
+            g_variant_new("(sa{sv}as)", itemInterface, &changed, nullptr), errorOut(error))) {
+        debugError("status item: announcing changed properties", error);
+    }
 }
 
 void LinuxStatusItem::setIcon(std::string iconName, std::string iconThemePath)
@@ -455,102 +456,6 @@ void LinuxStatusItem::Button::setImage(const Image& image)
 void LinuxStatusItem::Button::setTitle(std::string_view title)
 {
     item_.setLabel(std::string(title));
-}
-
-GObjectPtr<DbusmenuMenuitem> LinuxStatusItem::makeMenuItem(const MenuItem& entry, int id)
-{
-    auto menuItem = adoptGObject(dbusmenu_menuitem_new_with_id(id));
-    if (entry.separator) {
-        dbusmenu_menuitem_property_set(menuItem.get(), DBUSMENU_MENUITEM_PROP_TYPE, "separator");
-        return menuItem;
-    }
-    dbusmenu_menuitem_property_set(
-        menuItem.get(), DBUSMENU_MENUITEM_PROP_LABEL, labelForTitle(entry.title).c_str());
-    dbusmenu_menuitem_property_set_bool(
-        menuItem.get(), DBUSMENU_MENUITEM_PROP_ENABLED, entry.enabled);
-    if (isCheckable(entry)) {
-        dbusmenu_menuitem_property_set(
-            menuItem.get(), DBUSMENU_MENUITEM_PROP_TOGGLE_TYPE, DBUSMENU_MENUITEM_TOGGLE_CHECK);
-        dbusmenu_menuitem_property_set_int(menuItem.get(), DBUSMENU_MENUITEM_PROP_TOGGLE_STATE,
-            entry.state == ControlState::on ? DBUSMENU_MENUITEM_TOGGLE_STATE_CHECKED
-                                            : DBUSMENU_MENUITEM_TOGGLE_STATE_UNCHECKED);
-    }
-    if (!entry.keyEquivalent.empty()) {
-        dbusmenu_menuitem_property_set_variant(menuItem.get(), DBUSMENU_MENUITEM_PROP_SHORTCUT,
-            shortcutForKeyEquivalent(entry.keyEquivalent));
-    }
-    if (entry.action) {
-        auto activation = std::make_unique<Activation>(Activation{weak_from_this(), *entry.action});
-        g_signal_connect_data(
-            menuItem.get(), DBUSMENU_MENUITEM_SIGNAL_ITEM_ACTIVATED, G_CALLBACK(onItemActivated),
-            activation.release(),
-            [](gpointer data, GClosure*) {
-                std::unique_ptr<Activation> owned(static_cast<Activation*>(data));
-            },
-            GConnectFlags(0));
-    }
-    return menuItem;
-}
-
-void LinuxStatusItem::setMenu(Menu menu)
-{
-    menu_ = std::move(menu);
-    if (!menuServer_) {
-        return;
-    }
-    // A whole new tree every time: the server announces it with one LayoutUpdated. Menus handed
-    // over within one main-loop iteration share that announcement, which carries the last one.
-    // Ids follow positions, so a click the host sends from the menu it read just before a
-    // rebuild still names the same entry.
-    auto root = adoptGObject(dbusmenu_menuitem_new_with_id(0));
-    dbusmenu_menuitem_property_set(
-        root.get(), DBUSMENU_MENUITEM_PROP_CHILD_DISPLAY, DBUSMENU_MENUITEM_CHILD_DISPLAY_SUBMENU);
-    int id = 0;
-    for (const MenuItem& entry : menu_.items) {
-        auto menuItem = makeMenuItem(entry, ++id);
-        dbusmenu_menuitem_child_append(root.get(), menuItem.get());
-    }
-    dbusmenu_server_set_root(menuServer_.get(), root.get());
-}
-
-void LinuxStatusItem::onItemActivated(DbusmenuMenuitem* menuItem, guint, gpointer data)
-{
-    // The host may send clicks for items it shows disabled; a disabled item never acts.
-    if (!dbusmenu_menuitem_property_get_bool(menuItem, DBUSMENU_MENUITEM_PROP_ENABLED)) {
-        return;
-    }
-    auto* activation = static_cast<Activation*>(data);
-    if (auto item = activation->item.lock()) {
-        item->queueDelivery(activation->action);
-    }
-}
-
-void LinuxStatusItem::queueDelivery(MenuAction action)
-{
-    pendingActions_.push_back(action);
-    if (!deliveryIdle_) {
-        deliveryIdle_ = SourceId(g_idle_add(deliverPending, this));
-    }
-}
-
-gboolean LinuxStatusItem::deliverPending(gpointer data)
-{
-    auto* self = static_cast<LinuxStatusItem*>(data);
-    self->deliveryIdle_.release();
-    // The click's reply is queued already; get it onto the bus before the action runs, since
-    // the action may end the process (Quit).
-    if (self->connection_) {
-        g_dbus_connection_flush_sync(self->connection_.get(), nullptr, nullptr);
-    }
-    // Delivering may release this item: work from copies.
-    auto actions = std::exchange(self->pendingActions_, {});
-    auto deliver = self->deliverAction_;
-    for (MenuAction action : actions) {
-        if (deliver) {
-            deliver(action);
-        }
-    }
-    return G_SOURCE_REMOVE;
 }
 
 LinuxStatusBar::LinuxStatusBar(GDBusConnection* connection,

@@ -1,18 +1,16 @@
-// Status item and menu on Linux: a StatusNotifierItem whose menu is served with
-// libdbusmenu-glib (com.canonical.dbusmenu).
+// The status item on Linux: a StatusNotifierItem whose menu LinuxStatusMenu serves.
 //
 // Implements:
 // - the item at /StatusNotifierItem (org.kde.StatusNotifierItem), owned under the bus name
-//   org.kde.StatusNotifierItem-<pid>-<n> and registered with org.kde.StatusNotifierWatcher,
-//   again whenever a watcher appears;
+//   org.kde.StatusNotifierItem-<pid>-<n> and registered under it with
+//   org.kde.StatusNotifierWatcher, again whenever the watcher's owner changes; a refused
+//   registration is tried again, backing off (0.1 s to 1.6 s). When another client holds that
+//   name, the item registers by its object path, which the watcher reads as this connection's
+//   unique name and that path;
 // - the image as IconName + IconThemePath (a PNG or SVG file in the resources directory), or
 //   the button's text as XAyatanaLabel;
-// - the menu at /MenuBar: label, enabled, separators, a checkmark toggle for checkable items and
-//   for any item whose state is on, Control shortcuts from key equivalents. Every menu handed
-//   over replaces the whole layout;
-// - a click ("clicked" event) delivers the item's action once the click's reply has been
-//   flushed to the bus, from an idle callback on the main context.
-// Not implemented: icon pixmaps, tool tips, attention and overlay icons, submenus.
+// - the menu at /MenuBar (linux_status_menu.h).
+// Not implemented: icon pixmaps, tool tips, attention and overlay icons.
 //
 // The connection must be the session bus singleton (g_bus_get_sync(G_BUS_TYPE_SESSION)):
 // libdbusmenu-glib has no way to choose a connection and always serves the menu on that
