@@ -42,7 +42,7 @@ echo "=== macOS layer: Objective-C++ syntax and type check"
 scripts/check_macos.sh
 
 echo "=== soak"
-ctest --preset default -L soak --timeout 1800
+ctest --test-dir build/default -L soak --timeout 1800 --output-on-failure
 
 echo "=== desktop: the agent in xfce4-panel's status tray"
 tests/desktop/xfce_tray_test.sh

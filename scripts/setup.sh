@@ -8,7 +8,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libglib2.0-dev libglib2.0-bin libdbusmenu-glib-dev libplist-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev
-  dbus-daemon util-linux procps
+  dbus-daemon util-linux procps python3
 )
 # Node.js runs the bridge; any installed node will do.
 command -v node >/dev/null 2>&1 || packages+=(nodejs)
