@@ -10,10 +10,20 @@
 // waitUntilExit has nothing to wait for then: both are called only after a successful
 // launch, which gives the contract (nothing happens to a process that never started).
 // terminate on a task that has exited has no effect, as documented.
+// forceTerminate: SIGKILL to the task's process identifier while it runs; isRunning:
+// NSTask running; the exit notification: terminationHandler, handed to the main queue;
+// waitUntilExit with a time-out: running asked every 10 ms until it ends or time is up.
 // processIdentifier and environment: NSProcessInfo processInfo.
+// Not implemented: NSTask gives no hook between fork and exec, so the bridge does not get
+// a process group of its own (terminate reaches the bridge, not the helpers it starts),
+// and a bridge is not told when its agent is killed.
 #pragma once
 
 #import <Foundation/Foundation.h>
+
+#include <functional>
+#include <memory>
+#include <vector>
 
 #include "platform/child_process.h"
 
@@ -26,13 +36,20 @@ public:
     const ProcessConfiguration& configuration() const override { return configuration_; }
     bool launch() override;
     void waitUntilExit() override;
+    bool waitUntilExit(Milliseconds timeout) override;
     void terminate() override;
+    void forceTerminate() override;
+    bool isRunning() override;
+    void notifyOnExit(std::function<void()> handler) override;
 
 private:
     ProcessConfiguration configuration_;
     bool launchAttempted_ = false;
     // Set only once the task has launched.
     NSTask* task_ = nil;
+    // Handlers still waiting for the exit; shared with the termination handler.
+    std::shared_ptr<std::vector<std::function<void()>>> exitHandlers_
+        = std::make_shared<std::vector<std::function<void()>>>();
 };
 
 class MacOSChildProcesses : public ChildProcesses {

@@ -4,6 +4,11 @@
 #include "platform/macos/macos_files.h"
 #include "platform/macos/macos_strings.h"
 
+#include <chrono>
+#include <csignal>
+#include <thread>
+#include <utility>
+
 namespace ShadeLedgerZizadezavav {
 
 MacOSProcess::MacOSProcess(ProcessConfiguration configuration)
@@ -70,11 +75,59 @@ bool MacOSProcess::launch()
         task.standardError = error;
     }
 
+    // Runs on a background thread; the handlers run on the main queue, where they were
+    // added, so the list is only touched there.
+    auto handlers = exitHandlers_;
+    task.terminationHandler = ^(NSTask*) {
+        dispatch_async(dispatch_get_main_queue(), ^{
+            auto pending = std::exchange(*handlers, {});
+            for (auto& handler : pending) {
+                handler();
+            }
+        });
+    };
+
     if (![task launchAndReturnError:nil]) {
+        task.terminationHandler = nil;
         return false;
     }
     task_ = task;
     return true;
+}
+
+bool MacOSProcess::waitUntilExit(Milliseconds timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (isRunning()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+void MacOSProcess::forceTerminate()
+{
+    if (isRunning()) {
+        kill(task_.processIdentifier, SIGKILL);
+    }
+}
+
+bool MacOSProcess::isRunning()
+{
+    return task_ && task_.running;
+}
+
+void MacOSProcess::notifyOnExit(std::function<void()> handler)
+{
+    if (isRunning()) {
+        exitHandlers_->push_back(std::move(handler));
+        return;
+    }
+    // Never started or gone already: still on a later turn, as the contract says.
+    auto later = std::make_shared<std::function<void()>>(std::move(handler));
+    dispatch_async(dispatch_get_main_queue(), ^{ (*later)(); });
 }
 
 void MacOSProcess::waitUntilExit()

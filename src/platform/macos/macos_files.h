@@ -3,17 +3,17 @@
 //
 // Implements:
 // - homeDirectoryForCurrentUser: NSFileManager homeDirectoryForCurrentUser;
-// - fileExistsAtPath: fileExistsAtPath: follows links, so a dangling link is also asked
-//   for with destinationOfSymbolicLinkAtPath:error: (the contract counts it);
-// - createFileAtPath: createFileAtPath:contents:attributes: with empty data, which
-//   empties an existing file;
+// - fileExistsAtPath: fileExistsAtPath:, which follows links (a dangling link is nothing);
+// - createFileAtPath: empty NSData written with NSDataWritingAtomic, a fresh file renamed
+//   over the path (a link there is replaced, never written through);
 // - createDirectoryAtPath: createDirectoryAtURL:withIntermediateDirectories:attributes:error:,
 //   succeeding when a directory is there already;
 // - removeItemAtPath: removeItemAtURL:error: (links removed, never followed);
 // - trashItemAtPath: trashItemAtURL:resultingItemURL:error:, never a deletion;
-// - fileHandleForWritingAtPath: NSFileHandle fileHandleForWritingToURL:error:, at offset 0,
-//   closed when the last owner releases it (MacOSFileHandle, also what child processes
-//   write their output to);
+// - fileHandleForWritingAtPath: open(O_APPEND | O_NOFOLLOW) of a regular file wrapped in
+//   NSFileHandle initWithFileDescriptor:closeOnDealloc:, closed when the last owner
+//   releases it (MacOSFileHandle, also what child processes write their output to); its
+//   size and truncation by fstat and ftruncate on that descriptor;
 // - contentsOfRegularFile and isSameFile: open(O_NONBLOCK) + fstat and stat, because a
 //   read through NSData would wait on a FIFO put in the file's place.
 #pragma once
@@ -21,6 +21,7 @@
 #import <Foundation/Foundation.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -35,6 +36,8 @@ public:
     {
     }
     NSFileHandle* handle() const { return handle_; }
+    std::optional<std::uint64_t> fileSize() override;
+    bool truncateFileAtOffset(std::uint64_t offset) override;
 
 private:
     NSFileHandle* handle_;

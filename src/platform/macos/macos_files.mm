@@ -27,18 +27,16 @@ bool MacOSFileManager::fileExistsAtPath(const std::string& path)
     if (path.empty()) {
         return false;
     }
-    NSFileManager* manager = NSFileManager.defaultManager;
-    NSString* location = nsString(path);
-    return [manager fileExistsAtPath:location] ||
-        [manager destinationOfSymbolicLinkAtPath:location error:nil] != nil;
+    // Follows links: a dangling link is nothing.
+    return [NSFileManager.defaultManager fileExistsAtPath:nsString(path)];
 }
 
 bool MacOSFileManager::createFileAtPath(const std::string& path)
 {
+    // An atomic write renames a fresh file into place: a link there is replaced, never
+    // written through.
     return !path.empty() &&
-        [NSFileManager.defaultManager createFileAtPath:nsString(path)
-                                              contents:[NSData data]
-                                            attributes:nil];
+        [[NSData data] writeToURL:fileURL(path) options:NSDataWritingAtomic error:nil];
 }
 
 bool MacOSFileManager::createDirectoryAtPath(
@@ -74,11 +72,32 @@ std::shared_ptr<FileHandle> MacOSFileManager::fileHandleForWritingAtPath(const s
     if (path.empty()) {
         return nullptr;
     }
-    NSFileHandle* handle = [NSFileHandle fileHandleForWritingToURL:fileURL(path) error:nil];
-    if (!handle) {
+    // Appends, and never through a link: only a regular file at the path itself.
+    int descriptor = open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+    if (descriptor < 0) {
         return nullptr;
     }
-    return std::make_shared<MacOSFileHandle>(handle);
+    struct stat status { };
+    if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+        close(descriptor);
+        return nullptr;
+    }
+    return std::make_shared<MacOSFileHandle>([[NSFileHandle alloc] initWithFileDescriptor:descriptor
+                                                                           closeOnDealloc:YES]);
+}
+
+std::optional<std::uint64_t> MacOSFileHandle::fileSize()
+{
+    struct stat status { };
+    if (fstat(handle_.fileDescriptor, &status) != 0) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(status.st_size);
+}
+
+bool MacOSFileHandle::truncateFileAtOffset(std::uint64_t offset)
+{
+    return ftruncate(handle_.fileDescriptor, static_cast<off_t>(offset)) == 0;
 }
 
 namespace {

@@ -5,6 +5,9 @@
 
 #include "platform/macos/macos_strings.h"
 
+#include <algorithm>
+#include <utility>
+
 namespace ShadeLedgerZizadezavav {
 
 // The platform's URL for a location, or nil for a web address NSURL refuses.
@@ -19,11 +22,18 @@ static NSURL* platformURL(const URL& url)
 std::vector<RunningApplication> MacOSWorkspace::runningApplicationsWithBundleIdentifier(
     const std::string& bundleIdentifier)
 {
-    std::vector<RunningApplication> applications;
+    // Oldest first, by launch date; the list's own order is not documented.
+    std::vector<std::pair<double, RunningApplication>> found;
     for (NSRunningApplication* application in
         [NSRunningApplication runningApplicationsWithBundleIdentifier:nsString(bundleIdentifier)]) {
-        applications.push_back(
+        found.emplace_back(application.launchDate.timeIntervalSinceReferenceDate,
             RunningApplication{.processIdentifier = application.processIdentifier});
+    }
+    std::stable_sort(found.begin(), found.end(),
+        [](const auto& first, const auto& second) { return first.first < second.first; });
+    std::vector<RunningApplication> applications;
+    for (const auto& [launched, application] : found) {
+        applications.push_back(application);
     }
     return applications;
 }

@@ -111,6 +111,7 @@ extern "C" __kindof NSApplication* _Null_unspecified NSApp;
     (NSString*)bundleIdentifier;
 + (nullable instancetype)runningApplicationWithProcessIdentifier:(pid_t)pid;
 @property (readonly) pid_t processIdentifier;
+@property (nullable, readonly, copy) NSDate* launchDate;
 - (BOOL)terminate;
 @end
 

@@ -95,15 +95,19 @@ __attribute__((objc_root_class))
 @end
 
 typedef NSUInteger NSDataBase64EncodingOptions;
+typedef NSUInteger NSDataWritingOptions;
+enum : NSUInteger { NSDataWritingAtomic = 1UL << 0 };
 
 @interface NSData : NSObject <NSCopying>
 + (instancetype)data;
 @property (readonly) const void* bytes __attribute__((objc_returns_inner_pointer));
 @property (readonly) NSUInteger length;
 - (NSString*)base64EncodedStringWithOptions:(NSDataBase64EncodingOptions)options;
+- (BOOL)writeToURL:(NSURL*)url options:(NSDataWritingOptions)writeOptionsMask error:(NSError**)errorPtr;
 @end
 
 @interface NSDate : NSObject <NSCopying>
+@property (readonly) NSTimeInterval timeIntervalSinceReferenceDate;
 @end
 
 @interface NSISO8601DateFormatter : NSObject
@@ -147,6 +151,8 @@ typedef NSString* NSFileAttributeKey;
 
 @interface NSFileHandle : NSObject
 + (nullable instancetype)fileHandleForWritingToURL:(NSURL*)url error:(NSError**)error;
+- (instancetype)initWithFileDescriptor:(int)fd closeOnDealloc:(BOOL)closeopt;
+@property (readonly) int fileDescriptor;
 @end
 
 @interface NSTask : NSObject
@@ -156,6 +162,9 @@ typedef NSString* NSFileAttributeKey;
 @property (nullable, copy) NSURL* currentDirectoryURL;
 @property (nullable, retain) id standardOutput;
 @property (nullable, retain) id standardError;
+@property (nullable, copy) void (^terminationHandler)(NSTask*);
+@property (readonly) int processIdentifier;
+@property (readonly, getter=isRunning) BOOL running;
 - (BOOL)launchAndReturnError:(NSError**)error;
 - (void)waitUntilExit;
 - (void)terminate;
