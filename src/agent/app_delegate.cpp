@@ -29,6 +29,11 @@ void AppDelegate::stopWork()
     if (serverProcess) {
         serverProcess->terminate();
     }
+    // Bridges that Restart Bridge asked to stop have had their request; one still
+    // running would be left behind by the agent that tracks it.
+    for (const auto& bridge : stoppingBridges) {
+        bridge->forceTerminate();
+    }
     // A relaunch still pending from Restart Bridge must not start a bridge
     // nobody would stop.
     ++relaunchGeneration;

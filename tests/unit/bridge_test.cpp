@@ -159,7 +159,7 @@ TEST_F(RestartBridge, ShowsNotConnectedAtOnceAndRelaunchesAfterThreeQuarters)
     EXPECT_EQ(fake.statusBar.connectionLine(), "● Connected") << "the next probe brings it back";
 }
 
-TEST_F(RestartBridge, ABridgeStillRunningAtTheRelaunchIsKilledAndTheNewOneFollowsItsExit)
+TEST_F(RestartBridge, AStoppedBridgeThatLingersIsKilledAtTheRelaunchOrAtQuit)
 {
     launch();
     auto old = fake.bridges().at(0);
@@ -185,6 +185,15 @@ TEST_F(RestartBridge, ABridgeStillRunningAtTheRelaunchIsKilledAndTheNewOneFollow
     EXPECT_EQ(launches(lines.begin(), kill), 1)
         << "the new bridge started before the old one was gone";
     EXPECT_EQ(launches(kill, lines.end()), 1);
+
+    // Quit before the next relaunch leaves no stopped bridge behind either.
+    auto second = fake.bridges().at(1);
+    second->ignoresTerminate = true;
+    click("Restart Bridge");
+    fake.scheduler.advance(100ms);
+    click("Quit");
+    EXPECT_FALSE(second->running()) << "a bridge that ignored Restart outlived Quit";
+    EXPECT_EQ(fake.bridges().size(), 2u) << "no relaunch during shutdown";
 }
 
 TEST_F(RestartBridge, WithoutABridgeSendsNothingButStillRelaunches)
