@@ -73,17 +73,13 @@ public:
     void get(const std::string& address, HTTPCompletion completion) override
     {
         ++started;
-        real.get(address,
-            [this, completion = std::move(completion)](std::optional<std::string> body,
-                std::optional<HTTPResponse> response, std::optional<HTTPError> error) {
-                bool healthy
-                    = !error && response && response->isHTTP && response->statusCode == 200;
-                {
-                    std::lock_guard lock(mutex);
-                    results.push_back(healthy);
-                    completion(std::move(body), response, error);
-                }
-            });
+        real.get(address, [this, completion = std::move(completion)](HTTPResult result) {
+            {
+                std::lock_guard lock(mutex);
+                results.push_back(result.statusCode() == 200);
+                completion(result);
+            }
+        });
     }
     std::vector<bool> completedResults()
     {

@@ -2,13 +2,15 @@
 
 #include "platform/linux/glib_owners.h"
 
+#include <arpa/inet.h>
 #include <array>
-#include <deque>
+#include <cerrno>
+#include <list>
 #include <mutex>
+#include <netinet/in.h>
 #include <string_view>
+#include <sys/socket.h>
 #include <thread>
-#include <unordered_map>
-#include <vector>
 
 namespace ShadeLedgerZizadezavav {
 
@@ -16,18 +18,21 @@ namespace {
 
 // A status line longer than this is not one.
 constexpr std::size_t maxStatusLineBytes = 8 * 1024;
+// "HTTP/1.x NNN" and the byte after it: all a status line is judged by, with its length.
+constexpr std::size_t judgedBytes = 13;
 
-// "HTTP/1.x NNN" followed by the end of the line or a space and a reason.
-std::optional<int> statusCodeOfLine(std::string_view line)
+constexpr const char* shutDown = "The HTTP client was shut down.";
+constexpr const char* notHTTP = "The answer is not an HTTP response.";
+
+// The line is "HTTP/1.x NNN", alone or followed by a space and a reason. start holds its
+// first bytes (up to judgedBytes), length its length without the line break.
+std::optional<int> statusCodeOfLine(std::string_view start, std::size_t length)
 {
-    if (!line.empty() && line.back() == '\r') {
-        line.remove_suffix(1);
-    }
     constexpr std::string_view prefix = "HTTP/1.";
-    if (line.size() < prefix.size() + 5 || line.substr(0, prefix.size()) != prefix) {
+    if (length < 12 || start.size() < 12 || start.substr(0, prefix.size()) != prefix) {
         return std::nullopt;
     }
-    std::string_view rest = line.substr(prefix.size());
+    std::string_view rest = start.substr(prefix.size());
     if (!g_ascii_isdigit(rest[0]) || rest[1] != ' ') {
         return std::nullopt;
     }
@@ -35,7 +40,7 @@ std::optional<int> statusCodeOfLine(std::string_view line)
     if (code[0] < '1' || code[0] > '5' || !g_ascii_isdigit(code[1]) || !g_ascii_isdigit(code[2])) {
         return std::nullopt;
     }
-    if (rest.size() > 5 && rest[5] != ' ') {
+    if (length > 12 && rest[5] != ' ') {
         return std::nullopt;
     }
     return (code[0] - '0') * 100 + (code[1] - '0') * 10 + (code[2] - '0');
@@ -52,15 +57,15 @@ bool isPlainText(std::string_view text)
     return true;
 }
 
-std::string messageOf(const GError* error, const char* fallback)
+const char* connectionFailure(int error)
 {
-    return error && error->message ? error->message : fallback;
+    return error == ECONNREFUSED ? "The connection was refused." : "Could not connect.";
 }
 
 } // namespace
 
 // Everything below runs on the client thread, except the constructor, the destructor
-// and submit(), which run on the caller's thread and only talk to the client context.
+// and submit(), which run on the caller's thread and only touch the hand-over.
 class LinuxHTTPClient::Engine {
 public:
     explicit Engine(std::chrono::milliseconds timeout);
@@ -71,52 +76,53 @@ public:
     void submit(const std::string& address, HTTPCompletion completion);
 
 private:
+    struct Request;
+    using Requests = std::list<Request>;
+
+    // The one source of a request: its socket's readiness and its deadline.
+    struct RequestSource {
+        GSource base;
+        Engine* engine;
+        Request* request;
+    };
+
+    // Owned by exactly one list: the hand-over queue, then the requests in flight. It
+    // leaves that list, and with it its socket and source, when it completes.
     struct Request {
-        Request(Engine& owner, HTTPCompletion done)
-            : engine(owner)
+        Request(std::string text, HTTPCompletion done)
+            : address(std::move(text))
             , completion(std::move(done))
-            , cancellable(g_cancellable_new())
         {
         }
 
-        Engine& engine;
-        HTTPCompletion completion;
-        GObjectPtr<GCancellable> cancellable;
-        GObjectPtr<GSocketClient> socketClient;
-        GObjectPtr<GSocketConnection> connection;
-        GSourcePtr timeout;
-        std::string requestText;
-        std::string received;
-        std::array<char, 512> buffer{};
-        // A GIO operation holds this request as its user data until its callback runs.
-        bool operationPending = false;
-        bool completed = false;
-    };
-
-    // What get() hands to the client thread.
-    struct Submission {
         std::string address;
         HTTPCompletion completion;
+        Requests::iterator position;
+        FileDescriptor socket;
+        GSourcePtr source;
+        gpointer watch = nullptr;
+        gint64 deadline = 0;
+        std::string requestText;
+        std::size_t sent = 0;
+        // What has arrived of the status line.
+        std::array<char, judgedBytes> start{};
+        std::size_t received = 0;
+        char previous = 0;
     };
 
     void run();
-    void start(std::string address, HTTPCompletion completion);
-    void read(Request& request);
-    void complete(
-        Request& request, std::optional<HTTPResponse> response, std::optional<HTTPError> error);
-    void fail(Request& request, std::string description);
-    // Forgets a request once it has completed and no operation refers to it.
-    void releaseIfIdle(Request& request);
-    // An operation's callback has come back; false when the request is finished with.
-    bool operationReturned(Request& request);
-
-    // Starts what get() handed over; ends the loop once the destructor asks.
     void takeSubmissions();
+    void start(Request& request);
+    // Sets up the socket and the request text; an error when the address is unusable.
+    const char* connect(Request& request);
+    // False once the request has completed (and is gone).
+    bool send(Request& request);
+    bool receive(Request& request);
+    void complete(Request& request, HTTPResult result);
+    static gboolean dispatchRequest(GSource* source, GSourceFunc, gpointer);
     static gboolean wake(gpointer data);
-    static gboolean timedOut(gpointer data);
-    static void connected(GObject* source, GAsyncResult* result, gpointer data);
-    static void written(GObject* source, GAsyncResult* result, gpointer data);
-    static void readSome(GObject* source, GAsyncResult* result, gpointer data);
+
+    static GSourceFuncs requestSourceFunctions;
 
     std::chrono::milliseconds timeout_;
     GMainContextPtr context_;
@@ -125,11 +131,10 @@ private:
     // long-lived source on the client context, woken with g_source_set_ready_time. No
     // GLib allocation crosses threads, so thread checkers see every ordering.
     std::mutex submissionsMutex_;
-    std::deque<Submission> submissions_;
+    Requests submissions_;
     bool quitRequested_ = false;
     GSourcePtr wakeSource_;
-    std::unordered_map<Request*, std::unique_ptr<Request>> requests_;
-    bool stopping_ = false;
+    Requests inFlight_;
     std::thread thread_;
 };
 
@@ -145,6 +150,9 @@ gboolean dispatchWake(GSource* source, GSourceFunc callback, gpointer data)
 GSourceFuncs wakeSourceFunctions = {nullptr, nullptr, dispatchWake, nullptr, nullptr, nullptr};
 
 } // namespace
+
+GSourceFuncs LinuxHTTPClient::Engine::requestSourceFunctions
+    = {nullptr, nullptr, &Engine::dispatchRequest, nullptr, nullptr, nullptr};
 
 LinuxHTTPClient::Engine::Engine(std::chrono::milliseconds timeout)
     : timeout_(timeout)
@@ -172,7 +180,7 @@ void LinuxHTTPClient::Engine::submit(const std::string& address, HTTPCompletion 
 {
     {
         std::lock_guard lock(submissionsMutex_);
-        submissions_.push_back({address, std::move(completion)});
+        submissions_.emplace_back(address, std::move(completion));
     }
     g_source_set_ready_time(wakeSource_.get(), 0);
 }
@@ -181,22 +189,19 @@ void LinuxHTTPClient::Engine::run()
 {
     g_main_context_push_thread_default(context_.get());
     g_main_loop_run(loop_.get());
-
-    // Shutting down: requests still queued or in flight complete with an error, then
-    // every cancelled operation comes back before the thread ends.
-    stopping_ = true;
-    std::vector<Request*> inFlight;
-    for (auto& [request, owner] : requests_) {
-        inFlight.push_back(request);
+    // Shutting down: whatever is still in flight or queued completes with an error. get()
+    // and the destructor run on one thread: nothing more can arrive.
+    while (!inFlight_.empty()) {
+        complete(inFlight_.front(), HTTPResult::failure(shutDown));
     }
-    for (Request* request : inFlight) {
-        fail(*request, "The HTTP client was shut down.");
+    Requests queued;
+    {
+        std::lock_guard lock(submissionsMutex_);
+        queued.swap(submissions_);
     }
-    while (!requests_.empty() || g_main_context_pending(context_.get())) {
-        g_main_context_iteration(context_.get(), !requests_.empty());
+    for (auto& request : queued) {
+        request.completion(HTTPResult::failure(shutDown));
     }
-    // get() and the destructor run on one thread: nothing more can arrive.
-    takeSubmissions();
     g_main_context_pop_thread_default(context_.get());
 }
 
@@ -208,217 +213,201 @@ gboolean LinuxHTTPClient::Engine::wake(gpointer data)
 
 void LinuxHTTPClient::Engine::takeSubmissions()
 {
-    std::deque<Submission> ready;
+    Requests ready;
     bool quit = false;
     {
         std::lock_guard lock(submissionsMutex_);
         ready.swap(submissions_);
         quit = quitRequested_;
     }
-    for (auto& submission : ready) {
-        start(std::move(submission.address), std::move(submission.completion));
-    }
     if (quit) {
+        // Back in the queue, to be completed as shut down.
+        std::lock_guard lock(submissionsMutex_);
+        submissions_.splice(submissions_.begin(), ready);
         g_main_loop_quit(loop_.get());
+        return;
+    }
+    while (!ready.empty()) {
+        inFlight_.splice(inFlight_.end(), ready, ready.begin());
+        Request& request = inFlight_.back();
+        request.position = std::prev(inFlight_.end());
+        start(request);
     }
 }
 
-void LinuxHTTPClient::Engine::start(std::string address, HTTPCompletion completion)
+void LinuxHTTPClient::Engine::start(Request& request)
 {
-    auto owner = std::make_unique<Request>(*this, std::move(completion));
-    Request& request = *owner;
-    requests_.emplace(&request, std::move(owner));
-
-    if (stopping_) {
-        fail(request, "The HTTP client was shut down.");
+    if (const char* problem = connect(request)) {
+        complete(request, HTTPResult::failure(problem));
         return;
     }
+    request.deadline = g_get_monotonic_time() + timeout_.count() * G_TIME_SPAN_MILLISECOND;
+    request.source.reset(g_source_new(&requestSourceFunctions, sizeof(RequestSource)));
+    auto& watched = *reinterpret_cast<RequestSource*>(request.source.get());
+    watched.engine = this;
+    watched.request = &request;
+    request.watch = g_source_add_unix_fd(request.source.get(), request.socket.get(), G_IO_OUT);
+    g_source_set_ready_time(request.source.get(), request.deadline);
+    g_source_attach(request.source.get(), context_.get());
+    // On the loopback interface the connection is usually made by now: the request goes
+    // out at once, and the first wake-up is the answer.
+    send(request);
+}
 
+const char* LinuxHTTPClient::Engine::connect(Request& request)
+{
     // Encoded: a %0D%0A in the path must stay text, not become a line break.
-    GError* rawError = nullptr;
-    GUriPtr uri(g_uri_parse(address.c_str(), G_URI_FLAGS_ENCODED, &rawError));
-    GErrorPtr error(rawError);
+    GErrorPtr error;
+    GUriPtr uri(g_uri_parse(request.address.c_str(), G_URI_FLAGS_ENCODED, errorOut(error)));
     if (!uri) {
-        fail(request, "Invalid address: " + messageOf(error.get(), address.c_str()));
-        return;
+        return "The address is not a valid URL.";
     }
     const char* scheme = g_uri_get_scheme(uri.get());
-    const char* host = g_uri_get_host(uri.get());
     if (!scheme || g_ascii_strcasecmp(scheme, "http") != 0) {
-        fail(request, "Unsupported address: " + address);
-        return;
+        return "The address is not an http URL.";
     }
-    if (!host || !*host || !isPlainText(host)) {
-        fail(request, "Invalid host in address: " + address);
-        return;
-    }
+    const char* host = g_uri_get_host(uri.get());
     int port = g_uri_get_port(uri.get());
     if (port < 0) {
         port = 80;
     }
-    std::string target = g_uri_get_path(uri.get());
-    if (target.empty()) {
-        target = "/";
+    sockaddr_storage address{};
+    socklen_t addressLength = 0;
+    bool ipv6 = host && std::string_view(host).find(':') != std::string_view::npos;
+    if (!ipv6) {
+        auto& ipv4Address = reinterpret_cast<sockaddr_in&>(address);
+        ipv4Address.sin_family = AF_INET;
+        ipv4Address.sin_port = htons(static_cast<std::uint16_t>(port));
+        if (!host || inet_pton(AF_INET, host, &ipv4Address.sin_addr) != 1) {
+            return "The host is not a literal IP address.";
+        }
+        addressLength = sizeof ipv4Address;
+    } else {
+        auto& ipv6Address = reinterpret_cast<sockaddr_in6&>(address);
+        ipv6Address.sin6_family = AF_INET6;
+        ipv6Address.sin6_port = htons(static_cast<std::uint16_t>(port));
+        if (inet_pton(AF_INET6, host, &ipv6Address.sin6_addr) != 1) {
+            return "The host is not a literal IP address.";
+        }
+        addressLength = sizeof ipv6Address;
     }
-    if (const char* query = g_uri_get_query(uri.get())) {
-        target += std::string("?") + query;
+    std::string_view path = g_uri_get_path(uri.get());
+    const char* query = g_uri_get_query(uri.get());
+    if (!isPlainText(path) || (query && !isPlainText(query))) {
+        return "The address has a path that cannot be sent.";
     }
-    if (!isPlainText(target)) {
-        fail(request, "Invalid path in address: " + address);
-        return;
-    }
-    std::string hostName = std::string_view(host).find(':') == std::string_view::npos
-        ? std::string(host)
-        : "[" + std::string(host) + "]";
-    request.requestText = "GET " + target + " HTTP/1.1\r\nHost: " + hostName + ":"
-        + std::to_string(port) + "\r\nConnection: close\r\n\r\n";
 
-    request.timeout.reset(g_timeout_source_new(static_cast<guint>(timeout_.count())));
-    g_source_set_callback(request.timeout.get(), &Engine::timedOut, &request, nullptr);
-    g_source_attach(request.timeout.get(), context_.get());
+    char portText[8];
+    auto portLength = static_cast<std::size_t>(g_snprintf(portText, sizeof portText, "%d", port));
+    std::string& text = request.requestText;
+    text.reserve(64 + path.size() + (query ? std::char_traits<char>::length(query) : 0));
+    text.append("GET ").append(path.empty() ? "/" : path);
+    if (query) {
+        text.append("?").append(query);
+    }
+    text.append(" HTTP/1.1\r\nHost: ");
+    if (ipv6) {
+        text.append("[").append(host).append("]");
+    } else {
+        text.append(host);
+    }
+    text.append(":").append(portText, portLength).append("\r\nConnection: close\r\n\r\n");
 
-    request.socketClient = adoptGObject(g_socket_client_new());
-    // The bridge is local: no proxy from the environment or the desktop settings.
-    g_socket_client_set_enable_proxy(request.socketClient.get(), FALSE);
-    auto connectable = adoptGObject(g_network_address_new(host, static_cast<guint16>(port)));
-    request.operationPending = true;
-    g_socket_client_connect_async(request.socketClient.get(),
-        G_SOCKET_CONNECTABLE(connectable.get()), request.cancellable.get(), &Engine::connected,
-        &request);
+    request.socket.reset(
+        ::socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP));
+    if (!request.socket) {
+        return "Could not open a socket.";
+    }
+    if (::connect(request.socket.get(), reinterpret_cast<sockaddr*>(&address), addressLength) != 0
+        && errno != EINPROGRESS) {
+        return connectionFailure(errno);
+    }
+    return nullptr;
 }
 
-gboolean LinuxHTTPClient::Engine::timedOut(gpointer data)
+gboolean LinuxHTTPClient::Engine::dispatchRequest(GSource* source, GSourceFunc, gpointer)
 {
-    auto& request = *static_cast<Request*>(data);
-    // complete() destroys this source; the dispatch holds its own reference meanwhile.
-    request.engine.fail(request, "The request timed out.");
-    return G_SOURCE_REMOVE;
+    // Completing the request destroys this source; the dispatch holds its own reference.
+    auto& watched = *reinterpret_cast<RequestSource*>(source);
+    Request& request = *watched.request;
+    Engine& engine = *watched.engine;
+    if (g_source_query_unix_fd(source, request.watch) != 0) {
+        bool sending = request.sent < request.requestText.size();
+        if (!(sending ? engine.send(request) : engine.receive(request))) {
+            return G_SOURCE_CONTINUE;
+        }
+    }
+    // Checked on every wake-up: an answer that trickles in still ends at the deadline.
+    if (g_source_get_time(source) >= request.deadline) {
+        engine.complete(request, HTTPResult::failure("The request timed out."));
+    }
+    return G_SOURCE_CONTINUE;
 }
 
-bool LinuxHTTPClient::Engine::operationReturned(Request& request)
+bool LinuxHTTPClient::Engine::send(Request& request)
 {
-    request.operationPending = false;
-    if (request.completed) {
-        releaseIfIdle(request);
-        return false;
+    ssize_t count = ::send(request.socket.get(), request.requestText.data() + request.sent,
+        request.requestText.size() - request.sent, MSG_NOSIGNAL);
+    if (count < 0) {
+        if (errno != EAGAIN && errno != EINTR) {
+            complete(request, HTTPResult::failure(connectionFailure(errno)));
+            return false;
+        }
+        return true; // not connected yet, or the buffer is full: wait until writable
+    }
+    request.sent += static_cast<std::size_t>(count);
+    if (request.sent == request.requestText.size()) {
+        g_source_modify_unix_fd(request.source.get(), request.watch, G_IO_IN);
     }
     return true;
 }
 
-void LinuxHTTPClient::Engine::connected(GObject* source, GAsyncResult* result, gpointer data)
+bool LinuxHTTPClient::Engine::receive(Request& request)
 {
-    auto& request = *static_cast<Request*>(data);
-    GError* rawError = nullptr;
-    auto connection
-        = adoptGObject(g_socket_client_connect_finish(G_SOCKET_CLIENT(source), result, &rawError));
-    GErrorPtr error(rawError);
-    Engine& engine = request.engine;
-    if (!engine.operationReturned(request)) {
-        return;
-    }
-    if (!connection) {
-        engine.fail(request, messageOf(error.get(), "Could not connect."));
-        return;
-    }
-    request.connection = std::move(connection);
-    request.operationPending = true;
-    g_output_stream_write_all_async(
-        g_io_stream_get_output_stream(G_IO_STREAM(request.connection.get())),
-        request.requestText.data(), request.requestText.size(), G_PRIORITY_DEFAULT,
-        request.cancellable.get(), &Engine::written, &request);
-}
-
-void LinuxHTTPClient::Engine::written(GObject* source, GAsyncResult* result, gpointer data)
-{
-    auto& request = *static_cast<Request*>(data);
-    GError* rawError = nullptr;
-    bool done
-        = g_output_stream_write_all_finish(G_OUTPUT_STREAM(source), result, nullptr, &rawError);
-    GErrorPtr error(rawError);
-    Engine& engine = request.engine;
-    if (!engine.operationReturned(request)) {
-        return;
-    }
-    if (!done) {
-        engine.fail(request, messageOf(error.get(), "Could not send the request."));
-        return;
-    }
-    engine.read(request);
-}
-
-void LinuxHTTPClient::Engine::read(Request& request)
-{
-    request.operationPending = true;
-    g_input_stream_read_async(g_io_stream_get_input_stream(G_IO_STREAM(request.connection.get())),
-        request.buffer.data(), request.buffer.size(), G_PRIORITY_DEFAULT, request.cancellable.get(),
-        &Engine::readSome, &request);
-}
-
-void LinuxHTTPClient::Engine::readSome(GObject* source, GAsyncResult* result, gpointer data)
-{
-    auto& request = *static_cast<Request*>(data);
-    GError* rawError = nullptr;
-    gssize count = g_input_stream_read_finish(G_INPUT_STREAM(source), result, &rawError);
-    GErrorPtr error(rawError);
-    Engine& engine = request.engine;
-    if (!engine.operationReturned(request)) {
-        return;
-    }
+    std::array<char, 512> buffer;
+    ssize_t count = ::recv(request.socket.get(), buffer.data(), buffer.size(), 0);
     if (count < 0) {
-        engine.fail(request, messageOf(error.get(), "Could not read the response."));
-        return;
+        if (errno != EAGAIN && errno != EINTR) {
+            complete(request, HTTPResult::failure("Could not read the response."));
+            return false;
+        }
+        return true;
     }
     if (count == 0) {
-        engine.fail(request, "The connection closed before a status line arrived.");
-        return;
+        complete(
+            request, HTTPResult::failure("The connection closed before a status line arrived."));
+        return false;
     }
-    request.received.append(request.buffer.data(), static_cast<std::size_t>(count));
-    auto end = request.received.find('\n');
-    if (end == std::string::npos) {
-        if (request.received.size() >= maxStatusLineBytes) {
-            engine.fail(request, "The answer is not an HTTP response.");
-            return;
+    for (std::size_t index = 0; index < static_cast<std::size_t>(count); ++index) {
+        char byte = buffer[index];
+        if (byte == '\n') {
+            std::size_t length = request.received - (request.previous == '\r' ? 1 : 0);
+            std::string_view start(
+                request.start.data(), std::min(request.received, request.start.size()));
+            auto code = statusCodeOfLine(start, length);
+            complete(request, code ? HTTPResult::status(*code) : HTTPResult::failure(notHTTP));
+            return false;
         }
-        engine.read(request);
-        return;
+        if (request.received < request.start.size()) {
+            request.start[request.received] = byte;
+        }
+        request.previous = byte;
+        if (++request.received >= maxStatusLineBytes) {
+            complete(request, HTTPResult::failure(notHTTP));
+            return false;
+        }
     }
-    auto statusCode = statusCodeOfLine(std::string_view(request.received).substr(0, end));
-    if (!statusCode) {
-        engine.fail(request, "The answer is not an HTTP response.");
-        return;
-    }
-    engine.complete(request, HTTPResponse{.isHTTP = true, .statusCode = *statusCode}, std::nullopt);
+    return true;
 }
 
-void LinuxHTTPClient::Engine::fail(Request& request, std::string description)
+void LinuxHTTPClient::Engine::complete(Request& request, HTTPResult result)
 {
-    complete(request, std::nullopt, HTTPError{std::move(description)});
-}
-
-void LinuxHTTPClient::Engine::complete(
-    Request& request, std::optional<HTTPResponse> response, std::optional<HTTPError> error)
-{
-    if (request.completed) {
-        return;
-    }
-    request.completed = true;
-    request.timeout.reset();
-    // Whatever operation is still out comes back cancelled and then lets the request go.
-    // The connection closes when the request is released.
-    g_cancellable_cancel(request.cancellable.get());
-    HTTPCompletion completion = std::move(request.completion);
-    request.completion = nullptr;
-    if (completion) {
-        completion(std::nullopt, std::move(response), std::move(error));
-    }
-    releaseIfIdle(request);
-}
-
-void LinuxHTTPClient::Engine::releaseIfIdle(Request& request)
-{
-    if (request.completed && !request.operationPending) {
-        requests_.erase(&request);
-    }
+    // Out of the list first: the completion may start requests of its own.
+    Requests done;
+    done.splice(done.end(), inFlight_, request.position);
+    request.source.reset();
+    request.socket.reset();
+    request.completion(result);
 }
 
 LinuxHTTPClient::LinuxHTTPClient(std::chrono::milliseconds timeout)
