@@ -2,15 +2,20 @@
 
 #include "platform/linux/glib_owners.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <array>
 #include <cerrno>
+#include <deque>
 #include <list>
 #include <mutex>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <string_view>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <thread>
+#include <vector>
 
 namespace ShadeLedgerZizadezavav {
 
@@ -66,6 +71,12 @@ const char* connectionFailure(int error)
 
 // Everything below runs on the client thread, except the constructor, the destructor
 // and submit(), which run on the caller's thread and only touch the hand-over.
+//
+// One long-lived source on the client context does all the watching: the hand-over's
+// eventfd, one poll record per request in flight, and the earliest deadline as the poll's
+// time-out. Poll records are reused (a free record has fd -1, which poll skips), so a probe
+// changes nothing GLib knows about: no source created, attached or modified, no wake-up of
+// the client context by itself, no lock shared with the main thread.
 class LinuxHTTPClient::Engine {
 public:
     explicit Engine(std::chrono::milliseconds timeout);
@@ -79,15 +90,13 @@ private:
     struct Request;
     using Requests = std::list<Request>;
 
-    // The one source of a request: its socket's readiness and its deadline.
-    struct RequestSource {
+    struct EngineSource {
         GSource base;
         Engine* engine;
-        Request* request;
     };
 
     // Owned by exactly one list: the hand-over queue, then the requests in flight. It
-    // leaves that list, and with it its socket and source, when it completes.
+    // leaves that list, and with it its socket, when it completes.
     struct Request {
         Request(std::string text, HTTPCompletion done)
             : address(std::move(text))
@@ -99,8 +108,7 @@ private:
         HTTPCompletion completion;
         Requests::iterator position;
         FileDescriptor socket;
-        GSourcePtr source;
-        gpointer watch = nullptr;
+        GPollFD* poll = nullptr;
         gint64 deadline = 0;
         std::string requestText;
         std::size_t sent = 0;
@@ -119,50 +127,49 @@ private:
     bool send(Request& request);
     bool receive(Request& request);
     void complete(Request& request, HTTPResult result);
-    static gboolean dispatchRequest(GSource* source, GSourceFunc, gpointer);
-    static gboolean wake(gpointer data);
+    GPollFD* takePollRecord();
 
-    static GSourceFuncs requestSourceFunctions;
+    static gboolean prepare(GSource* source, gint* timeout);
+    static gboolean check(GSource* source);
+    static gboolean dispatch(GSource* source, GSourceFunc, gpointer);
+    static GSourceFuncs sourceFunctions;
 
     std::chrono::milliseconds timeout_;
     GMainContextPtr context_;
     GMainLoopPtr loop_;
-    // The hand-over from get() and the destructor: a queue under a std::mutex and one
-    // long-lived source on the client context, woken with g_source_set_ready_time. No
-    // GLib allocation crosses threads, so thread checkers see every ordering.
+    GSourcePtr source_;
+    // The hand-over from get() and the destructor: a queue under a std::mutex and an
+    // eventfd the source polls.
     std::mutex submissionsMutex_;
     Requests submissions_;
     bool quitRequested_ = false;
-    GSourcePtr wakeSource_;
+    FileDescriptor wakeDescriptor_;
+    GPollFD wakePoll_{};
     Requests inFlight_;
+    // Stable addresses: GLib holds on to each record once added.
+    std::deque<GPollFD> pollRecords_;
+    std::vector<GPollFD*> freePollRecords_;
     std::thread thread_;
 };
 
-namespace {
-
-// Ready only through its ready time, which get() sets from the caller's thread.
-gboolean dispatchWake(GSource* source, GSourceFunc callback, gpointer data)
-{
-    g_source_set_ready_time(source, -1);
-    return callback(data);
-}
-
-GSourceFuncs wakeSourceFunctions = {nullptr, nullptr, dispatchWake, nullptr, nullptr, nullptr};
-
-} // namespace
-
-GSourceFuncs LinuxHTTPClient::Engine::requestSourceFunctions
-    = {nullptr, nullptr, &Engine::dispatchRequest, nullptr, nullptr, nullptr};
+GSourceFuncs LinuxHTTPClient::Engine::sourceFunctions
+    = {&Engine::prepare, &Engine::check, &Engine::dispatch, nullptr, nullptr, nullptr};
 
 LinuxHTTPClient::Engine::Engine(std::chrono::milliseconds timeout)
     : timeout_(timeout)
     , context_(g_main_context_new())
     , loop_(g_main_loop_new(context_.get(), FALSE))
+    , source_(g_source_new(&sourceFunctions, sizeof(EngineSource)))
+    , wakeDescriptor_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
-    wakeSource_.reset(g_source_new(&wakeSourceFunctions, sizeof(GSource)));
-    g_source_set_callback(wakeSource_.get(), &Engine::wake, this, nullptr);
-    g_source_set_ready_time(wakeSource_.get(), -1);
-    g_source_attach(wakeSource_.get(), context_.get());
+    if (!wakeDescriptor_) {
+        g_error("eventfd failed: %s", g_strerror(errno));
+    }
+    reinterpret_cast<EngineSource*>(source_.get())->engine = this;
+    wakePoll_.fd = wakeDescriptor_.get();
+    wakePoll_.events = G_IO_IN;
+    g_source_add_poll(source_.get(), &wakePoll_);
+    g_source_attach(source_.get(), context_.get());
     thread_ = std::thread([this] { run(); });
 }
 
@@ -172,7 +179,7 @@ LinuxHTTPClient::Engine::~Engine()
         std::lock_guard lock(submissionsMutex_);
         quitRequested_ = true;
     }
-    g_source_set_ready_time(wakeSource_.get(), 0);
+    eventfd_write(wakeDescriptor_.get(), 1);
     thread_.join();
 }
 
@@ -182,11 +189,12 @@ void LinuxHTTPClient::Engine::submit(const std::string& address, HTTPCompletion 
         std::lock_guard lock(submissionsMutex_);
         submissions_.emplace_back(address, std::move(completion));
     }
-    g_source_set_ready_time(wakeSource_.get(), 0);
+    eventfd_write(wakeDescriptor_.get(), 1);
 }
 
 void LinuxHTTPClient::Engine::run()
 {
+    pthread_setname_np(pthread_self(), "http");
     g_main_context_push_thread_default(context_.get());
     g_main_loop_run(loop_.get());
     // Shutting down: whatever is still in flight or queued completes with an error. get()
@@ -205,9 +213,71 @@ void LinuxHTTPClient::Engine::run()
     g_main_context_pop_thread_default(context_.get());
 }
 
-gboolean LinuxHTTPClient::Engine::wake(gpointer data)
+gboolean LinuxHTTPClient::Engine::prepare(GSource* source, gint* timeout)
 {
-    static_cast<Engine*>(data)->takeSubmissions();
+    Engine& engine = *reinterpret_cast<EngineSource*>(source)->engine;
+    *timeout = -1;
+    if (engine.inFlight_.empty()) {
+        return FALSE;
+    }
+    gint64 earliest = G_MAXINT64;
+    for (const auto& request : engine.inFlight_) {
+        earliest = std::min(earliest, request.deadline);
+    }
+    gint64 left = earliest - g_source_get_time(source);
+    if (left <= 0) {
+        *timeout = 0;
+        return TRUE;
+    }
+    *timeout = static_cast<gint>(
+        std::min<gint64>((left + G_TIME_SPAN_MILLISECOND - 1) / G_TIME_SPAN_MILLISECOND, G_MAXINT));
+    return FALSE;
+}
+
+gboolean LinuxHTTPClient::Engine::check(GSource* source)
+{
+    Engine& engine = *reinterpret_cast<EngineSource*>(source)->engine;
+    if (engine.wakePoll_.revents != 0) {
+        return TRUE;
+    }
+    gint64 now = g_source_get_time(source);
+    for (const auto& request : engine.inFlight_) {
+        if (request.poll->revents != 0 || now >= request.deadline) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+gboolean LinuxHTTPClient::Engine::dispatch(GSource* source, GSourceFunc, gpointer)
+{
+    Engine& engine = *reinterpret_cast<EngineSource*>(source)->engine;
+    gint64 now = g_source_get_time(source);
+    // The requests in flight before this round; those handed over now start below.
+    Requests current;
+    current.splice(current.end(), engine.inFlight_);
+    if (engine.wakePoll_.revents != 0) {
+        engine.wakePoll_.revents = 0;
+        eventfd_t count = 0;
+        eventfd_read(engine.wakeDescriptor_.get(), &count);
+        engine.takeSubmissions();
+    }
+    // Back into the list one by one, each before it is looked at, so that completing one
+    // takes it out of the list that owns it.
+    while (!current.empty()) {
+        engine.inFlight_.splice(engine.inFlight_.end(), current, current.begin());
+        Request& request = engine.inFlight_.back();
+        bool pending = true;
+        if (request.poll->revents != 0) {
+            bool sending = request.sent < request.requestText.size();
+            request.poll->revents = 0;
+            pending = sending ? engine.send(request) : engine.receive(request);
+        }
+        // Checked on every round: an answer that trickles in still ends at the deadline.
+        if (pending && now >= request.deadline) {
+            engine.complete(request, HTTPResult::failure("The request timed out."));
+        }
+    }
     return G_SOURCE_CONTINUE;
 }
 
@@ -235,20 +305,29 @@ void LinuxHTTPClient::Engine::takeSubmissions()
     }
 }
 
+GPollFD* LinuxHTTPClient::Engine::takePollRecord()
+{
+    if (freePollRecords_.empty()) {
+        // More requests in flight than ever before: the only time GLib hears of a request.
+        GPollFD& record = pollRecords_.emplace_back(GPollFD{-1, 0, 0});
+        g_source_add_poll(source_.get(), &record);
+        return &record;
+    }
+    GPollFD* record = freePollRecords_.back();
+    freePollRecords_.pop_back();
+    return record;
+}
+
 void LinuxHTTPClient::Engine::start(Request& request)
 {
+    request.deadline = g_get_monotonic_time() + timeout_.count() * G_TIME_SPAN_MILLISECOND;
+    request.poll = takePollRecord();
     if (const char* problem = connect(request)) {
         complete(request, HTTPResult::failure(problem));
         return;
     }
-    request.deadline = g_get_monotonic_time() + timeout_.count() * G_TIME_SPAN_MILLISECOND;
-    request.source.reset(g_source_new(&requestSourceFunctions, sizeof(RequestSource)));
-    auto& watched = *reinterpret_cast<RequestSource*>(request.source.get());
-    watched.engine = this;
-    watched.request = &request;
-    request.watch = g_source_add_unix_fd(request.source.get(), request.socket.get(), G_IO_OUT);
-    g_source_set_ready_time(request.source.get(), request.deadline);
-    g_source_attach(request.source.get(), context_.get());
+    request.poll->fd = request.socket.get();
+    request.poll->events = G_IO_OUT;
     // On the loopback interface the connection is usually made by now: the request goes
     // out at once, and the first wake-up is the answer.
     send(request);
@@ -325,25 +404,6 @@ const char* LinuxHTTPClient::Engine::connect(Request& request)
     return nullptr;
 }
 
-gboolean LinuxHTTPClient::Engine::dispatchRequest(GSource* source, GSourceFunc, gpointer)
-{
-    // Completing the request destroys this source; the dispatch holds its own reference.
-    auto& watched = *reinterpret_cast<RequestSource*>(source);
-    Request& request = *watched.request;
-    Engine& engine = *watched.engine;
-    if (g_source_query_unix_fd(source, request.watch) != 0) {
-        bool sending = request.sent < request.requestText.size();
-        if (!(sending ? engine.send(request) : engine.receive(request))) {
-            return G_SOURCE_CONTINUE;
-        }
-    }
-    // Checked on every wake-up: an answer that trickles in still ends at the deadline.
-    if (g_source_get_time(source) >= request.deadline) {
-        engine.complete(request, HTTPResult::failure("The request timed out."));
-    }
-    return G_SOURCE_CONTINUE;
-}
-
 bool LinuxHTTPClient::Engine::send(Request& request)
 {
     ssize_t count = ::send(request.socket.get(), request.requestText.data() + request.sent,
@@ -357,7 +417,7 @@ bool LinuxHTTPClient::Engine::send(Request& request)
     }
     request.sent += static_cast<std::size_t>(count);
     if (request.sent == request.requestText.size()) {
-        g_source_modify_unix_fd(request.source.get(), request.watch, G_IO_IN);
+        request.poll->events = G_IO_IN;
     }
     return true;
 }
@@ -405,7 +465,8 @@ void LinuxHTTPClient::Engine::complete(Request& request, HTTPResult result)
     // Out of the list first: the completion may start requests of its own.
     Requests done;
     done.splice(done.end(), inFlight_, request.position);
-    request.source.reset();
+    *request.poll = GPollFD{-1, 0, 0};
+    freePollRecords_.push_back(request.poll);
     request.socket.reset();
     request.completion(result);
 }
