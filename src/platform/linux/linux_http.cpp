@@ -6,16 +6,15 @@
 #include <arpa/inet.h>
 #include <array>
 #include <cerrno>
-#include <deque>
 #include <list>
 #include <mutex>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <string_view>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <thread>
-#include <vector>
 
 namespace ShadeLedgerZizadezavav {
 
@@ -72,11 +71,11 @@ const char* connectionFailure(int error)
 // Everything below runs on the client thread, except the constructor, the destructor
 // and submit(), which run on the caller's thread and only touch the hand-over.
 //
-// One long-lived source on the client context does all the watching: the hand-over's
-// eventfd, one poll record per request in flight, and the earliest deadline as the poll's
-// time-out. Poll records are reused (a free record has fd -1, which poll skips), so a probe
-// changes nothing GLib knows about: no source created, attached or modified, no wake-up of
-// the client context by itself, no lock shared with the main thread.
+// One long-lived source on the client context does all the watching: it polls an epoll
+// descriptor that holds the hand-over's eventfd and every request's socket, with the
+// earliest deadline as the poll's time-out. So a probe changes nothing GLib knows about: no
+// source created, attached or modified (each of which wakes the context), no lock shared
+// with the main thread.
 class LinuxHTTPClient::Engine {
 public:
     explicit Engine(std::chrono::milliseconds timeout);
@@ -108,7 +107,10 @@ private:
         HTTPCompletion completion;
         Requests::iterator position;
         FileDescriptor socket;
-        GPollFD* poll = nullptr;
+        // Its name in the epoll set. Not its address: a child process forked meanwhile may
+        // hold the socket open, and its registration with it, after the request is gone.
+        std::uint64_t id = 0;
+        bool watched = false;
         gint64 deadline = 0;
         std::string requestText;
         std::size_t sent = 0;
@@ -127,7 +129,9 @@ private:
     bool send(Request& request);
     bool receive(Request& request);
     void complete(Request& request, HTTPResult result);
-    GPollFD* takePollRecord();
+    // Waits for the socket to be ready for what comes next; false when that fails.
+    bool watch(Request& request, std::uint32_t events);
+    void handle(Request& request);
 
     static gboolean prepare(GSource* source, gint* timeout);
     static gboolean check(GSource* source);
@@ -144,11 +148,10 @@ private:
     Requests submissions_;
     bool quitRequested_ = false;
     FileDescriptor wakeDescriptor_;
-    GPollFD wakePoll_{};
+    FileDescriptor epollDescriptor_;
+    GPollFD epollPoll_{};
     Requests inFlight_;
-    // Stable addresses: GLib holds on to each record once added.
-    std::deque<GPollFD> pollRecords_;
-    std::vector<GPollFD*> freePollRecords_;
+    std::uint64_t lastId_ = 0;
     std::thread thread_;
 };
 
@@ -161,14 +164,23 @@ LinuxHTTPClient::Engine::Engine(std::chrono::milliseconds timeout)
     , loop_(g_main_loop_new(context_.get(), FALSE))
     , source_(g_source_new(&sourceFunctions, sizeof(EngineSource)))
     , wakeDescriptor_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+    , epollDescriptor_(epoll_create1(EPOLL_CLOEXEC))
 {
-    if (!wakeDescriptor_) {
-        g_error("eventfd failed: %s", g_strerror(errno));
+    epoll_event wake{};
+    wake.events = EPOLLIN;
+    wake.data.u64 = 0;
+    if (!wakeDescriptor_ || !epollDescriptor_
+        || epoll_ctl(epollDescriptor_.get(), EPOLL_CTL_ADD, wakeDescriptor_.get(), &wake) != 0) {
+        g_error("Cannot set up the HTTP client: %s", g_strerror(errno));
     }
     reinterpret_cast<EngineSource*>(source_.get())->engine = this;
-    wakePoll_.fd = wakeDescriptor_.get();
-    wakePoll_.events = G_IO_IN;
-    g_source_add_poll(source_.get(), &wakePoll_);
+    epollPoll_.fd = epollDescriptor_.get();
+    epollPoll_.events = G_IO_IN;
+    g_source_add_poll(source_.get(), &epollPoll_);
+    // GLib blocks a source that cannot recurse while it dispatches, by taking its poll
+    // records off the context and putting them back, waking the context twice each time.
+    // Nothing runs this context from inside the dispatch.
+    g_source_set_can_recurse(source_.get(), TRUE);
     g_source_attach(source_.get(), context_.get());
     thread_ = std::thread([this] { run(); });
 }
@@ -237,12 +249,12 @@ gboolean LinuxHTTPClient::Engine::prepare(GSource* source, gint* timeout)
 gboolean LinuxHTTPClient::Engine::check(GSource* source)
 {
     Engine& engine = *reinterpret_cast<EngineSource*>(source)->engine;
-    if (engine.wakePoll_.revents != 0) {
+    if (engine.epollPoll_.revents != 0) {
         return TRUE;
     }
     gint64 now = g_source_get_time(source);
     for (const auto& request : engine.inFlight_) {
-        if (request.poll->revents != 0 || now >= request.deadline) {
+        if (now >= request.deadline) {
             return TRUE;
         }
     }
@@ -252,33 +264,64 @@ gboolean LinuxHTTPClient::Engine::check(GSource* source)
 gboolean LinuxHTTPClient::Engine::dispatch(GSource* source, GSourceFunc, gpointer)
 {
     Engine& engine = *reinterpret_cast<EngineSource*>(source)->engine;
-    gint64 now = g_source_get_time(source);
-    // The requests in flight before this round; those handed over now start below.
-    Requests current;
-    current.splice(current.end(), engine.inFlight_);
-    if (engine.wakePoll_.revents != 0) {
-        engine.wakePoll_.revents = 0;
-        eventfd_t count = 0;
-        eventfd_read(engine.wakeDescriptor_.get(), &count);
-        engine.takeSubmissions();
-    }
-    // Back into the list one by one, each before it is looked at, so that completing one
-    // takes it out of the list that owns it.
-    while (!current.empty()) {
-        engine.inFlight_.splice(engine.inFlight_.end(), current, current.begin());
-        Request& request = engine.inFlight_.back();
-        bool pending = true;
-        if (request.poll->revents != 0) {
-            bool sending = request.sent < request.requestText.size();
-            request.poll->revents = 0;
-            pending = sending ? engine.send(request) : engine.receive(request);
+    if (engine.epollPoll_.revents != 0) {
+        engine.epollPoll_.revents = 0;
+        std::array<epoll_event, 16> ready;
+        int count = epoll_wait(engine.epollDescriptor_.get(), ready.data(), ready.size(), 0);
+        // Sockets first: a request started below must not meet an event of one completed.
+        bool woken = false;
+        for (int index = 0; index < count; ++index) {
+            std::uint64_t id = ready[index].data.u64;
+            if (id == 0) {
+                woken = true;
+                continue;
+            }
+            auto found = std::find_if(engine.inFlight_.begin(), engine.inFlight_.end(),
+                [id](const Request& request) { return request.id == id; });
+            if (found != engine.inFlight_.end()) {
+                engine.handle(*found);
+            }
         }
-        // Checked on every round: an answer that trickles in still ends at the deadline.
-        if (pending && now >= request.deadline) {
+        if (woken) {
+            eventfd_t submitted = 0;
+            eventfd_read(engine.wakeDescriptor_.get(), &submitted);
+            engine.takeSubmissions();
+        }
+    }
+    // Checked on every round: an answer that trickles in still ends at the deadline.
+    gint64 now = g_source_get_time(source);
+    for (auto next = engine.inFlight_.begin(); next != engine.inFlight_.end();) {
+        Request& request = *next++;
+        if (now >= request.deadline) {
             engine.complete(request, HTTPResult::failure("The request timed out."));
         }
     }
     return G_SOURCE_CONTINUE;
+}
+
+void LinuxHTTPClient::Engine::handle(Request& request)
+{
+    if (request.sent < request.requestText.size()) {
+        if (send(request) && request.sent == request.requestText.size()) {
+            watch(request, EPOLLIN);
+        }
+        return;
+    }
+    receive(request);
+}
+
+bool LinuxHTTPClient::Engine::watch(Request& request, std::uint32_t events)
+{
+    epoll_event event{};
+    event.events = events;
+    event.data.u64 = request.id;
+    int operation = request.watched ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
+    if (epoll_ctl(epollDescriptor_.get(), operation, request.socket.get(), &event) != 0) {
+        complete(request, HTTPResult::failure("Could not watch the connection."));
+        return false;
+    }
+    request.watched = true;
+    return true;
 }
 
 void LinuxHTTPClient::Engine::takeSubmissions()
@@ -301,36 +344,23 @@ void LinuxHTTPClient::Engine::takeSubmissions()
         inFlight_.splice(inFlight_.end(), ready, ready.begin());
         Request& request = inFlight_.back();
         request.position = std::prev(inFlight_.end());
+        request.id = ++lastId_;
         start(request);
     }
-}
-
-GPollFD* LinuxHTTPClient::Engine::takePollRecord()
-{
-    if (freePollRecords_.empty()) {
-        // More requests in flight than ever before: the only time GLib hears of a request.
-        GPollFD& record = pollRecords_.emplace_back(GPollFD{-1, 0, 0});
-        g_source_add_poll(source_.get(), &record);
-        return &record;
-    }
-    GPollFD* record = freePollRecords_.back();
-    freePollRecords_.pop_back();
-    return record;
 }
 
 void LinuxHTTPClient::Engine::start(Request& request)
 {
     request.deadline = g_get_monotonic_time() + timeout_.count() * G_TIME_SPAN_MILLISECOND;
-    request.poll = takePollRecord();
     if (const char* problem = connect(request)) {
         complete(request, HTTPResult::failure(problem));
         return;
     }
-    request.poll->fd = request.socket.get();
-    request.poll->events = G_IO_OUT;
     // On the loopback interface the connection is usually made by now: the request goes
     // out at once, and the first wake-up is the answer.
-    send(request);
+    if (send(request)) {
+        watch(request, request.sent == request.requestText.size() ? EPOLLIN : EPOLLOUT);
+    }
 }
 
 const char* LinuxHTTPClient::Engine::connect(Request& request)
@@ -416,9 +446,6 @@ bool LinuxHTTPClient::Engine::send(Request& request)
         return true; // not connected yet, or the buffer is full: wait until writable
     }
     request.sent += static_cast<std::size_t>(count);
-    if (request.sent == request.requestText.size()) {
-        request.poll->events = G_IO_IN;
-    }
     return true;
 }
 
@@ -465,8 +492,7 @@ void LinuxHTTPClient::Engine::complete(Request& request, HTTPResult result)
     // Out of the list first: the completion may start requests of its own.
     Requests done;
     done.splice(done.end(), inFlight_, request.position);
-    *request.poll = GPollFD{-1, 0, 0};
-    freePollRecords_.push_back(request.poll);
+    // Closing the socket takes it out of the epoll set.
     request.socket.reset();
     request.completion(result);
 }
