@@ -241,12 +241,15 @@ def measured_run(setup, options):
             b, a = before[who], after[who]
             switches = (a["voluntary"] + a["involuntary"]) - (b["voluntary"] + b["involuntary"])
             per[who] = {"cpu": (a["cpu"] - b["cpu"]) / 1e3 / n, "switches": switches / n,
+                        "voluntary": (a["voluntary"] - b["voluntary"]) / n,
                         "wakeups": (a["voluntary"] - b["voluntary"]) * 60e9 / (windowEnd - windowStart),
                         "threads": {name: ((cpu - b["threads"].get(name, (0, 0))[0]) / 1e3 / n,
                                            (cs - b["threads"].get(name, (0, 0))[1]) / n)
                                     for name, (cpu, cs) in a["threads"].items()}}
         figures["CPU per probe (µs)"] = (per["agent"]["cpu"], per["floor"]["cpu"])
         figures["context switches per probe"] = (per["agent"]["switches"], per["floor"]["switches"])
+        figures["  of which voluntary (wake-ups)"] = (per["agent"]["voluntary"],
+                                                     per["floor"]["voluntary"])
         figures["wake-ups per minute, connected and idle"] = (per["agent"]["wakeups"],
                                                              per["floor"]["wakeups"])
         agentMemory, floorMemory = memory(agent.pid), memory(floor.pid)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The extended checks: ThreadSanitizer on the HTTP client and the main-queue
 # hand-off, one end-to-end run under valgrind memcheck, a bounded fuzzing run of
-# each fuzzer, the lint (clang-format, clang-tidy on the core) and the soak.
+# each fuzzer, the lint (clang-format, clang-tidy on the core), a brief run of the
+# probe benchmark and the soak.
 # Expects the default preset to be built.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -35,6 +36,9 @@ done
 
 echo "=== lint: clang-format and clang-tidy"
 scripts/lint.sh
+
+echo "=== benchmark: one brief run (its figures fail nothing; a broken benchmark does)"
+bench/run.sh --brief
 
 echo "=== soak"
 ctest --preset default -L soak --timeout 1800

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the agent and its tests need, only those missing.
-# Usage: scripts/setup.sh [--extended]   (--extended adds clang, valgrind and sysstat)
+# Usage: scripts/setup.sh [--extended]   (--extended adds clang, valgrind, sysstat and
+# what the probe benchmark uses: strace, iproute2, python3-gi)
 set -euo pipefail
 
 packages=(
@@ -12,7 +13,8 @@ packages=(
 # Node.js runs the bridge; any installed node will do.
 command -v node >/dev/null 2>&1 || packages+=(nodejs)
 if [[ "${1:-}" == "--extended" ]]; then
-  packages+=(clang clang-format clang-tidy libclang-rt-14-dev valgrind sysstat)
+  packages+=(clang clang-format clang-tidy libclang-rt-14-dev valgrind sysstat
+    strace iproute2 python3-gi gir1.2-glib-2.0)
 fi
 if [[ "${1:-}" == "--desktop" ]]; then
   # The uninstall confirmation is asked through zenity.

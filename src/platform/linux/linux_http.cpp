@@ -6,7 +6,9 @@
 #include <arpa/inet.h>
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <list>
+#include <memory>
 #include <mutex>
 #include <netinet/in.h>
 #include <pthread.h>
@@ -89,6 +91,13 @@ private:
     struct Request;
     using Requests = std::list<Request>;
 
+    // Where an address leads and what is sent there.
+    struct Target {
+        sockaddr_storage address{};
+        socklen_t addressLength = 0;
+        std::string requestText;
+    };
+
     struct EngineSource {
         GSource base;
         Engine* engine;
@@ -112,7 +121,7 @@ private:
         std::uint64_t id = 0;
         bool watched = false;
         gint64 deadline = 0;
-        std::string requestText;
+        std::shared_ptr<const Target> target;
         std::size_t sent = 0;
         // What has arrived of the status line.
         std::array<char, judgedBytes> start{};
@@ -123,7 +132,9 @@ private:
     void run();
     void takeSubmissions();
     void start(Request& request);
-    // Sets up the socket and the request text; an error when the address is unusable.
+    // An error when the address is unusable.
+    static const char* parse(const std::string& address, Target& target);
+    // Starts connecting; an error when that fails at once.
     const char* connect(Request& request);
     // False once the request has completed (and is gone).
     bool send(Request& request);
@@ -152,6 +163,8 @@ private:
     GPollFD epollPoll_{};
     Requests inFlight_;
     std::uint64_t lastId_ = 0;
+    std::string targetAddress_;
+    std::shared_ptr<const Target> target_;
     std::thread thread_;
 };
 
@@ -301,8 +314,8 @@ gboolean LinuxHTTPClient::Engine::dispatch(GSource* source, GSourceFunc, gpointe
 
 void LinuxHTTPClient::Engine::handle(Request& request)
 {
-    if (request.sent < request.requestText.size()) {
-        if (send(request) && request.sent == request.requestText.size()) {
+    if (request.sent < request.target->requestText.size()) {
+        if (send(request) && request.sent == request.target->requestText.size()) {
             watch(request, EPOLLIN);
         }
         return;
@@ -359,15 +372,15 @@ void LinuxHTTPClient::Engine::start(Request& request)
     // On the loopback interface the connection is usually made by now: the request goes
     // out at once, and the first wake-up is the answer.
     if (send(request)) {
-        watch(request, request.sent == request.requestText.size() ? EPOLLIN : EPOLLOUT);
+        watch(request, request.sent == request.target->requestText.size() ? EPOLLIN : EPOLLOUT);
     }
 }
 
-const char* LinuxHTTPClient::Engine::connect(Request& request)
+const char* LinuxHTTPClient::Engine::parse(const std::string& address, Target& target)
 {
     // Encoded: a %0D%0A in the path must stay text, not become a line break.
     GErrorPtr error;
-    GUriPtr uri(g_uri_parse(request.address.c_str(), G_URI_FLAGS_ENCODED, errorOut(error)));
+    GUriPtr uri(g_uri_parse(address.c_str(), G_URI_FLAGS_ENCODED, errorOut(error)));
     if (!uri) {
         return "The address is not a valid URL.";
     }
@@ -380,25 +393,23 @@ const char* LinuxHTTPClient::Engine::connect(Request& request)
     if (port < 0) {
         port = 80;
     }
-    sockaddr_storage address{};
-    socklen_t addressLength = 0;
     bool ipv6 = host && std::string_view(host).find(':') != std::string_view::npos;
     if (!ipv6) {
-        auto& ipv4Address = reinterpret_cast<sockaddr_in&>(address);
+        auto& ipv4Address = reinterpret_cast<sockaddr_in&>(target.address);
         ipv4Address.sin_family = AF_INET;
         ipv4Address.sin_port = htons(static_cast<std::uint16_t>(port));
         if (!host || inet_pton(AF_INET, host, &ipv4Address.sin_addr) != 1) {
             return "The host is not a literal IP address.";
         }
-        addressLength = sizeof ipv4Address;
+        target.addressLength = sizeof ipv4Address;
     } else {
-        auto& ipv6Address = reinterpret_cast<sockaddr_in6&>(address);
+        auto& ipv6Address = reinterpret_cast<sockaddr_in6&>(target.address);
         ipv6Address.sin6_family = AF_INET6;
         ipv6Address.sin6_port = htons(static_cast<std::uint16_t>(port));
         if (inet_pton(AF_INET6, host, &ipv6Address.sin6_addr) != 1) {
             return "The host is not a literal IP address.";
         }
-        addressLength = sizeof ipv6Address;
+        target.addressLength = sizeof ipv6Address;
     }
     std::string_view path = g_uri_get_path(uri.get());
     const char* query = g_uri_get_query(uri.get());
@@ -406,9 +417,9 @@ const char* LinuxHTTPClient::Engine::connect(Request& request)
         return "The address has a path that cannot be sent.";
     }
 
-    char portText[8];
-    auto portLength = static_cast<std::size_t>(g_snprintf(portText, sizeof portText, "%d", port));
-    std::string& text = request.requestText;
+    std::array<char, 8> portText{};
+    auto portEnd = std::to_chars(portText.data(), portText.data() + portText.size(), port).ptr;
+    std::string& text = target.requestText;
     text.reserve(64 + path.size() + (query ? std::char_traits<char>::length(query) : 0));
     text.append("GET ").append(path.empty() ? "/" : path);
     if (query) {
@@ -420,14 +431,34 @@ const char* LinuxHTTPClient::Engine::connect(Request& request)
     } else {
         text.append(host);
     }
-    text.append(":").append(portText, portLength).append("\r\nConnection: close\r\n\r\n");
+    text.append(":")
+        .append(portText.data(), static_cast<std::size_t>(portEnd - portText.data()))
+        .append("\r\nConnection: close\r\n\r\n");
+    return nullptr;
+}
 
-    request.socket.reset(
-        ::socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP));
+const char* LinuxHTTPClient::Engine::connect(Request& request)
+{
+    // The probe asks for the same address every time: it is parsed once, and again only
+    // when it changes.
+    if (!target_ || request.address != targetAddress_) {
+        auto target = std::make_shared<Target>();
+        if (const char* problem = parse(request.address, *target)) {
+            return problem;
+        }
+        target_ = std::move(target);
+        targetAddress_ = request.address;
+    }
+    request.target = target_;
+    const Target& target = *request.target;
+    request.socket.reset(::socket(
+        target.address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP));
     if (!request.socket) {
         return "Could not open a socket.";
     }
-    if (::connect(request.socket.get(), reinterpret_cast<sockaddr*>(&address), addressLength) != 0
+    if (::connect(request.socket.get(), reinterpret_cast<const sockaddr*>(&target.address),
+            target.addressLength)
+            != 0
         && errno != EINPROGRESS) {
         return connectionFailure(errno);
     }
@@ -436,8 +467,8 @@ const char* LinuxHTTPClient::Engine::connect(Request& request)
 
 bool LinuxHTTPClient::Engine::send(Request& request)
 {
-    ssize_t count = ::send(request.socket.get(), request.requestText.data() + request.sent,
-        request.requestText.size() - request.sent, MSG_NOSIGNAL);
+    ssize_t count = ::send(request.socket.get(), request.target->requestText.data() + request.sent,
+        request.target->requestText.size() - request.sent, MSG_NOSIGNAL);
     if (count < 0) {
         if (errno != EAGAIN && errno != EINTR) {
             complete(request, HTTPResult::failure(connectionFailure(errno)));
