@@ -281,7 +281,7 @@ gboolean LinuxHTTPClient::Engine::dispatch(GSource* source, GSourceFunc, gpointe
         engine.epollPoll_.revents = 0;
         std::array<epoll_event, 16> ready;
         int count = epoll_wait(engine.epollDescriptor_.get(), ready.data(), ready.size(), 0);
-        // Sockets first: a request started below must not meet an event of one completed.
+        // Sockets first, then what was handed over meanwhile.
         bool woken = false;
         for (int index = 0; index < count; ++index) {
             std::uint64_t id = ready[index].data.u64;
