@@ -107,6 +107,14 @@ void TestHTTPServer::setStatus(int status)
     std::lock_guard lock(mutex_);
     status_ = status;
     reply_.reset();
+    plan_ = nullptr;
+}
+
+void TestHTTPServer::setStatusPlan(std::function<int(std::size_t request)> plan)
+{
+    std::lock_guard lock(mutex_);
+    plan_ = std::move(plan);
+    reply_.reset();
 }
 
 void TestHTTPServer::setReply(std::string bytes, std::chrono::milliseconds byteInterval)
@@ -114,6 +122,7 @@ void TestHTTPServer::setReply(std::string bytes, std::chrono::milliseconds byteI
     std::lock_guard lock(mutex_);
     reply_ = std::move(bytes);
     byteInterval_ = byteInterval;
+    plan_ = nullptr;
 }
 
 std::string TestHTTPServer::address(const std::string& path) const
@@ -124,7 +133,7 @@ std::string TestHTTPServer::address(const std::string& path) const
 std::size_t TestHTTPServer::requestCount() const
 {
     std::lock_guard lock(mutex_);
-    return requestHeads_.size();
+    return requestCount_;
 }
 
 std::vector<std::string> TestHTTPServer::requestLines() const
@@ -146,7 +155,7 @@ std::vector<std::string> TestHTTPServer::requestHeads() const
 bool TestHTTPServer::waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const
 {
     std::unique_lock lock(mutex_);
-    return requestArrived_.wait_for(lock, timeout, [&] { return requestHeads_.size() >= count; });
+    return requestArrived_.wait_for(lock, timeout, [&] { return requestCount_ >= count; });
 }
 
 std::size_t TestHTTPServer::acceptedCount() const
@@ -262,9 +271,12 @@ bool TestHTTPServer::readFrom(Client& client)
     int status = 0;
     {
         std::lock_guard lock(mutex_);
-        requestHeads_.push_back(client.received.substr(0, headEnd + 4));
+        if (requestHeads_.size() < 1000) {
+            requestHeads_.push_back(client.received.substr(0, headEnd + 4));
+        }
+        status = plan_ ? plan_(requestCount_) : status_;
+        ++requestCount_;
         requestArrived_.notify_all();
-        status = status_;
         if (reply_) {
             client.unsent = *reply_;
             client.byteInterval = byteInterval_;

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -40,6 +41,9 @@ public:
     // From now on every request is answered with exactly these bytes (they need not be
     // HTTP), then the connection is closed; with an interval, one byte at each interval.
     void setReply(std::string bytes, std::chrono::milliseconds byteInterval = {});
+    // From now on the status of each request is the plan's for the request's number
+    // (counted from 0 over the server's life), until setStatus or setReply.
+    void setStatusPlan(std::function<int(std::size_t request)> plan);
     // An address of this server: "http://127.0.0.1:<port>" and the path.
     std::string address(const std::string& path = "/health") const;
 
@@ -47,7 +51,8 @@ public:
     std::size_t requestCount() const;
     // The first line of every request head received, in order.
     std::vector<std::string> requestLines() const;
-    // Every request head received (up to and with its blank line), in order.
+    // Every request head received (up to and with its blank line), in order; only the
+    // first thousand are kept, so that a long run does not grow.
     std::vector<std::string> requestHeads() const;
     // Waits until that many request heads have arrived; false at the time-out.
     bool waitForRequests(
@@ -84,6 +89,8 @@ private:
     mutable std::condition_variable requestArrived_;
     int status_ = 200;
     std::optional<std::string> reply_;
+    std::function<int(std::size_t)> plan_;
+    std::size_t requestCount_ = 0;
     std::chrono::milliseconds byteInterval_{};
     std::vector<std::string> requestHeads_;
     std::size_t accepted_ = 0;
