@@ -10,11 +10,12 @@ namespace ShadeLedgerZizadezavav {
 // How one GET ended: with the status code of an HTTP answer, or with an error.
 class HTTPResult {
 public:
-    static constexpr HTTPResult status(int code) { return HTTPResult(code, nullptr); }
-    // The description is a text of static lifetime; no allocation on the way.
+    static constexpr HTTPResult status(int code) { return {code, nullptr}; }
+    // The description is not copied: it must outlive the completion call (the client's own
+    // are literals), so no allocation is needed on the way.
     static constexpr HTTPResult failure(const char* description)
     {
-        return HTTPResult(0, description ? description : "The request failed.");
+        return {0, description ? description : "The request failed."};
     }
 
     // The status line's code, when an HTTP answer arrived.
