@@ -23,7 +23,7 @@ namespace ShadeLedgerZizadezavav {
 namespace {
 
 // A status line longer than this is not one.
-constexpr std::size_t maxStatusLineBytes = 8 * 1024;
+constexpr std::size_t maxStatusLineBytes = std::size_t{8} * 1024;
 // "HTTP/1.x NNN" and the byte after it: all a status line is judged by, with its length.
 constexpr std::size_t judgedBytes = 13;
 
