@@ -233,8 +233,13 @@ TEST(Soak, TenThousandProbesAgainstAFlappingBridge)
     auto quiet = [&](std::size_t untilProbe) {
         bridge.setStatus(200);
         EXPECT_TRUE(runMainContextUntil([&] { return http.started >= untilProbe; }, 600s));
+        // Measured between probes: none in flight, no connection open on either side. The
+        // next probe can only start when the main context runs again.
         EXPECT_TRUE(runMainContextUntil(
-            [&] { return http.completedResults().size() + 2 >= http.started; }, 10s));
+            [&] {
+                return http.completedResults().size() == http.started && bridge.openCount() == 0;
+            },
+            10s));
         return measure();
     };
 
