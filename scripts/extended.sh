@@ -2,8 +2,8 @@
 # The extended checks: ThreadSanitizer on the HTTP client and the main-queue
 # hand-off, one end-to-end run under valgrind memcheck, a bounded fuzzing run of
 # each fuzzer, the lint (clang-format, clang-tidy on the core and the Linux layer),
-# the macOS layer's syntax check, the soak and the agent in a real tray (xfce4-panel
-# under Xvfb, dark and light panels).
+# the macOS layer's syntax check, a brief run of the probe benchmark, the soak and the
+# agent in a real tray (xfce4-panel under Xvfb, dark and light panels).
 # Expects the default preset to be built.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -40,6 +40,9 @@ scripts/lint.sh
 
 echo "=== macOS layer: Objective-C++ syntax and type check"
 scripts/check_macos.sh
+
+echo "=== benchmark: one brief run (its figures fail nothing; a broken benchmark does)"
+bench/run.sh --brief
 
 echo "=== soak"
 ctest --test-dir build/default -L soak --timeout 1800 --output-on-failure

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the agent and its tests need, only those missing.
-# Usage: scripts/setup.sh [--extended]   (--extended adds clang, valgrind, sysstat and the
-# real tray of the desktop test: Xvfb, xfce4-panel, xdotool, ImageMagick, librsvg)
+# Usage: scripts/setup.sh [--extended]   (--extended adds clang, valgrind, sysstat, what
+# the probe benchmark uses: strace, iproute2, python3-gi, and the real tray of the desktop
+# test: Xvfb, xfce4-panel, xdotool, ImageMagick, librsvg)
 set -euo pipefail
 
 packages=(
@@ -13,8 +14,9 @@ packages=(
 # Node.js runs the bridge; any installed node will do.
 command -v node >/dev/null 2>&1 || packages+=(nodejs)
 if [[ "${1:-}" == "--extended" ]]; then
-  packages+=(clang clang-format clang-tidy libclang-rt-14-dev valgrind sysstat)
-  packages+=(xvfb xfce4-panel xdotool imagemagick x11-utils librsvg2-bin iproute2 python3)
+  packages+=(clang clang-format clang-tidy libclang-rt-14-dev valgrind sysstat
+    strace iproute2 python3-gi gir1.2-glib-2.0)
+  packages+=(xvfb xfce4-panel xdotool imagemagick x11-utils librsvg2-bin)
 fi
 if [[ "${1:-}" == "--desktop" ]]; then
   # The uninstall confirmation is asked through zenity.

@@ -30,17 +30,15 @@ void AppDelegate::checkHealth()
     boundBridgeLog();
     std::string address = "http://127.0.0.1:" + std::to_string(bridgePort()) + "/health";
     Scheduler& scheduler = platform.scheduler;
-    platform.http.get(address,
-        [weak = weak_from_this(), &scheduler](const std::optional<std::string>& /*body*/,
-            const std::optional<HTTPResponse>& response, const std::optional<HTTPError>& error) {
-            // On the client's thread: only the result travels to the main queue.
-            bool healthy = !error && response && response->isHTTP && response->statusCode == 200;
-            scheduler.async([weak, healthy] {
-                if (auto self = weak.lock()) {
-                    self->applyProbeResult(healthy);
-                }
-            });
+    platform.http.get(address, [weak = weak_from_this(), &scheduler](HTTPResult result) {
+        // On the client's thread: only the result travels to the main queue.
+        bool healthy = result.statusCode() == 200;
+        scheduler.async([weak, healthy] {
+            if (auto self = weak.lock()) {
+                self->applyProbeResult(healthy);
+            }
         });
+    });
 }
 
 void AppDelegate::applyProbeResult(bool connected)

@@ -7,19 +7,36 @@
 
 namespace ShadeLedgerZizadezavav {
 
-struct HTTPResponse {
-    // False for an answer that is not HTTP.
-    bool isHTTP = true;
-    int statusCode = 0;
+// How one GET ended: with the status code of an HTTP answer, or with an error.
+class HTTPResult {
+public:
+    static constexpr HTTPResult status(int code) { return {code, nullptr}; }
+    // The description is not copied: it must outlive the completion call (the client's own
+    // are literals), so no allocation is needed on the way.
+    static constexpr HTTPResult failure(const char* description)
+    {
+        return {0, description ? description : "The request failed."};
+    }
+
+    // The status line's code, when an HTTP answer arrived.
+    constexpr std::optional<int> statusCode() const
+    {
+        return error_ ? std::nullopt : std::optional<int>(statusCode_);
+    }
+    // Why no HTTP answer arrived; null when one did.
+    constexpr const char* error() const { return error_; }
+
+private:
+    constexpr HTTPResult(int code, const char* error)
+        : statusCode_(code)
+        , error_(error)
+    {
+    }
+    int statusCode_;
+    const char* error_;
 };
 
-struct HTTPError {
-    std::string description;
-};
-
-// Body, response and error, each possibly absent.
-using HTTPCompletion = std::function<void(std::optional<std::string> body,
-    std::optional<HTTPResponse> response, std::optional<HTTPError> error)>;
+using HTTPCompletion = std::function<void(HTTPResult result)>;
 
 class HTTPClient {
 public:

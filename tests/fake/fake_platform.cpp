@@ -701,11 +701,10 @@ void FakeHTTP::complete(std::size_t index, const Answer& answer)
     request.completed = true;
     auto completion = request.completion;
     std::thread client([&] {
-        if (answer.status) {
-            completion(std::string("{}"), HTTPResponse{true, *answer.status}, std::nullopt);
-        } else {
-            completion(std::nullopt, std::nullopt, HTTPError{answer.error.value_or("timed out")});
-        }
+        // The result's text must outlive the call only: the answer does.
+        completion(answer.status
+                ? HTTPResult::status(*answer.status)
+                : HTTPResult::failure(answer.error ? answer.error->c_str() : "timed out"));
     });
     client.join();
 }

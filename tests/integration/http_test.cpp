@@ -1,6 +1,7 @@
 // The HTTP client against small servers on 127.0.0.1 run by the test.
 #include "platform/linux/linux_http.h"
 #include "support/temp_home.h"
+#include "support/test_http_server.h"
 
 #include <gtest/gtest.h>
 
@@ -21,127 +22,20 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// A one-thread TCP server on 127.0.0.1: it reads each request's head, then answers with
-// fixed bytes and closes, or holds the connection open without a word until it stops.
-class TestServer {
-public:
-    static TestServer answering(std::string reply) { return TestServer(std::move(reply), false); }
-    static TestServer hanging() { return TestServer("", true); }
+// The shared test server, answering every request with these bytes and closing.
+std::unique_ptr<TestHTTPServer> answering(
+    std::string reply, std::chrono::milliseconds byteInterval = {})
+{
+    auto server = std::make_unique<TestHTTPServer>();
+    server->setReply(std::move(reply), byteInterval);
+    return server;
+}
 
-    TestServer(TestServer&& other) = delete;
-    ~TestServer()
-    {
-        char stop = 's';
-        (void)!write(stopPipe_[1], &stop, 1);
-        thread_.join();
-        for (int held : held_) {
-            close(held);
-        }
-        close(listener_);
-        close(stopPipe_[0]);
-        close(stopPipe_[1]);
-    }
-
-    int port() const { return port_; }
-    std::string address(const std::string& path = "/health") const
-    {
-        return "http://127.0.0.1:" + std::to_string(port_) + path;
-    }
-    std::vector<std::string> requests()
-    {
-        std::lock_guard lock(mutex_);
-        return requests_;
-    }
-    // Waits until that many connections have been accepted and their requests read.
-    bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout = 10s)
-    {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, timeout, [&] { return requests_.size() >= count; });
-    }
-
-private:
-    TestServer(std::string reply, bool hang)
-        : reply_(std::move(reply))
-        , hang_(hang)
-    {
-        if (pipe2(stopPipe_, O_CLOEXEC) != 0) {
-            throw std::runtime_error("pipe failed");
-        }
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0
-            || listen(listener_, 16) != 0
-            || getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            throw std::runtime_error("cannot listen on 127.0.0.1");
-        }
-        port_ = ntohs(address.sin_port);
-        thread_ = std::thread([this] { serve(); });
-    }
-
-    // Waits for fd or the stop request; false when stopping.
-    bool waitReadable(int fd)
-    {
-        pollfd fds[2] = {{fd, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
-        while (poll(fds, 2, -1) < 0) { }
-        return !(fds[1].revents & POLLIN);
-    }
-
-    void serve()
-    {
-        while (waitReadable(listener_)) {
-            int connection = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (connection < 0) {
-                continue;
-            }
-            std::string head;
-            char buffer[1024];
-            while (head.find("\r\n\r\n") == std::string::npos && head.size() < 64 * 1024) {
-                if (!waitReadable(connection)) {
-                    close(connection);
-                    return;
-                }
-                ssize_t count = read(connection, buffer, sizeof buffer);
-                if (count <= 0) {
-                    break;
-                }
-                head.append(buffer, static_cast<std::size_t>(count));
-            }
-            {
-                std::lock_guard lock(mutex_);
-                requests_.push_back(head);
-                changed_.notify_all();
-            }
-            if (hang_) {
-                held_.push_back(connection);
-                continue;
-            }
-            std::size_t sent = 0;
-            while (sent < reply_.size()) {
-                ssize_t count
-                    = send(connection, reply_.data() + sent, reply_.size() - sent, MSG_NOSIGNAL);
-                if (count <= 0) {
-                    break;
-                }
-                sent += static_cast<std::size_t>(count);
-            }
-            close(connection);
-        }
-    }
-
-    std::string reply_;
-    bool hang_;
-    int listener_ = -1;
-    int port_ = 0;
-    int stopPipe_[2]{-1, -1};
-    std::vector<int> held_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::string> requests_;
-    std::thread thread_;
-};
+// Accepts, reads the request and never says a word.
+std::unique_ptr<TestHTTPServer> hanging()
+{
+    return std::make_unique<TestHTTPServer>(0, TestHTTPServer::neverAnswer);
+}
 
 // A port on 127.0.0.1 where nothing listens.
 int closedPort()
@@ -158,16 +52,13 @@ int closedPort()
 }
 
 struct Outcome {
-    std::optional<HTTPResponse> response;
-    std::optional<HTTPError> error;
+    HTTPResult result = HTTPResult::failure("never completed");
     std::thread::id thread;
     std::string label;
 
     // What the health probe makes of it.
-    bool connected() const
-    {
-        return !error && response && response->isHTTP && response->statusCode == 200;
-    }
+    bool connected() const { return result.statusCode() == 200; }
+    bool failed() const { return result.error() != nullptr; }
 };
 
 // Collects completions from the client thread.
@@ -175,11 +66,10 @@ class Completions {
 public:
     HTTPCompletion completion(std::string label = {})
     {
-        return [this, label](std::optional<std::string>, std::optional<HTTPResponse> response,
-                   std::optional<HTTPError> error) {
+        return [this, label](HTTPResult result) {
             // Notified under the lock: the waiter may destroy this object once it returns.
             std::lock_guard lock(mutex_);
-            outcomes_.push_back({response, error, std::this_thread::get_id(), label});
+            outcomes_.push_back({result, std::this_thread::get_id(), label});
             changed_.notify_all();
         };
     }
@@ -224,20 +114,16 @@ Outcome getOnce(LinuxHTTPClient& client, const std::string& address)
 
 TEST(HTTPClient, AnsweredRequestReportsStatus200AndSendsAPlainGet)
 {
-    auto server = TestServer::answering(
-        "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: "
-        "15\r\n\r\n{\"status\":\"ok\"}");
+    auto server = answering("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: "
+                            "15\r\n\r\n{\"status\":\"ok\"}");
     LinuxHTTPClient client;
-    auto outcome = getOnce(client, server.address());
+    auto outcome = getOnce(client, server->address());
     EXPECT_TRUE(outcome.connected()) << "a healthy bridge showed as not connected: "
-                                     << (outcome.error ? outcome.error->description : "");
-    ASSERT_TRUE(outcome.response.has_value());
-    EXPECT_TRUE(outcome.response->isHTTP);
-    EXPECT_EQ(outcome.response->statusCode, 200);
+                                     << (outcome.failed() ? outcome.result.error() : "");
 
-    auto requests = server.requests();
+    auto requests = server->requestHeads();
     ASSERT_EQ(requests.size(), 1u);
-    std::string port = std::to_string(server.port());
+    std::string port = std::to_string(server->port());
     EXPECT_EQ(requests[0],
         "GET /health HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\nConnection: close\r\n\r\n");
 }
@@ -246,48 +132,59 @@ TEST(HTTPClient, OtherStatusCodesAreReportedAsTheyAre)
 {
     LinuxHTTPClient client;
     for (int status : {204, 404, 500, 301}) {
-        auto server = TestServer::answering("HTTP/1.1 " + std::to_string(status)
+        auto server = answering("HTTP/1.1 " + std::to_string(status)
             + " Whatever\r\nLocation: /elsewhere\r\nContent-Length: 0\r\n\r\n");
-        auto outcome = getOnce(client, server.address());
-        ASSERT_TRUE(outcome.response.has_value()) << "status " << status;
-        EXPECT_EQ(outcome.response->statusCode, status) << "redirects must not be followed";
+        auto outcome = getOnce(client, server->address());
+        EXPECT_EQ(outcome.result.statusCode(), status) << "redirects must not be followed";
         EXPECT_FALSE(outcome.connected());
-        EXPECT_EQ(server.requests().size(), 1u);
+        EXPECT_EQ(server->requestCount(), 1u);
     }
 }
 
 TEST(HTTPClient, AnHTTP10AnswerWithoutReasonCounts)
 {
-    auto server = TestServer::answering("HTTP/1.0 200\r\n\r\n");
+    auto server = answering("HTTP/1.0 200\r\n\r\n");
     LinuxHTTPClient client;
-    EXPECT_TRUE(getOnce(client, server.address()).connected());
+    EXPECT_TRUE(getOnce(client, server->address()).connected());
 }
 
 TEST(HTTPClient, ARefusedConnectionCompletesWithAnError)
 {
     LinuxHTTPClient client;
     auto outcome = getOnce(client, "http://127.0.0.1:" + std::to_string(closedPort()) + "/health");
-    EXPECT_TRUE(outcome.error.has_value()) << "nothing listening, yet no error";
+    EXPECT_TRUE(outcome.failed()) << "nothing listening, yet no error";
     EXPECT_FALSE(outcome.connected());
 
     auto zero = getOnce(client, "http://127.0.0.1:0/health");
-    EXPECT_TRUE(zero.error.has_value()) << "port 0 did not fail";
+    EXPECT_TRUE(zero.failed()) << "port 0 did not fail";
 }
 
 TEST(HTTPClient, AServerThatNeverAnswersEndsAtTheTimeOut)
 {
-    auto server = TestServer::hanging();
+    auto server = hanging();
     LinuxHTTPClient client(300ms);
     Completions completions;
     auto started = std::chrono::steady_clock::now();
-    client.get(server.address(), completions.completion());
+    client.get(server->address(), completions.completion());
     ASSERT_TRUE(completions.waitFor(1)) << "a hung bridge kept the probe waiting for ever";
     auto elapsed = std::chrono::steady_clock::now() - started;
     auto outcome = completions.only();
-    EXPECT_TRUE(outcome.error.has_value());
+    EXPECT_TRUE(outcome.failed());
     EXPECT_FALSE(outcome.connected());
     EXPECT_GE(elapsed, 300ms) << "the request ended before its time-out";
-    EXPECT_EQ(server.requests().size(), 1u) << "the request never reached the server";
+    EXPECT_EQ(server->requestCount(), 1u) << "the request never reached the server";
+}
+
+TEST(HTTPClient, AnAnswerThatTricklesInStillEndsAtTheTimeOut)
+{
+    // Complete after about four seconds, one byte every 20 ms: each byte is progress, yet
+    // the time-out bounds the whole request.
+    auto server = answering(
+        "HTTP/1.1 200 OK" + std::string(200, ' ') + "\r\nContent-Length: 0\r\n\r\n", 20ms);
+    LinuxHTTPClient client(300ms);
+    auto outcome = getOnce(client, server->address());
+    EXPECT_TRUE(outcome.failed()) << "a dripping server kept the request alive past its time-out";
+    EXPECT_FALSE(outcome.connected());
 }
 
 TEST(HTTPClient, ProxySettingsInTheEnvironmentChangeNothing)
@@ -299,28 +196,28 @@ TEST(HTTPClient, ProxySettingsInTheEnvironmentChangeNothing)
     }
     home.setenv("no_proxy", "");
     home.setenv("NO_PROXY", "");
-    auto server = TestServer::answering("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    auto server = answering("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
     LinuxHTTPClient client;
-    EXPECT_TRUE(getOnce(client, server.address()).connected())
+    EXPECT_TRUE(getOnce(client, server->address()).connected())
         << "the probe went through a proxy and the bridge showed as not connected";
 }
 
 TEST(HTTPClient, AHungRequestDoesNotDelayAnother)
 {
-    auto hung = TestServer::hanging();
-    auto healthy = TestServer::answering("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    auto hung = hanging();
+    auto healthy = answering("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
     LinuxHTTPClient client(2s);
     Completions completions;
-    client.get(hung.address(), completions.completion("hung"));
-    ASSERT_TRUE(hung.waitForRequests(1)) << "the first request never reached its server";
-    client.get(healthy.address(), completions.completion("healthy"));
+    client.get(hung->address(), completions.completion("hung"));
+    ASSERT_TRUE(hung->waitForRequests(1)) << "the first request never reached its server";
+    client.get(healthy->address(), completions.completion("healthy"));
     ASSERT_TRUE(completions.waitFor(1));
     auto first = completions.outcomes().front();
     EXPECT_EQ(first.label, "healthy") << "the answered request waited for the hung one";
     EXPECT_TRUE(first.connected());
     ASSERT_TRUE(completions.waitFor(2)) << "the hung request never ended";
     EXPECT_EQ(completions.outcomes()[1].label, "hung");
-    EXPECT_TRUE(completions.outcomes()[1].error.has_value());
+    EXPECT_TRUE(completions.outcomes()[1].failed());
 }
 
 TEST(HTTPClient, AnAnswerThatIsNotHTTPIsNotSuccess)
@@ -329,20 +226,20 @@ TEST(HTTPClient, AnAnswerThatIsNotHTTPIsNotSuccess)
     for (std::string reply : {std::string("SSH-2.0-OpenSSH_9.2\r\n"), std::string("200 OK\r\n\r\n"),
              std::string("HTTP/1.1 2000 OK\r\n\r\n"), std::string("HTTP/2 200\r\n\r\n"),
              std::string("HTTP/1.1 200 OK"), std::string("")}) {
-        auto server = TestServer::answering(reply);
-        auto outcome = getOnce(client, server.address());
+        auto server = answering(reply);
+        auto outcome = getOnce(client, server->address());
         EXPECT_FALSE(outcome.connected()) << "the answer \"" << reply << "\" counted as healthy";
-        EXPECT_TRUE(outcome.error || (outcome.response && !outcome.response->isHTTP));
+        EXPECT_TRUE(outcome.failed());
     }
 }
 
 TEST(HTTPClient, AnEndlessAnswerIsNotReadWithoutBound)
 {
-    auto server = TestServer::answering(std::string(4 * 1024 * 1024, 'x'));
+    auto server = answering(std::string(4 * 1024 * 1024, 'x'));
     LinuxHTTPClient client;
-    auto outcome = getOnce(client, server.address());
+    auto outcome = getOnce(client, server->address());
     EXPECT_FALSE(outcome.connected());
-    EXPECT_TRUE(outcome.error.has_value());
+    EXPECT_TRUE(outcome.failed());
 }
 
 TEST(HTTPClient, AnAddressTheURLParserRefusesCompletesWithAnError)
@@ -352,18 +249,17 @@ TEST(HTTPClient, AnAddressTheURLParserRefusesCompletesWithAnError)
              "http://127.0.0.1:99999999999999999999/health", "not a url", "",
              "ftp://127.0.0.1:21/health"}) {
         auto outcome = getOnce(client, address);
-        EXPECT_TRUE(outcome.error.has_value()) << "no error for \"" << address << "\"";
-        EXPECT_FALSE(outcome.response.has_value());
+        EXPECT_TRUE(outcome.failed()) << "no error for \"" << address << "\"";
     }
 }
 
 TEST(HTTPClient, NothingInTheAddressCanBreakTheRequestApart)
 {
-    auto server = TestServer::answering("HTTP/1.1 200 OK\r\n\r\n");
+    auto server = answering("HTTP/1.1 200 OK\r\n\r\n");
     LinuxHTTPClient client;
-    getOnce(client, server.address("/health%0d%0aX-Injected:%201"));
-    getOnce(client, server.address("/he alth\r\nX-Injected: 1"));
-    for (const auto& request : server.requests()) {
+    getOnce(client, server->address("/health%0d%0aX-Injected:%201"));
+    getOnce(client, server->address("/he alth\r\nX-Injected: 1"));
+    for (const auto& request : server->requestHeads()) {
         EXPECT_EQ(request.find("\r\nX-Injected"), std::string::npos)
             << "the address smuggled a header into the request:\n"
             << request;
@@ -372,39 +268,39 @@ TEST(HTTPClient, NothingInTheAddressCanBreakTheRequestApart)
 
 TEST(HTTPClient, AnEncodedPathStaysEncodedOnTheWire)
 {
-    auto server = TestServer::answering("HTTP/1.1 404 Not Found\r\n\r\n");
+    auto server = answering("HTTP/1.1 404 Not Found\r\n\r\n");
     LinuxHTTPClient client;
-    auto outcome = getOnce(client, server.address("/a%20b?x=1"));
-    ASSERT_TRUE(outcome.response.has_value());
-    auto requests = server.requests();
+    auto outcome = getOnce(client, server->address("/a%20b?x=1"));
+    ASSERT_EQ(outcome.result.statusCode(), 404);
+    auto requests = server->requestHeads();
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].substr(0, requests[0].find("\r\n")), "GET /a%20b?x=1 HTTP/1.1");
 }
 
 TEST(HTTPClient, DestroyingTheClientEndsARequestInFlightOnce)
 {
-    auto server = TestServer::hanging();
+    auto server = hanging();
     Completions completions;
     {
         LinuxHTTPClient client(60s);
-        client.get(server.address(), completions.completion());
-        ASSERT_TRUE(server.waitForRequests(1));
+        client.get(server->address(), completions.completion());
+        ASSERT_TRUE(server->waitForRequests(1));
     }
     auto outcomes = completions.outcomes();
     ASSERT_EQ(outcomes.size(), 1u)
         << "a request in flight was dropped or completed twice at shutdown";
-    EXPECT_TRUE(outcomes[0].error.has_value());
+    EXPECT_TRUE(outcomes[0].failed());
     EXPECT_NE(outcomes[0].thread, std::this_thread::get_id());
 }
 
 TEST(HTTPClient, DestroyingTheClientRightAfterManyRequestsCompletesEachOnce)
 {
-    auto server = TestServer::hanging();
+    auto server = hanging();
     Completions completions;
     {
         LinuxHTTPClient client(60s);
         for (int index = 0; index < 20; ++index) {
-            client.get(server.address(), completions.completion());
+            client.get(server->address(), completions.completion());
         }
     }
     EXPECT_EQ(completions.outcomes().size(), 20u);
@@ -412,11 +308,11 @@ TEST(HTTPClient, DestroyingTheClientRightAfterManyRequestsCompletesEachOnce)
 
 TEST(HTTPClient, ManyProbesInARowEachCompleteOnce)
 {
-    auto server = TestServer::answering("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    auto server = answering("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
     LinuxHTTPClient client;
     Completions completions;
     for (int index = 0; index < 50; ++index) {
-        client.get(server.address(), completions.completion());
+        client.get(server->address(), completions.completion());
     }
     ASSERT_TRUE(completions.waitFor(50));
     for (const auto& outcome : completions.outcomes()) {

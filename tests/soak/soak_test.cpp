@@ -5,17 +5,12 @@
 // the menu's connection line must follow the probes applied, in order.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <dirent.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <fstream>
 #include <mutex>
-#include <set>
 #include <thread>
 
 #include "agent/app_delegate.h"
@@ -27,6 +22,7 @@
 #include "support/main_context.h"
 #include "support/private_bus.h"
 #include "support/temp_home.h"
+#include "support/test_http_server.h"
 #include "support/tray_host.h"
 
 namespace ShadeLedgerZizadezavav {
@@ -73,17 +69,13 @@ public:
     void get(const std::string& address, HTTPCompletion completion) override
     {
         ++started;
-        real.get(address,
-            [this, completion = std::move(completion)](std::optional<std::string> body,
-                std::optional<HTTPResponse> response, std::optional<HTTPError> error) {
-                bool healthy
-                    = !error && response && response->isHTTP && response->statusCode == 200;
-                {
-                    std::lock_guard lock(mutex);
-                    results.push_back(healthy);
-                    completion(std::move(body), response, error);
-                }
-            });
+        real.get(address, [this, completion = std::move(completion)](HTTPResult result) {
+            {
+                std::lock_guard lock(mutex);
+                results.push_back(result.statusCode() == 200);
+                completion(result);
+            }
+        });
     }
     std::vector<bool> completedResults()
     {
@@ -139,112 +131,19 @@ private:
     LinuxStatusBar& real;
 };
 
-// A bridge that flaps: blocks of connections answered 200, answered 500, or
-// accepted and never answered.
-class FlappingBridge {
-public:
-    enum class Mode { healthy, failing, hung };
-
-    FlappingBridge()
-    {
-        listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        int yes = 1;
-        setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
-            || listen(listener, 512) != 0
-            || getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            throw std::runtime_error("cannot listen");
-        }
-        port = ntohs(address.sin_port);
-        thread = std::thread([this] { serve(); });
+// The bridge flaps by the connection: 40 healthy, 40 failing (500), 40 accepted and never
+// answered, and round again.
+int flappingStatus(std::size_t request)
+{
+    switch ((request / 40) % 3) {
+    case 0:
+        return 200;
+    case 1:
+        return 500;
+    default:
+        return TestHTTPServer::neverAnswer;
     }
-    ~FlappingBridge()
-    {
-        stop = true;
-        thread.join();
-        for (int fd : clients) {
-            close(fd);
-        }
-        close(listener);
-    }
-    // A fixed mode instead of flapping.
-    void hold(std::optional<Mode> mode) { held = mode ? static_cast<int>(*mode) : -1; }
-
-    int port = 0;
-    std::atomic<std::size_t> connections{0};
-
-private:
-    Mode modeFor(std::size_t connection) const
-    {
-        if (held >= 0) {
-            return static_cast<Mode>(held.load());
-        }
-        switch ((connection / 40) % 3) {
-        case 0:
-            return Mode::healthy;
-        case 1:
-            return Mode::failing;
-        default:
-            return Mode::hung;
-        }
-    }
-
-    void serve()
-    {
-        std::map<int, Mode> modes;
-        while (!stop) {
-            std::vector<pollfd> watched{{listener, POLLIN, 0}};
-            for (int fd : clients) {
-                watched.push_back({fd, POLLIN, 0});
-            }
-            if (poll(watched.data(), watched.size(), 20) <= 0) {
-                continue;
-            }
-            if (watched[0].revents & POLLIN) {
-                while (true) {
-                    int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-                    if (client < 0) {
-                        break;
-                    }
-                    clients.insert(client);
-                    modes[client] = modeFor(connections++);
-                }
-            }
-            for (std::size_t i = 1; i < watched.size(); ++i) {
-                if (!(watched[i].revents & (POLLIN | POLLHUP | POLLERR))) {
-                    continue;
-                }
-                int fd = watched[i].fd;
-                char buffer[4096];
-                ssize_t got = recv(fd, buffer, sizeof buffer, 0);
-                bool done = got <= 0;
-                if (!done && modes[fd] != Mode::hung) {
-                    const char* answer = modes[fd] == Mode::healthy
-                        ? "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok"
-                        : "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\nConnection: "
-                          "close\r\n\r\n";
-                    send(fd, answer, std::strlen(answer), MSG_NOSIGNAL);
-                    done = true;
-                }
-                if (done) {
-                    close(fd);
-                    clients.erase(fd);
-                    modes.erase(fd);
-                }
-            }
-        }
-    }
-
-    int listener = -1;
-    std::set<int> clients;
-    std::thread thread;
-    std::atomic<bool> stop{false};
-    std::atomic<int> held{-1};
-};
+}
 
 struct Footprint {
     long residentKiB = 0;
@@ -312,12 +211,12 @@ TEST(Soak, TenThousandProbesAgainstAFlappingBridge)
     error.reset(raw);
     ASSERT_TRUE(connection) << (error ? error->message : "no bus");
 
-    FlappingBridge bridge;
+    TestHTTPServer bridge;
     // Processes and the rest stay simulated (no pkill here); the settings file is real.
     FakePlatform fake;
     LinuxFileManager files;
     writeFile(home.path("Library/Application Support/ShadeLedger/zizadezavav.json"),
-        "{\"port\": " + std::to_string(bridge.port) + "}");
+        "{\"port\": " + std::to_string(bridge.port()) + "}");
     CompressedScheduler scheduler;
     RecordingHTTP http(100ms);
     LinuxStatusBar linuxStatusBar(connection.get(), std::nullopt, [](MenuAction) {});
@@ -332,17 +231,22 @@ TEST(Soak, TenThousandProbesAgainstAFlappingBridge)
 
     // Settle into a quiet, healthy state to measure: nothing hung in flight.
     auto quiet = [&](std::size_t untilProbe) {
-        bridge.hold(FlappingBridge::Mode::healthy);
+        bridge.setStatus(200);
         EXPECT_TRUE(runMainContextUntil([&] { return http.started >= untilProbe; }, 600s));
+        // Measured between probes: none in flight, no connection open on either side. The
+        // next probe can only start when the main context runs again.
         EXPECT_TRUE(runMainContextUntil(
-            [&] { return http.completedResults().size() + 2 >= http.started; }, 10s));
+            [&] {
+                return http.completedResults().size() == http.started && bridge.openCount() == 0;
+            },
+            10s));
         return measure();
     };
 
-    bridge.hold(std::nullopt);
+    bridge.setStatusPlan(flappingStatus);
     ASSERT_TRUE(runMainContextUntil([&] { return http.started >= 1000; }, 600s));
     Footprint before = quiet(1200);
-    bridge.hold(std::nullopt);
+    bridge.setStatusPlan(flappingStatus);
     ASSERT_TRUE(runMainContextUntil([&] { return http.started >= probeCount; }, 1200s));
     Footprint after = quiet(probeCount + 200);
 
@@ -352,12 +256,12 @@ TEST(Soak, TenThousandProbesAgainstAFlappingBridge)
         runMainContextUntil([&] { return http.completedResults().size() == http.started; }, 10s));
     runMainContextUntil([] { return false; }, 50ms);
 
-    std::cout << "probes " << http.started << ", connections " << bridge.connections << "\n"
+    std::cout << "probes " << http.started << ", connections " << bridge.acceptedCount() << "\n"
               << "resident KiB " << before.residentKiB << " -> " << after.residentKiB
               << ", descriptors " << before.descriptors << " -> " << after.descriptors
               << ", threads " << before.threads << " -> " << after.threads << ", children "
               << before.children << " -> " << after.children << "\n";
-    EXPECT_GE(bridge.connections, probeCount) << "the probes did not reach the bridge";
+    EXPECT_GE(bridge.acceptedCount(), probeCount) << "the probes did not reach the bridge";
     EXPECT_LE(after.residentKiB, before.residentKiB + 1024) << "resident memory grew";
     EXPECT_LE(after.descriptors, before.descriptors) << "descriptors leaked";
     EXPECT_LE(after.threads, before.threads) << "threads accumulated";

@@ -106,18 +106,56 @@ void TestHTTPServer::setStatus(int status)
 {
     std::lock_guard lock(mutex_);
     status_ = status;
+    reply_.reset();
+    plan_ = nullptr;
+}
+
+void TestHTTPServer::setStatusPlan(std::function<int(std::size_t request)> plan)
+{
+    std::lock_guard lock(mutex_);
+    plan_ = std::move(plan);
+    reply_.reset();
+}
+
+void TestHTTPServer::setReply(std::string bytes, std::chrono::milliseconds byteInterval)
+{
+    std::lock_guard lock(mutex_);
+    reply_ = std::move(bytes);
+    byteInterval_ = byteInterval;
+    plan_ = nullptr;
+}
+
+std::string TestHTTPServer::address(const std::string& path) const
+{
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
 }
 
 std::size_t TestHTTPServer::requestCount() const
 {
     std::lock_guard lock(mutex_);
-    return requestLines_.size();
+    return requestCount_;
 }
 
 std::vector<std::string> TestHTTPServer::requestLines() const
 {
     std::lock_guard lock(mutex_);
-    return requestLines_;
+    std::vector<std::string> lines;
+    for (const auto& head : requestHeads_) {
+        lines.push_back(head.substr(0, head.find("\r\n")));
+    }
+    return lines;
+}
+
+std::vector<std::string> TestHTTPServer::requestHeads() const
+{
+    std::lock_guard lock(mutex_);
+    return requestHeads_;
+}
+
+bool TestHTTPServer::waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const
+{
+    std::unique_lock lock(mutex_);
+    return requestArrived_.wait_for(lock, timeout, [&] { return requestCount_ >= count; });
 }
 
 std::size_t TestHTTPServer::acceptedCount() const
@@ -142,10 +180,23 @@ void TestHTTPServer::serve()
 {
     while (true) {
         std::vector<pollfd> watched{{stopEvent_, POLLIN, 0}, {listener_, POLLIN, 0}};
+        int wait = -1;
+        auto now = Clock::now();
         for (const auto& client : clients_) {
-            watched.push_back({client.fd, POLLIN, 0});
+            short events = POLLIN;
+            if (!client.unsent.empty()) {
+                if (client.byteInterval.count() == 0) {
+                    events |= POLLOUT;
+                } else {
+                    auto due = std::chrono::ceil<std::chrono::milliseconds>(
+                        std::max(client.nextByte - now, Clock::duration::zero()));
+                    wait = wait < 0 ? static_cast<int>(due.count())
+                                    : std::min(wait, static_cast<int>(due.count()));
+                }
+            }
+            watched.push_back({client.fd, events, 0});
         }
-        if (poll(watched.data(), watched.size(), -1) < 0) {
+        if (poll(watched.data(), watched.size(), wait) < 0) {
             if (errno == EINTR) {
                 continue;
             }
@@ -161,7 +212,14 @@ void TestHTTPServer::serve()
         std::vector<Client> kept;
         for (std::size_t i = 0; i + 2 < watched.size(); ++i) {
             Client& client = clients_[i];
-            if (watched[i + 2].revents == 0 || readFrom(client)) {
+            short events = watched[i + 2].revents;
+            bool open = (events & (POLLIN | POLLHUP | POLLERR)) == 0 || readFrom(client);
+            if (open && !client.unsent.empty()
+                && ((events & POLLOUT) != 0
+                    || (client.byteInterval.count() > 0 && Clock::now() >= client.nextByte))) {
+                open = sendTo(client);
+            }
+            if (open) {
                 kept.push_back(std::move(client));
             } else {
                 close(client.fd);
@@ -183,7 +241,7 @@ void TestHTTPServer::acceptAll()
         if (fd < 0) {
             return;
         }
-        clients_.push_back(Client{fd, {}, false});
+        clients_.push_back(Client{fd, {}, false, {}, {}, {}});
         std::lock_guard lock(mutex_);
         ++accepted_;
         open_ = clients_.size();
@@ -202,26 +260,50 @@ bool TestHTTPServer::readFrom(Client& client)
         return false; // the client closed its end
     }
     if (client.handled) {
-        return true; // hanging: whatever else arrives is ignored
+        return true; // answered or hanging: whatever else arrives is ignored
     }
     client.received.append(buffer.data(), static_cast<std::size_t>(count));
-    if (client.received.find("\r\n\r\n") == std::string::npos) {
-        return true;
+    auto headEnd = client.received.find("\r\n\r\n");
+    if (headEnd == std::string::npos) {
+        return client.received.size() < 64 * 1024;
     }
     client.handled = true;
     int status = 0;
     {
         std::lock_guard lock(mutex_);
-        requestLines_.push_back(client.received.substr(0, client.received.find("\r\n")));
-        status = status_;
+        if (requestHeads_.size() < 1000) {
+            requestHeads_.push_back(client.received.substr(0, headEnd + 4));
+        }
+        status = plan_ ? plan_(requestCount_) : status_;
+        ++requestCount_;
+        requestArrived_.notify_all();
+        if (reply_) {
+            client.unsent = *reply_;
+            client.byteInterval = byteInterval_;
+            client.nextByte = Clock::now();
+            if (client.unsent.empty()) {
+                return false;
+            }
+            return true;
+        }
     }
     if (status == neverAnswer) {
         return true;
     }
-    // A few hundred bytes fit a fresh socket's send buffer in one go.
-    std::string answer = answerFor(status);
-    [[maybe_unused]] auto sent = send(client.fd, answer.data(), answer.size(), MSG_NOSIGNAL);
-    return false;
+    client.unsent = answerFor(status);
+    return sendTo(client);
+}
+
+bool TestHTTPServer::sendTo(Client& client)
+{
+    std::size_t wanted = client.byteInterval.count() > 0 ? 1 : client.unsent.size();
+    ssize_t sent = send(client.fd, client.unsent.data(), wanted, MSG_NOSIGNAL);
+    if (sent < 0) {
+        return errno == EAGAIN || errno == EINTR;
+    }
+    client.unsent.erase(0, static_cast<std::size_t>(sent));
+    client.nextByte = Clock::now() + client.byteInterval;
+    return !client.unsent.empty();
 }
 
 std::optional<int> httpGetStatus(

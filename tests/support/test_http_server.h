@@ -1,12 +1,16 @@
-// A tiny HTTP server on 127.0.0.1 standing in for a bridge in tests. It serves on a
-// thread of its own, so it answers whatever the test is doing meanwhile: every request
-// gets the status the test last set (switchable at any time), or, in the never-answer
-// mode, the connection is accepted, read and left hanging until the client closes it.
-// It counts requests and how many connections are open at once.
+// The one HTTP server on 127.0.0.1 of the tests, standing in for a bridge or playing a
+// misbehaving peer of the HTTP client. It serves on a thread of its own, so it answers
+// whatever the test is doing meanwhile: every request gets the status the test last set
+// (switchable at any time), or fixed bytes of the test's own, sent at once or one byte at
+// a time, or, in the never-answer mode, the connection is accepted, read and left hanging
+// until the client closes it. It records requests and counts how many connections are
+// open at once.
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -34,27 +38,47 @@ public:
     // The status of every request received from now on; connections already left hanging
     // stay so.
     void setStatus(int status);
+    // From now on every request is answered with exactly these bytes (they need not be
+    // HTTP), then the connection is closed; with an interval, one byte at each interval.
+    void setReply(std::string bytes, std::chrono::milliseconds byteInterval = {});
+    // From now on the status of each request is the plan's for the request's number
+    // (counted from 0 over the server's life), until setStatus or setReply.
+    void setStatusPlan(std::function<int(std::size_t request)> plan);
+    // An address of this server: "http://127.0.0.1:<port>" and the path.
+    std::string address(const std::string& path = "/health") const;
 
     // Complete request heads received.
     std::size_t requestCount() const;
     // The first line of every request head received, in order.
     std::vector<std::string> requestLines() const;
+    // Every request head received (up to and with its blank line), in order; only the
+    // first thousand are kept, so that a long run does not grow.
+    std::vector<std::string> requestHeads() const;
+    // Waits until that many request heads have arrived; false at the time-out.
+    bool waitForRequests(
+        std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
     std::size_t acceptedCount() const;
     // Connections open now, and the most that were ever open at the same moment.
     std::size_t openCount() const;
     std::size_t maxOpenCount() const;
 
 private:
+    using Clock = std::chrono::steady_clock;
     struct Client {
         int fd = -1;
         std::string received;
         bool handled = false;
+        // The answer still to send, then the connection closes.
+        std::string unsent;
+        std::chrono::milliseconds byteInterval{};
+        Clock::time_point nextByte;
     };
 
     void serve();
     void acceptAll();
     // False when the connection is finished with.
     bool readFrom(Client& client);
+    bool sendTo(Client& client);
 
     int port_ = 0;
     int listener_ = -1;
@@ -62,8 +86,13 @@ private:
     std::vector<Client> clients_; // the serving thread's alone
 
     mutable std::mutex mutex_;
+    mutable std::condition_variable requestArrived_;
     int status_ = 200;
-    std::vector<std::string> requestLines_;
+    std::optional<std::string> reply_;
+    std::function<int(std::size_t)> plan_;
+    std::size_t requestCount_ = 0;
+    std::chrono::milliseconds byteInterval_{};
+    std::vector<std::string> requestHeads_;
     std::size_t accepted_ = 0;
     std::size_t open_ = 0;
     std::size_t maxOpen_ = 0;

@@ -2,7 +2,6 @@
 
 #include "platform/linux/glib_owners.h"
 
-#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <fcntl.h>
@@ -70,27 +69,29 @@ std::optional<std::string> readRegularFile(const std::string& path, std::size_t 
         || static_cast<std::uintmax_t>(status.st_size) > maxBytes) {
         return std::nullopt;
     }
-    // The size may change under us: read at most one byte more than allowed, and
-    // refuse the file when that byte arrives.
-    std::string contents;
-    std::array<char, std::size_t{64} * 1024> chunk{};
+    // One read of the size fstat gave and one byte more: a short count is the end of the
+    // file, so an unchanged file takes a single call. The size may change under us: read
+    // on while it grows, at most one byte more than allowed, and refuse the file when that
+    // byte arrives.
+    std::string contents(static_cast<std::size_t>(status.st_size) + 1, '\0');
+    std::size_t filled = 0;
     while (true) {
-        std::size_t remaining = maxBytes - contents.size();
-        std::size_t wanted = remaining < chunk.size() ? remaining + 1 : chunk.size();
-        ssize_t count = read(file.get(), chunk.data(), wanted);
+        ssize_t count = read(file.get(), contents.data() + filled, contents.size() - filled);
         if (count < 0) {
             if (errno == EINTR) {
                 continue;
             }
             return std::nullopt;
         }
-        if (count == 0) {
-            return contents;
-        }
-        contents.append(chunk.data(), static_cast<std::size_t>(count));
-        if (contents.size() > maxBytes) {
+        filled += static_cast<std::size_t>(count);
+        if (filled > maxBytes) {
             return std::nullopt;
         }
+        if (filled < contents.size()) {
+            contents.resize(filled);
+            return contents;
+        }
+        contents.resize(std::min(maxBytes + 1, 2 * contents.size()));
     }
 }
 

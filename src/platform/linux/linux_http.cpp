@@ -2,13 +2,21 @@
 
 #include "platform/linux/glib_owners.h"
 
+#include <algorithm>
+#include <arpa/inet.h>
 #include <array>
-#include <deque>
+#include <cerrno>
+#include <charconv>
+#include <list>
+#include <memory>
 #include <mutex>
+#include <netinet/in.h>
+#include <pthread.h>
 #include <string_view>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <thread>
-#include <unordered_map>
-#include <vector>
 
 namespace ShadeLedgerZizadezavav {
 
@@ -16,18 +24,21 @@ namespace {
 
 // A status line longer than this is not one.
 constexpr std::size_t maxStatusLineBytes = std::size_t{8} * 1024;
+// "HTTP/1.x NNN" and the byte after it: all a status line is judged by, with its length.
+constexpr std::size_t judgedBytes = 13;
 
-// "HTTP/1.x NNN" followed by the end of the line or a space and a reason.
-std::optional<int> statusCodeOfLine(std::string_view line)
+constexpr const char* shutDown = "The HTTP client was shut down.";
+constexpr const char* notHTTP = "The answer is not an HTTP response.";
+
+// The line is "HTTP/1.x NNN", alone or followed by a space and a reason. start holds its
+// first bytes (up to judgedBytes), length its length without the line break.
+std::optional<int> statusCodeOfLine(std::string_view start, std::size_t length)
 {
-    if (!line.empty() && line.back() == '\r') {
-        line.remove_suffix(1);
-    }
     constexpr std::string_view prefix = "HTTP/1.";
-    if (line.size() < prefix.size() + 5 || line.substr(0, prefix.size()) != prefix) {
+    if (length < 12 || start.size() < 12 || start.substr(0, prefix.size()) != prefix) {
         return std::nullopt;
     }
-    std::string_view rest = line.substr(prefix.size());
+    std::string_view rest = start.substr(prefix.size());
     if (!g_ascii_isdigit(rest[0]) || rest[1] != ' ') {
         return std::nullopt;
     }
@@ -35,7 +46,7 @@ std::optional<int> statusCodeOfLine(std::string_view line)
     if (code[0] < '1' || code[0] > '5' || !g_ascii_isdigit(code[1]) || !g_ascii_isdigit(code[2])) {
         return std::nullopt;
     }
-    if (rest.size() > 5 && rest[5] != ' ') {
+    if (length > 12 && rest[5] != ' ') {
         return std::nullopt;
     }
     return (code[0] - '0') * 100 + (code[1] - '0') * 10 + (code[2] - '0');
@@ -52,15 +63,21 @@ bool isPlainText(std::string_view text)
     return true;
 }
 
-std::string messageOf(const GError* error, const char* fallback)
+const char* connectionFailure(int error)
 {
-    return error && error->message ? error->message : fallback;
+    return error == ECONNREFUSED ? "The connection was refused." : "Could not connect.";
 }
 
 } // namespace
 
 // Everything below runs on the client thread, except the constructor, the destructor
-// and submit(), which run on the caller's thread and only talk to the client context.
+// and submit(), which run on the caller's thread and only touch the hand-over.
+//
+// One long-lived source on the client context does all the watching: it polls an epoll
+// descriptor that holds the hand-over's eventfd and every request's socket, with the
+// earliest deadline as the poll's time-out. So a probe changes nothing GLib knows about: no
+// source created, attached or modified (each of which wakes the context), no lock shared
+// with the main thread.
 class LinuxHTTPClient::Engine {
 public:
     explicit Engine(std::chrono::milliseconds timeout);
@@ -71,90 +88,113 @@ public:
     void submit(const std::string& address, HTTPCompletion completion);
 
 private:
+    struct Request;
+    using Requests = std::list<Request>;
+
+    // Where an address leads and what is sent there.
+    struct Target {
+        sockaddr_storage address{};
+        socklen_t addressLength = 0;
+        std::string requestText;
+    };
+
+    struct EngineSource {
+        GSource base;
+        Engine* engine;
+    };
+
+    // Owned by exactly one list: the hand-over queue, then the requests in flight. It
+    // leaves that list, and with it its socket, when it completes.
     struct Request {
-        Request(Engine& owner, HTTPCompletion done)
-            : engine(owner)
+        Request(std::string text, HTTPCompletion done)
+            : address(std::move(text))
             , completion(std::move(done))
-            , cancellable(g_cancellable_new())
         {
         }
 
-        Engine& engine;
-        HTTPCompletion completion;
-        GObjectPtr<GCancellable> cancellable;
-        GObjectPtr<GSocketClient> socketClient;
-        GObjectPtr<GSocketConnection> connection;
-        GSourcePtr timeout;
-        std::string requestText;
-        std::string received;
-        std::array<char, 512> buffer{};
-        // A GIO operation holds this request as its user data until its callback runs.
-        bool operationPending = false;
-        bool completed = false;
-    };
-
-    // What get() hands to the client thread.
-    struct Submission {
         std::string address;
         HTTPCompletion completion;
+        Requests::iterator position;
+        FileDescriptor socket;
+        // Its name in the epoll set. Not its address: a child process forked meanwhile may
+        // hold the socket open, and its registration with it, after the request is gone.
+        std::uint64_t id = 0;
+        bool watched = false;
+        gint64 deadline = 0;
+        std::shared_ptr<const Target> target;
+        std::size_t sent = 0;
+        // What has arrived of the status line.
+        std::array<char, judgedBytes> start{};
+        std::size_t received = 0;
+        char previous = 0;
     };
 
     void run();
-    void start(const std::string& address, HTTPCompletion completion);
-    void read(Request& request);
-    void complete(
-        Request& request, std::optional<HTTPResponse> response, std::optional<HTTPError> error);
-    void fail(Request& request, std::string description);
-    // Forgets a request once it has completed and no operation refers to it.
-    void releaseIfIdle(Request& request);
-    // An operation's callback has come back; false when the request is finished with.
-    bool operationReturned(Request& request);
-
-    // Starts what get() handed over; ends the loop once the destructor asks.
     void takeSubmissions();
-    static gboolean wake(gpointer data);
-    static gboolean timedOut(gpointer data);
-    static void connected(GObject* source, GAsyncResult* result, gpointer data);
-    static void written(GObject* source, GAsyncResult* result, gpointer data);
-    static void readSome(GObject* source, GAsyncResult* result, gpointer data);
+    void start(Request& request);
+    // An error when the address is unusable.
+    static const char* parse(const std::string& address, Target& target);
+    // Starts connecting; an error when that fails at once.
+    const char* connect(Request& request);
+    // False once the request has completed (and is gone).
+    bool send(Request& request);
+    bool receive(Request& request);
+    void complete(Request& request, HTTPResult result);
+    // Waits for the socket to be ready for what comes next; false when that fails.
+    bool watch(Request& request, std::uint32_t events);
+    void handle(Request& request);
+
+    static gboolean prepare(GSource* source, gint* timeout);
+    static gboolean check(GSource* source);
+    static gboolean dispatch(GSource* source, GSourceFunc, gpointer);
+    static GSourceFuncs sourceFunctions;
 
     std::chrono::milliseconds timeout_;
     GMainContextPtr context_;
     GMainLoopPtr loop_;
-    // The hand-over from get() and the destructor: a queue under a std::mutex and one
-    // long-lived source on the client context, woken with g_source_set_ready_time. No
-    // GLib allocation crosses threads, so thread checkers see every ordering.
+    GSourcePtr source_;
+    // The hand-over from get() and the destructor: a queue under a std::mutex and an
+    // eventfd the source polls.
     std::mutex submissionsMutex_;
-    std::deque<Submission> submissions_;
+    Requests submissions_;
     bool quitRequested_ = false;
-    GSourcePtr wakeSource_;
-    std::unordered_map<Request*, std::unique_ptr<Request>> requests_;
-    bool stopping_ = false;
+    FileDescriptor wakeDescriptor_;
+    FileDescriptor epollDescriptor_;
+    GPollFD epollPoll_{};
+    Requests inFlight_;
+    std::uint64_t lastId_ = 0;
+    std::string targetAddress_;
+    std::shared_ptr<const Target> target_;
     std::thread thread_;
 };
 
-namespace {
-
-// Ready only through its ready time, which get() sets from the caller's thread.
-gboolean dispatchWake(GSource* source, GSourceFunc callback, gpointer data)
-{
-    g_source_set_ready_time(source, -1);
-    return callback(data);
-}
-
-GSourceFuncs wakeSourceFunctions = {nullptr, nullptr, dispatchWake, nullptr, nullptr, nullptr};
-
-} // namespace
+GSourceFuncs LinuxHTTPClient::Engine::sourceFunctions
+    = {&Engine::prepare, &Engine::check, &Engine::dispatch, nullptr, nullptr, nullptr};
 
 LinuxHTTPClient::Engine::Engine(std::chrono::milliseconds timeout)
     : timeout_(timeout)
     , context_(g_main_context_new())
     , loop_(g_main_loop_new(context_.get(), FALSE))
+    , source_(g_source_new(&sourceFunctions, sizeof(EngineSource)))
+    , wakeDescriptor_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+    , epollDescriptor_(epoll_create1(EPOLL_CLOEXEC))
 {
-    wakeSource_.reset(g_source_new(&wakeSourceFunctions, sizeof(GSource)));
-    g_source_set_callback(wakeSource_.get(), &Engine::wake, this, nullptr);
-    g_source_set_ready_time(wakeSource_.get(), -1);
-    g_source_attach(wakeSource_.get(), context_.get());
+    epoll_event wake{};
+    wake.events = EPOLLIN;
+    wake.data.u64 = 0;
+    if (!wakeDescriptor_ || !epollDescriptor_
+        || epoll_ctl(epollDescriptor_.get(), EPOLL_CTL_ADD, wakeDescriptor_.get(), &wake) != 0) {
+        g_error("Cannot set up the HTTP client: %s", g_strerror(errno));
+    }
+    reinterpret_cast<EngineSource*>(source_.get())->engine = this;
+    epollPoll_.fd = epollDescriptor_.get();
+    epollPoll_.events = G_IO_IN;
+    g_source_add_poll(source_.get(), &epollPoll_);
+    // GLib blocks a source that cannot recurse while it dispatches, by taking its poll
+    // records off the context and putting them back, waking the context twice each time.
+    // Nothing runs this context from inside the dispatch.
+    g_source_set_can_recurse(source_.get(), TRUE);
+    g_source_attach(source_.get(), context_.get());
     thread_ = std::thread([this] { run(); });
 }
 
@@ -164,7 +204,7 @@ LinuxHTTPClient::Engine::~Engine()
         std::lock_guard lock(submissionsMutex_);
         quitRequested_ = true;
     }
-    g_source_set_ready_time(wakeSource_.get(), 0);
+    eventfd_write(wakeDescriptor_.get(), 1);
     thread_.join();
 }
 
@@ -172,253 +212,320 @@ void LinuxHTTPClient::Engine::submit(const std::string& address, HTTPCompletion 
 {
     {
         std::lock_guard lock(submissionsMutex_);
-        submissions_.push_back({address, std::move(completion)});
+        submissions_.emplace_back(address, std::move(completion));
     }
-    g_source_set_ready_time(wakeSource_.get(), 0);
+    eventfd_write(wakeDescriptor_.get(), 1);
 }
 
 void LinuxHTTPClient::Engine::run()
 {
+    pthread_setname_np(pthread_self(), "http");
     g_main_context_push_thread_default(context_.get());
     g_main_loop_run(loop_.get());
-
-    // Shutting down: requests still queued or in flight complete with an error, then
-    // every cancelled operation comes back before the thread ends.
-    stopping_ = true;
-    std::vector<Request*> inFlight;
-    for (auto& [request, owner] : requests_) {
-        inFlight.push_back(request);
+    // Shutting down: whatever is still in flight or queued completes with an error. get()
+    // and the destructor run on one thread: nothing more can arrive.
+    while (!inFlight_.empty()) {
+        complete(inFlight_.front(), HTTPResult::failure(shutDown));
     }
-    for (Request* request : inFlight) {
-        fail(*request, "The HTTP client was shut down.");
+    Requests queued;
+    {
+        std::lock_guard lock(submissionsMutex_);
+        queued.swap(submissions_);
     }
-    while (!requests_.empty() || g_main_context_pending(context_.get())) {
-        g_main_context_iteration(context_.get(), !requests_.empty());
+    for (auto& request : queued) {
+        request.completion(HTTPResult::failure(shutDown));
     }
-    // get() and the destructor run on one thread: nothing more can arrive.
-    takeSubmissions();
     g_main_context_pop_thread_default(context_.get());
 }
 
-gboolean LinuxHTTPClient::Engine::wake(gpointer data)
+gboolean LinuxHTTPClient::Engine::prepare(GSource* source, gint* timeout)
 {
-    static_cast<Engine*>(data)->takeSubmissions();
+    Engine& engine = *reinterpret_cast<EngineSource*>(source)->engine;
+    *timeout = -1;
+    if (engine.inFlight_.empty()) {
+        return FALSE;
+    }
+    gint64 earliest = G_MAXINT64;
+    for (const auto& request : engine.inFlight_) {
+        earliest = std::min(earliest, request.deadline);
+    }
+    gint64 left = earliest - g_source_get_time(source);
+    if (left <= 0) {
+        *timeout = 0;
+        return TRUE;
+    }
+    *timeout = static_cast<gint>(
+        std::min<gint64>((left + G_TIME_SPAN_MILLISECOND - 1) / G_TIME_SPAN_MILLISECOND, G_MAXINT));
+    return FALSE;
+}
+
+gboolean LinuxHTTPClient::Engine::check(GSource* source)
+{
+    Engine& engine = *reinterpret_cast<EngineSource*>(source)->engine;
+    if (engine.epollPoll_.revents != 0) {
+        return TRUE;
+    }
+    gint64 now = g_source_get_time(source);
+    for (const auto& request : engine.inFlight_) {
+        if (now >= request.deadline) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+gboolean LinuxHTTPClient::Engine::dispatch(GSource* source, GSourceFunc, gpointer)
+{
+    Engine& engine = *reinterpret_cast<EngineSource*>(source)->engine;
+    if (engine.epollPoll_.revents != 0) {
+        engine.epollPoll_.revents = 0;
+        std::array<epoll_event, 16> ready;
+        int count = epoll_wait(engine.epollDescriptor_.get(), ready.data(), ready.size(), 0);
+        // Sockets first, then what was handed over meanwhile.
+        bool woken = false;
+        for (int index = 0; index < count; ++index) {
+            std::uint64_t id = ready[index].data.u64;
+            if (id == 0) {
+                woken = true;
+                continue;
+            }
+            auto found = std::find_if(engine.inFlight_.begin(), engine.inFlight_.end(),
+                [id](const Request& request) { return request.id == id; });
+            if (found != engine.inFlight_.end()) {
+                engine.handle(*found);
+            }
+        }
+        if (woken) {
+            eventfd_t submitted = 0;
+            eventfd_read(engine.wakeDescriptor_.get(), &submitted);
+            engine.takeSubmissions();
+        }
+    }
+    // Checked on every round: an answer that trickles in still ends at the deadline.
+    gint64 now = g_source_get_time(source);
+    for (auto next = engine.inFlight_.begin(); next != engine.inFlight_.end();) {
+        Request& request = *next++;
+        if (now >= request.deadline) {
+            engine.complete(request, HTTPResult::failure("The request timed out."));
+        }
+    }
     return G_SOURCE_CONTINUE;
+}
+
+void LinuxHTTPClient::Engine::handle(Request& request)
+{
+    if (request.sent < request.target->requestText.size()) {
+        if (send(request) && request.sent == request.target->requestText.size()) {
+            watch(request, EPOLLIN);
+        }
+        return;
+    }
+    receive(request);
+}
+
+bool LinuxHTTPClient::Engine::watch(Request& request, std::uint32_t events)
+{
+    epoll_event event{};
+    event.events = events;
+    event.data.u64 = request.id;
+    int operation = request.watched ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
+    if (epoll_ctl(epollDescriptor_.get(), operation, request.socket.get(), &event) != 0) {
+        complete(request, HTTPResult::failure("Could not watch the connection."));
+        return false;
+    }
+    request.watched = true;
+    return true;
 }
 
 void LinuxHTTPClient::Engine::takeSubmissions()
 {
-    std::deque<Submission> ready;
+    Requests ready;
     bool quit = false;
     {
         std::lock_guard lock(submissionsMutex_);
         ready.swap(submissions_);
         quit = quitRequested_;
     }
-    for (auto& submission : ready) {
-        start(submission.address, std::move(submission.completion));
-    }
     if (quit) {
+        // Back in the queue, to be completed as shut down.
+        std::lock_guard lock(submissionsMutex_);
+        submissions_.splice(submissions_.begin(), ready);
         g_main_loop_quit(loop_.get());
+        return;
+    }
+    while (!ready.empty()) {
+        inFlight_.splice(inFlight_.end(), ready, ready.begin());
+        Request& request = inFlight_.back();
+        request.position = std::prev(inFlight_.end());
+        request.id = ++lastId_;
+        start(request);
     }
 }
 
-void LinuxHTTPClient::Engine::start(const std::string& address, HTTPCompletion completion)
+void LinuxHTTPClient::Engine::start(Request& request)
 {
-    auto owner = std::make_unique<Request>(*this, std::move(completion));
-    Request& request = *owner;
-    requests_.emplace(&request, std::move(owner));
-
-    if (stopping_) {
-        fail(request, "The HTTP client was shut down.");
+    request.deadline = g_get_monotonic_time() + timeout_.count() * G_TIME_SPAN_MILLISECOND;
+    if (const char* problem = connect(request)) {
+        complete(request, HTTPResult::failure(problem));
         return;
     }
+    // On the loopback interface the connection is usually made by now: the request goes
+    // out at once, and the first wake-up is the answer.
+    if (send(request)) {
+        watch(request, request.sent == request.target->requestText.size() ? EPOLLIN : EPOLLOUT);
+    }
+}
 
+const char* LinuxHTTPClient::Engine::parse(const std::string& address, Target& target)
+{
     // Encoded: a %0D%0A in the path must stay text, not become a line break.
-    GError* rawError = nullptr;
-    GUriPtr uri(g_uri_parse(address.c_str(), G_URI_FLAGS_ENCODED, &rawError));
-    GErrorPtr error(rawError);
+    GErrorPtr error;
+    GUriPtr uri(g_uri_parse(address.c_str(), G_URI_FLAGS_ENCODED, errorOut(error)));
     if (!uri) {
-        fail(request, "Invalid address: " + messageOf(error.get(), address.c_str()));
-        return;
+        return "The address is not a valid URL.";
     }
     const char* scheme = g_uri_get_scheme(uri.get());
-    const char* host = g_uri_get_host(uri.get());
     if (!scheme || g_ascii_strcasecmp(scheme, "http") != 0) {
-        fail(request, "Unsupported address: " + address);
-        return;
+        return "The address is not an http URL.";
     }
-    if (!host || !*host || !isPlainText(host)) {
-        fail(request, "Invalid host in address: " + address);
-        return;
-    }
+    const char* host = g_uri_get_host(uri.get());
     int port = g_uri_get_port(uri.get());
     if (port < 0) {
         port = 80;
     }
-    std::string target = g_uri_get_path(uri.get());
-    if (target.empty()) {
-        target = "/";
+    bool ipv6 = host && std::string_view(host).find(':') != std::string_view::npos;
+    if (!ipv6) {
+        auto& ipv4Address = reinterpret_cast<sockaddr_in&>(target.address);
+        ipv4Address.sin_family = AF_INET;
+        ipv4Address.sin_port = htons(static_cast<std::uint16_t>(port));
+        if (!host || inet_pton(AF_INET, host, &ipv4Address.sin_addr) != 1) {
+            return "The host is not a literal IP address.";
+        }
+        target.addressLength = sizeof ipv4Address;
+    } else {
+        auto& ipv6Address = reinterpret_cast<sockaddr_in6&>(target.address);
+        ipv6Address.sin6_family = AF_INET6;
+        ipv6Address.sin6_port = htons(static_cast<std::uint16_t>(port));
+        if (inet_pton(AF_INET6, host, &ipv6Address.sin6_addr) != 1) {
+            return "The host is not a literal IP address.";
+        }
+        target.addressLength = sizeof ipv6Address;
     }
-    if (const char* query = g_uri_get_query(uri.get())) {
-        target += std::string("?") + query;
+    std::string_view path = g_uri_get_path(uri.get());
+    const char* query = g_uri_get_query(uri.get());
+    if (!isPlainText(path) || (query && !isPlainText(query))) {
+        return "The address has a path that cannot be sent.";
     }
-    if (!isPlainText(target)) {
-        fail(request, "Invalid path in address: " + address);
-        return;
-    }
-    std::string hostName = std::string_view(host).find(':') == std::string_view::npos
-        ? std::string(host)
-        : "[" + std::string(host) + "]";
-    request.requestText = "GET " + target + " HTTP/1.1\r\nHost: " + hostName + ":"
-        + std::to_string(port) + "\r\nConnection: close\r\n\r\n";
 
-    request.timeout.reset(g_timeout_source_new(static_cast<guint>(timeout_.count())));
-    g_source_set_callback(request.timeout.get(), &Engine::timedOut, &request, nullptr);
-    g_source_attach(request.timeout.get(), context_.get());
-
-    request.socketClient = adoptGObject(g_socket_client_new());
-    // The bridge is local: no proxy from the environment or the desktop settings.
-    g_socket_client_set_enable_proxy(request.socketClient.get(), FALSE);
-    auto connectable = adoptGObject(g_network_address_new(host, static_cast<guint16>(port)));
-    request.operationPending = true;
-    g_socket_client_connect_async(request.socketClient.get(),
-        G_SOCKET_CONNECTABLE(connectable.get()), request.cancellable.get(), &Engine::connected,
-        &request);
+    std::array<char, 8> portText{};
+    auto portEnd = std::to_chars(portText.data(), portText.data() + portText.size(), port).ptr;
+    std::string& text = target.requestText;
+    text.reserve(64 + path.size() + (query ? std::char_traits<char>::length(query) : 0));
+    text.append("GET ").append(path.empty() ? "/" : path);
+    if (query) {
+        text.append("?").append(query);
+    }
+    text.append(" HTTP/1.1\r\nHost: ");
+    if (ipv6) {
+        text.append("[").append(host).append("]");
+    } else {
+        text.append(host);
+    }
+    text.append(":")
+        .append(portText.data(), static_cast<std::size_t>(portEnd - portText.data()))
+        .append("\r\nConnection: close\r\n\r\n");
+    return nullptr;
 }
 
-gboolean LinuxHTTPClient::Engine::timedOut(gpointer data)
+const char* LinuxHTTPClient::Engine::connect(Request& request)
 {
-    auto& request = *static_cast<Request*>(data);
-    // complete() destroys this source; the dispatch holds its own reference meanwhile.
-    request.engine.fail(request, "The request timed out.");
-    return G_SOURCE_REMOVE;
+    // The probe asks for the same address every time: it is parsed once, and again only
+    // when it changes.
+    if (!target_ || request.address != targetAddress_) {
+        auto target = std::make_shared<Target>();
+        if (const char* problem = parse(request.address, *target)) {
+            return problem;
+        }
+        target_ = std::move(target);
+        targetAddress_ = request.address;
+    }
+    request.target = target_;
+    const Target& target = *request.target;
+    request.socket.reset(::socket(
+        target.address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP));
+    if (!request.socket) {
+        return "Could not open a socket.";
+    }
+    if (::connect(request.socket.get(), reinterpret_cast<const sockaddr*>(&target.address),
+            target.addressLength)
+            != 0
+        && errno != EINPROGRESS) {
+        return connectionFailure(errno);
+    }
+    return nullptr;
 }
 
-bool LinuxHTTPClient::Engine::operationReturned(Request& request)
+bool LinuxHTTPClient::Engine::send(Request& request)
 {
-    request.operationPending = false;
-    if (request.completed) {
-        releaseIfIdle(request);
+    ssize_t count = ::send(request.socket.get(), request.target->requestText.data() + request.sent,
+        request.target->requestText.size() - request.sent, MSG_NOSIGNAL);
+    if (count < 0) {
+        if (errno != EAGAIN && errno != EINTR) {
+            complete(request, HTTPResult::failure(connectionFailure(errno)));
+            return false;
+        }
+        return true; // not connected yet, or the buffer is full: wait until writable
+    }
+    request.sent += static_cast<std::size_t>(count);
+    return true;
+}
+
+bool LinuxHTTPClient::Engine::receive(Request& request)
+{
+    std::array<char, 512> buffer;
+    ssize_t count = ::recv(request.socket.get(), buffer.data(), buffer.size(), 0);
+    if (count < 0) {
+        if (errno != EAGAIN && errno != EINTR) {
+            complete(request, HTTPResult::failure("Could not read the response."));
+            return false;
+        }
+        return true;
+    }
+    if (count == 0) {
+        complete(
+            request, HTTPResult::failure("The connection closed before a status line arrived."));
         return false;
+    }
+    for (std::size_t index = 0; index < static_cast<std::size_t>(count); ++index) {
+        char byte = buffer[index];
+        if (byte == '\n') {
+            std::size_t length = request.received - (request.previous == '\r' ? 1 : 0);
+            std::string_view start(
+                request.start.data(), std::min(request.received, request.start.size()));
+            auto code = statusCodeOfLine(start, length);
+            complete(request, code ? HTTPResult::status(*code) : HTTPResult::failure(notHTTP));
+            return false;
+        }
+        if (request.received < request.start.size()) {
+            request.start[request.received] = byte;
+        }
+        request.previous = byte;
+        if (++request.received >= maxStatusLineBytes) {
+            complete(request, HTTPResult::failure(notHTTP));
+            return false;
+        }
     }
     return true;
 }
 
-void LinuxHTTPClient::Engine::connected(GObject* source, GAsyncResult* result, gpointer data)
+void LinuxHTTPClient::Engine::complete(Request& request, HTTPResult result)
 {
-    auto& request = *static_cast<Request*>(data);
-    GError* rawError = nullptr;
-    auto connection
-        = adoptGObject(g_socket_client_connect_finish(G_SOCKET_CLIENT(source), result, &rawError));
-    GErrorPtr error(rawError);
-    Engine& engine = request.engine;
-    if (!engine.operationReturned(request)) {
-        return;
-    }
-    if (!connection) {
-        engine.fail(request, messageOf(error.get(), "Could not connect."));
-        return;
-    }
-    request.connection = std::move(connection);
-    request.operationPending = true;
-    g_output_stream_write_all_async(
-        g_io_stream_get_output_stream(G_IO_STREAM(request.connection.get())),
-        request.requestText.data(), request.requestText.size(), G_PRIORITY_DEFAULT,
-        request.cancellable.get(), &Engine::written, &request);
-}
-
-void LinuxHTTPClient::Engine::written(GObject* source, GAsyncResult* result, gpointer data)
-{
-    auto& request = *static_cast<Request*>(data);
-    GError* rawError = nullptr;
-    bool done
-        = g_output_stream_write_all_finish(G_OUTPUT_STREAM(source), result, nullptr, &rawError);
-    GErrorPtr error(rawError);
-    Engine& engine = request.engine;
-    if (!engine.operationReturned(request)) {
-        return;
-    }
-    if (!done) {
-        engine.fail(request, messageOf(error.get(), "Could not send the request."));
-        return;
-    }
-    engine.read(request);
-}
-
-void LinuxHTTPClient::Engine::read(Request& request)
-{
-    request.operationPending = true;
-    g_input_stream_read_async(g_io_stream_get_input_stream(G_IO_STREAM(request.connection.get())),
-        request.buffer.data(), request.buffer.size(), G_PRIORITY_DEFAULT, request.cancellable.get(),
-        &Engine::readSome, &request);
-}
-
-void LinuxHTTPClient::Engine::readSome(GObject* source, GAsyncResult* result, gpointer data)
-{
-    auto& request = *static_cast<Request*>(data);
-    GError* rawError = nullptr;
-    gssize count = g_input_stream_read_finish(G_INPUT_STREAM(source), result, &rawError);
-    GErrorPtr error(rawError);
-    Engine& engine = request.engine;
-    if (!engine.operationReturned(request)) {
-        return;
-    }
-    if (count < 0) {
-        engine.fail(request, messageOf(error.get(), "Could not read the response."));
-        return;
-    }
-    if (count == 0) {
-        engine.fail(request, "The connection closed before a status line arrived.");
-        return;
-    }
-    request.received.append(request.buffer.data(), static_cast<std::size_t>(count));
-    auto end = request.received.find('\n');
-    if (end == std::string::npos) {
-        if (request.received.size() >= maxStatusLineBytes) {
-            engine.fail(request, "The answer is not an HTTP response.");
-            return;
-        }
-        engine.read(request);
-        return;
-    }
-    auto statusCode = statusCodeOfLine(std::string_view(request.received).substr(0, end));
-    if (!statusCode) {
-        engine.fail(request, "The answer is not an HTTP response.");
-        return;
-    }
-    engine.complete(request, HTTPResponse{.isHTTP = true, .statusCode = *statusCode}, std::nullopt);
-}
-
-void LinuxHTTPClient::Engine::fail(Request& request, std::string description)
-{
-    complete(request, std::nullopt, HTTPError{std::move(description)});
-}
-
-void LinuxHTTPClient::Engine::complete(
-    Request& request, std::optional<HTTPResponse> response, std::optional<HTTPError> error)
-{
-    if (request.completed) {
-        return;
-    }
-    request.completed = true;
-    request.timeout.reset();
-    // Whatever operation is still out comes back cancelled and then lets the request go.
-    // The connection closes when the request is released.
-    g_cancellable_cancel(request.cancellable.get());
-    HTTPCompletion completion = std::move(request.completion);
-    request.completion = nullptr;
-    if (completion) {
-        completion(std::nullopt, response, std::move(error));
-    }
-    releaseIfIdle(request);
-}
-
-void LinuxHTTPClient::Engine::releaseIfIdle(Request& request)
-{
-    if (request.completed && !request.operationPending) {
-        requests_.erase(&request);
-    }
+    // Out of the list first: the completion may start requests of its own.
+    Requests done;
+    done.splice(done.end(), inFlight_, request.position);
+    // Closing the socket takes it out of the epoll set.
+    request.socket.reset();
+    request.completion(result);
 }
 
 LinuxHTTPClient::LinuxHTTPClient(std::chrono::milliseconds timeout)

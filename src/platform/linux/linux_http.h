@@ -1,14 +1,17 @@
-// The HTTP client on Linux: a plain GET over GIO sockets, no HTTP library.
+// The HTTP client on Linux: a plain GET over one non-blocking socket, no HTTP library.
 //
-// One client thread runs its own GMainContext. get() hands each request to it (a queue
-// and a wake-up source on that context). There the address is parsed with GUri and a
-// GSocketClient, with proxies disabled, connects to host:port; the request line, Host and
-// "Connection: close" are written and only the status line is read, never more than a
-// few kilobytes. The body is not read. Requests run concurrently, each bounded by the
-// time-out (a GCancellable and a timeout source on the client context). The completion
-// runs exactly once, on the client thread: with the status code, or with an error for
-// an address GUri refuses, a refused or failed connection, an answer that is not an HTTP
-// status line, or the time-out. Redirects are not followed; nothing is cached.
+// One client thread runs its own GMainContext with one long-lived source on it. get()
+// queues the request and wakes that thread once (an eventfd); there the address is parsed
+// with GUri (once while it stays the same), the host must be a literal IP address (no
+// resolver) and a non-blocking TCP socket connects straight to it (no proxy). The source
+// watches every socket through one epoll descriptor and takes the earliest deadline as its
+// time-out, so the time-out bounds the whole request, however slowly the answer trickles
+// in. The request line, Host and "Connection: close" are written and only the status line
+// is read, never more than a few kilobytes; the body is not read. Requests run
+// concurrently. The completion runs exactly once, on the client thread, with one result:
+// the status code, or an error for an address GUri refuses, a refused or failed
+// connection, an answer that is not an HTTP status line, or the time-out. Redirects are
+// not followed; nothing is cached.
 //
 // Destroying the client completes every request still in flight with an error, on the
 // client thread, before the thread is joined; so a completion must not destroy the client.
