@@ -1,9 +1,9 @@
 // The HTTP client on macOS: NSURLSession sharedSession.
 //
 // get: NSURL URLWithString:, then dataTaskWithURL:completionHandler: and resume. The
-// session runs the completion on its own delegate queue, never the main thread; it is
-// handed body, response (statusCode of an NSHTTPURLResponse; any other response is not
-// HTTP) and error. An address NSURL refuses completes with an error on a global queue.
+// session runs the completion on its own delegate queue, never the main thread; it gets
+// one result: the statusCode of an NSHTTPURLResponse, else an error (any other response
+// is not HTTP). An address NSURL refuses completes with an error on a global queue.
 // The session's own time-out waits for silence only, so every request is also cancelled
 // 10 s after it starts (cancel of a finished task has no effect): the completion then
 // comes once, with the cancellation error.

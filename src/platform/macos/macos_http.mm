@@ -13,31 +13,21 @@ void MacOSHTTPClient::get(const std::string& address, HTTPCompletion completion)
 {
     NSURL* url = [NSURL URLWithString:nsString(address)];
     if (!url) {
-        HTTPError error{"Not a valid URL: " + address};
         dispatch_async(dispatch_get_global_queue(QOS_CLASS_UTILITY, 0),
-            ^{ completion(std::nullopt, std::nullopt, error); });
+            ^{ completion(HTTPResult::failure("The address is not a valid URL.")); });
         return;
     }
     NSURLSessionDataTask* task = [NSURLSession.sharedSession
           dataTaskWithURL:url
-        completionHandler:^(NSData* data, NSURLResponse* response, NSError* error) {
-            std::optional<std::string> body;
-            if (data) {
-                body.emplace(static_cast<const char*>(data.bytes), data.length);
-            }
-            std::optional<HTTPResponse> answer;
-            if ([response isKindOfClass:[NSHTTPURLResponse class]]) {
-                answer = HTTPResponse{.isHTTP = true,
-                    .statusCode
-                    = static_cast<int>(static_cast<NSHTTPURLResponse*>(response).statusCode)};
-            } else if (response) {
-                answer = HTTPResponse{.isHTTP = false, .statusCode = 0};
-            }
-            std::optional<HTTPError> failure;
+        completionHandler:^(NSData*, NSURLResponse* response, NSError* error) {
             if (error) {
-                failure = HTTPError{stdString(error.localizedDescription)};
+                completion(HTTPResult::failure("The request failed."));
+            } else if ([response isKindOfClass:[NSHTTPURLResponse class]]) {
+                completion(HTTPResult::status(
+                    static_cast<int>(static_cast<NSHTTPURLResponse*>(response).statusCode)));
+            } else {
+                completion(HTTPResult::failure("The answer is not an HTTP response."));
             }
-            completion(std::move(body), std::move(answer), std::move(failure));
         }];
     [task resume];
 
