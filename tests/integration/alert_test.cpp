@@ -45,8 +45,8 @@ class ActionRecorder : public ApplicationDelegate {
 public:
     void applicationDidFinishLaunching() override { }
     void applicationWillTerminate() override { ++terminations; }
-    void performAction(MenuAction action) override { actions.emplace_back(actionName(action)); }
-    std::vector<std::string> actions;
+    void performAction(MenuAction action) override { actions.push_back(action); }
+    std::vector<MenuAction> actions;
     int terminations = 0;
 };
 
@@ -222,7 +222,7 @@ TEST_F(AlertTest, MainContextKeepsRunningButCommandsAreDroppedWhileTheDialogIsUp
     EXPECT_TRUE(delegate->actions.empty()) << "a second Uninstall… opened while the first was up";
     EXPECT_FALSE(application->isModal());
     application->deliverAction(MenuAction::viewLog);
-    EXPECT_EQ(delegate->actions, std::vector<std::string>{"viewLog"})
+    EXPECT_EQ(delegate->actions, std::vector<MenuAction>{MenuAction::viewLog})
         << "commands stayed blocked after the dialog closed";
 }
 

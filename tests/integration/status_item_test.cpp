@@ -122,15 +122,15 @@ protected:
 
     LinuxStatusBar makeStatusBar(GDBusConnection* connection)
     {
-        return LinuxStatusBar(connection, resources,
-            [this](MenuAction action) { delivered.emplace_back(actionName(action)); });
+        return LinuxStatusBar(
+            connection, resources, [this](MenuAction action) { delivered.push_back(action); });
     }
 
     TempHome home;
     PrivateBus bus;
     GObjectPtr<GDBusConnection> session;
     std::string resources;
-    std::vector<std::string> delivered;
+    std::vector<MenuAction> delivered;
 };
 
 class StatusItemRegistration : public StatusItemTest { };
@@ -375,12 +375,13 @@ TEST_F(StatusMenuClicks, AClickDeliversTheItemsActionOnceAnswered)
     ASSERT_TRUE(host.click("Open ShadeLedger")) << "the click was not answered";
     ASSERT_TRUE(iterateUntil([&] { return !delivered.empty(); }, 10s))
         << "clicking Open ShadeLedger did nothing";
-    EXPECT_EQ(delivered, (std::vector<std::string>{"openApp"}));
+    EXPECT_EQ(delivered, (std::vector<MenuAction>{MenuAction::openApp}));
 
     ASSERT_TRUE(host.click("Start at Login"));
     ASSERT_TRUE(host.click("Quit"));
     ASSERT_TRUE(iterateUntil([&] { return delivered.size() == 3; }, 10s));
-    EXPECT_EQ(delivered, (std::vector<std::string>{"openApp", "toggleLogin", "quit"}));
+    EXPECT_EQ(delivered,
+        (std::vector<MenuAction>{MenuAction::openApp, MenuAction::toggleLogin, MenuAction::quit}));
 }
 
 TEST_F(StatusMenuClicks, AClickOnADisabledItemDoesNothing)
@@ -401,7 +402,7 @@ TEST_F(StatusMenuClicks, AClickOnADisabledItemDoesNothing)
     // Clicks are handled in order: once this one arrives, the ones before had their turn.
     ASSERT_TRUE(host.click("View Log"));
     ASSERT_TRUE(iterateUntil([&] { return !delivered.empty(); }, 10s));
-    EXPECT_EQ(delivered, (std::vector<std::string>{"viewLog"}))
+    EXPECT_EQ(delivered, (std::vector<MenuAction>{MenuAction::viewLog}))
         << "a greyed-out item acted when clicked";
 }
 
@@ -419,7 +420,7 @@ TEST_F(StatusMenuClicks, AClickOnAnItemOfAReplacedMenuStillActs)
     item->setMenu(agentMenu(true, false));
     ASSERT_TRUE(iterateUntil([&] { return !delivered.empty(); }, 10s))
         << "a click lost because the menu was rebuilt at that moment";
-    EXPECT_EQ(delivered, (std::vector<std::string>{"viewLog"}));
+    EXPECT_EQ(delivered, (std::vector<MenuAction>{MenuAction::viewLog}));
 }
 
 TEST_F(StatusMenuClicks, AClickSentFromTheMenuReadBeforeARebuildStillActs)
@@ -437,7 +438,7 @@ TEST_F(StatusMenuClicks, AClickSentFromTheMenuReadBeforeARebuildStillActs)
     ASSERT_TRUE(host.waitForMenu(firstLabelIs("● Connected")));
     ASSERT_TRUE(host.clickId((*before)[7].id)) << "the entry the user saw is unknown now";
     ASSERT_TRUE(iterateUntil([&] { return !delivered.empty(); }, 10s));
-    EXPECT_EQ(delivered, (std::vector<std::string>{"viewLog"}));
+    EXPECT_EQ(delivered, (std::vector<MenuAction>{MenuAction::viewLog}));
 }
 
 TEST_F(StatusMenuClicks, QuitIsAnsweredBeforeTheAgentExits)
@@ -570,10 +571,10 @@ protected:
 
 TEST_F(StatusItemWithoutBus, EverythingIsAQuietNoOp)
 {
-    std::vector<std::string> delivered;
+    std::vector<MenuAction> delivered;
     writeFile(home.root() + "/Resources/MenuBarTemplate.png", onePixelPNG);
     LinuxStatusBar statusBar(nullptr, home.root() + "/Resources",
-        [&](MenuAction action) { delivered.emplace_back(actionName(action)); });
+        [&](MenuAction action) { delivered.push_back(action); });
     auto item = statusBar.statusItemWithLength(squareStatusItemLength);
     ASSERT_TRUE(item);
     EXPECT_EQ(statusBar.statusItemWithLength(squareStatusItemLength), item);

@@ -17,13 +17,15 @@ TEST_F(StatusMenu, HasFourteenEntriesWithExactTitlesActionsAndFlags)
         ElementsAre("○ Not connected", "---", "Open ShadeLedger", "---", "Start at Login", "---",
             "Restart Bridge", "View Log", "Check for Updates", "---", "Uninstall…", "Quit", "---",
             "Zizadezavav v2.0.1"));
-    std::vector<std::string> actions;
+    std::vector<std::optional<MenuAction>> actions;
     for (const auto& item : items) {
-        actions.emplace_back(item.action ? actionName(*item.action) : "");
+        actions.push_back(item.action);
     }
+    using enum MenuAction;
     EXPECT_THAT(actions,
-        ElementsAre("", "", "openApp", "", "toggleLogin", "", "restartBridge", "viewLog",
-            "checkForUpdates", "", "confirmUninstall", "quit", "", ""));
+        ElementsAre(std::nullopt, std::nullopt, openApp, std::nullopt, toggleLogin, std::nullopt,
+            restartBridge, viewLog, checkForUpdates, std::nullopt, confirmUninstall, quit,
+            std::nullopt, std::nullopt));
     for (std::size_t i = 0; i < items.size(); ++i) {
         const auto& item = items[i];
         if (item.separator) {
