@@ -9,7 +9,12 @@
   screen.py differs A.ppm B.ppm X Y WIDTH HEIGHT
       Prints how many pixels of that rectangle differ.
 """
+import os
 import sys
+
+# The same WCAG contrast as the icon's own check.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "resources"))
+from icon_contrast import contrast  # noqa: E402
 
 BADGE = (0x4A, 0x86, 0xD0)
 
@@ -40,20 +45,6 @@ def pixel(image, x, y):
     width, _, pixels = image
     i = (y * width + x) * 3
     return tuple(pixels[i : i + 3])
-
-
-def luminance(rgb):
-    def linear(c):
-        c /= 255
-        return c / 12.92 if c <= 0.04045 else ((c + 0.055) / 1.055) ** 2.4
-
-    r, g, b = (linear(c) for c in rgb)
-    return 0.2126 * r + 0.7152 * g + 0.0722 * b
-
-
-def contrast(a, b):
-    la, lb = sorted((luminance(a), luminance(b)), reverse=True)
-    return (la + 0.05) / (lb + 0.05)
 
 
 def near(a, b, tolerance=40):
