@@ -103,7 +103,9 @@ enum : NSUInteger { NSDataWritingAtomic = 1UL << 0 };
 @property (readonly) const void* bytes __attribute__((objc_returns_inner_pointer));
 @property (readonly) NSUInteger length;
 - (NSString*)base64EncodedStringWithOptions:(NSDataBase64EncodingOptions)options;
-- (BOOL)writeToURL:(NSURL*)url options:(NSDataWritingOptions)writeOptionsMask error:(NSError**)errorPtr;
+- (BOOL)writeToURL:(NSURL*)url
+           options:(NSDataWritingOptions)writeOptionsMask
+             error:(NSError**)errorPtr;
 @end
 
 @interface NSDate : NSObject <NSCopying>
