@@ -35,8 +35,18 @@ agent_bin="$source_dir/build/default/ShadeLedgerZizadezavav.app/Contents/MacOS/S
 [[ -x "$agent_bin" ]] || { echo "build the default preset first ($agent_bin)" >&2; exit 2; }
 screen="$here/screen.py"
 # A private /tmp (the X server's socket and lock live there) and home: nothing reaches the
-# host's displays or files.
-mount -t tmpfs tmpfs /tmp
+# host's displays or files. A checkout below /tmp is carried over into the private one.
+if [[ "$source_dir/" == /tmp/* ]]; then
+  mkdir -p /mnt
+  mount -t tmpfs tmpfs /mnt
+  mkdir /mnt/source
+  mount --bind "$source_dir" /mnt/source
+  mount -t tmpfs tmpfs /tmp
+  mkdir -p "$source_dir"
+  mount --bind /mnt/source "$source_dir"
+else
+  mount -t tmpfs tmpfs /tmp
+fi
 work=$(mktemp -d /tmp/sl-tray.XXXXXX)
 panel_height=30
 
