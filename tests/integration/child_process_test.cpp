@@ -220,10 +220,12 @@ bool alive(pid_t pid)
 
 TEST_F(ChildProcessTest, TerminateReachesWhatTheChildStartedAndForceEndsOneThatRefuses)
 {
-    // A helper that takes the request, then a child that refuses it.
+    // A helper that takes the request, then a child that refuses it. The helper starts
+    // before the trap (it would inherit the ignored signal) and is announced after it.
     std::string helper = home.path("helper");
-    auto process = shell("sleep 1000 & echo $! > \"$1.part\"; mv \"$1.part\" \"$1\"; "
-                         "trap '' TERM; while :; do sleep 0.05; done",
+    auto process = shell("sleep 1000 & helper=$!; trap '' TERM; "
+                         "echo $helper > \"$1.part\"; mv \"$1.part\" \"$1\"; "
+                         "while :; do sleep 0.05; done",
         {helper});
     ASSERT_TRUE(process->launch());
     ASSERT_TRUE(runMainContextUntil([&] { return exists(helper); }));
