@@ -3,6 +3,10 @@
 
 namespace ShadeLedgerZizadezavav {
 
+// The bridge stops within half a second when asked; one still running after this is
+// killed, group and all, even after the agent has gone.
+constexpr Milliseconds bridgeStopGrace{2000};
+
 AppDelegate::AppDelegate(Platform platform)
     : platform(platform)
 {
@@ -27,7 +31,7 @@ void AppDelegate::stopWork()
         healthTimer->invalidate();
     }
     if (serverProcess) {
-        serverProcess->terminate();
+        serverProcess->terminate(bridgeStopGrace);
     }
     // Bridges that Restart Bridge asked to stop have had their request; one still
     // running would be left behind by the agent that tracks it.

@@ -42,6 +42,9 @@ public:
     // handle neither stops nor orphans the child: it is still reaped. A child whose
     // agent ends, however it ends, is asked to exit at once.
     virtual void terminate() = 0;
+    // As terminate; whatever still runs after grace is then ended as by forceTerminate,
+    // even when the agent has ended by then. Returns at once.
+    virtual void terminate(Milliseconds grace) = 0;
     // As terminate, but the request cannot be refused.
     virtual void forceTerminate() = 0;
     // True from a successful launch until the process has exited.

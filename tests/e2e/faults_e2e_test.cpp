@@ -560,12 +560,15 @@ TEST(RestartFaults, ABridgeThatIgnoresTerminateIsKilledWithItsHelperBeforeTheRel
     ASSERT_EQ(bridges.size(), 1u) << processTable();
     EXPECT_EQ(bridges[0].parent, agent);
 
-    // Quit does not wait, but its request reaches everything the bridge started.
+    // Quit does not wait, but its request reaches everything the bridge started, and a
+    // bridge that refuses it is killed shortly after the agent has gone.
     pid_t newHelper = recordedPids(helpers)[1];
     quitThroughMenu(session, agent);
     EXPECT_TRUE(session.tray().waitUntil([&] { return !isRunningProcess(newHelper); }, 10s))
         << "the bridge's helper outlived Quit:\n"
         << processTable();
+    EXPECT_TRUE(session.waitForBridgeCount(0, 10s)) << "the bridge outlived Quit:\n"
+                                                    << processTable();
 }
 
 // Copies of the agent started together.

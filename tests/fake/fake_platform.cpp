@@ -346,6 +346,12 @@ void FakeProcess::terminate()
     }
 }
 
+void FakeProcess::terminate(Milliseconds grace)
+{
+    terminate();
+    forcedAfter_ = grace;
+}
+
 void FakeProcess::forceTerminate()
 {
     record_.add("process.forceTerminate " + configuration_.executable + " #" + std::to_string(id_));

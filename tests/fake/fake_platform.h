@@ -175,6 +175,7 @@ public:
     void waitUntilExit() override;
     bool waitUntilExit(Milliseconds timeout) override;
     void terminate() override;
+    void terminate(Milliseconds grace) override;
     void forceTerminate() override;
     bool isRunning() override { return running_; }
     void notifyOnExit(std::function<void()> handler) override;
@@ -182,6 +183,9 @@ public:
     bool running() const { return running_; }
     bool launched() const { return launched_; }
     int terminateRequests() const { return terminateRequests_; }
+    // The grace after which the last terminate request forces the end, from outside the
+    // agent, which may have ended by then.
+    std::optional<Milliseconds> forcedAfter() const { return forcedAfter_; }
     // The process exits by itself (a crash, the end of a tool).
     void exit();
     // From now on a terminate request is ignored; only forceTerminate ends it.
@@ -197,6 +201,7 @@ private:
     bool launched_ = false;
     bool running_ = false;
     int terminateRequests_ = 0;
+    std::optional<Milliseconds> forcedAfter_;
     std::vector<std::function<void()>> exitHandlers_;
 };
 

@@ -52,14 +52,18 @@ TEST_F(Lifecycle, QuitWithABridgeSendsTwoTerminateRequestsAndEndsTheApplication)
 {
     launch();
     auto bridge = fake.bridges().at(0);
+    bridge->ignoresTerminate = true;
     click("Quit");
 
     EXPECT_EQ(bridge->terminateRequests(), 2)
         << "quit and the termination hook both ask the bridge to stop";
     EXPECT_TRUE(fake.application.terminated());
     EXPECT_EQ(fake.scheduler.activeTimers(), 0u);
-    // Nothing waits for the bridge.
+    // Nothing waits for the bridge, but one that refuses is not left running for good.
     EXPECT_EQ(fake.record.count("process.wait " + fake.node()), 0u);
+    EXPECT_TRUE(bridge->running());
+    ASSERT_TRUE(bridge->forcedAfter()) << "a bridge that ignores Quit is left running for good";
+    EXPECT_LE(*bridge->forcedAfter(), 5s);
 
     auto terminate = fake.record.indexOf("application.terminate");
     auto firstRequest = fake.record.indexOf("process.terminate " + fake.node());

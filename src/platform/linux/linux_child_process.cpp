@@ -3,12 +3,15 @@
 #include "platform/linux/linux_files.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <ctime>
 #include <fcntl.h>
 #include <memory>
 #include <string>
 #include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -49,6 +52,42 @@ void prepareChild(gpointer agent)
     if (getppid() != *static_cast<pid_t*>(agent)) {
         _exit(127);
     }
+}
+
+// Runs in a process forked from the agent: async-signal-safe calls only. Ends once the
+// group is gone, or kills what is left of it when the grace is over.
+[[noreturn]] void endGroupAfter(pid_t group, Milliseconds grace)
+{
+    // Orphaned at once: the agent waits only for this first fork, and never for the
+    // process that does the work.
+    if (_Fork() != 0) {
+        _exit(0);
+    }
+    prctl(PR_SET_NAME, "sl-bridge-stop");
+    struct sigaction standard { };
+    standard.sa_handler = SIG_DFL;
+    for (int number : {SIGTERM, SIGINT, SIGHUP}) {
+        sigaction(number, &standard, nullptr);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    pthread_sigmask(SIG_SETMASK, &none, nullptr);
+    int null = open("/dev/null", O_RDWR);
+    for (int stream = STDIN_FILENO; null >= 0 && stream <= STDERR_FILENO; ++stream) {
+        dup2(null, stream);
+    }
+    close_range(STDERR_FILENO + 1, ~0U, 0);
+
+    constexpr long step = 20'000'000; // nanoseconds
+    for (auto left = std::chrono::nanoseconds(grace).count(); kill(-group, 0) == 0; left -= step) {
+        if (left <= 0) {
+            kill(-group, SIGKILL);
+            break;
+        }
+        const timespec pause{0, step};
+        clock_nanosleep(CLOCK_MONOTONIC, 0, &pause, nullptr);
+    }
+    _exit(0);
 }
 
 using ExitHandler = std::function<void()>;
@@ -211,6 +250,29 @@ void LinuxProcess::signalGroup(int signal)
 void LinuxProcess::terminate()
 {
     signalGroup(SIGTERM);
+}
+
+void LinuxProcess::terminate(Milliseconds grace)
+{
+    if (!isRunning()) {
+        return;
+    }
+    signalGroup(SIGTERM);
+    if (groupHandedOver_) {
+        return;
+    }
+    // The child is not reaped yet, so its id still names its group when the watcher starts.
+    pid_t watcher = fork();
+    if (watcher == 0) {
+        endGroupAfter(processIdentifier_, grace);
+    }
+    if (watcher < 0) {
+        g_debug("Cannot watch a child's group after the agent: %s", g_strerror(errno));
+        return;
+    }
+    groupHandedOver_ = true;
+    // The first fork exits as soon as it has started the watcher.
+    while (waitpid(watcher, nullptr, 0) < 0 && errno == EINTR) { }
 }
 
 void LinuxProcess::forceTerminate()

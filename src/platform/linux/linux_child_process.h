@@ -9,8 +9,12 @@
 // watches its child from GLib's worker thread, so a child is reaped whether or not anyone
 // waits, the handle is kept, or the main loop runs. terminate (SIGTERM) and
 // forceTerminate (SIGKILL) go to the child's group only while GLib has not reaped the
-// child, so no signal reaches a reused PID or group. Waits with a time-out run on a
-// private context; exit notifications arrive on the main context.
+// child, so no signal reaches a reused PID or group. terminate with a grace hands the
+// group to a small process forked from the agent (and orphaned at once, so the agent never
+// reaps it), which outlives the agent and kills what is left of the group when the grace
+// ends; it holds none of the agent's descriptors, so the bus name and the streams go with
+// the agent. Waits with a time-out run on a private context; exit notifications arrive on
+// the main context.
 #pragma once
 
 #include "platform/child_process.h"
@@ -29,6 +33,7 @@ public:
     void waitUntilExit() override;
     bool waitUntilExit(Milliseconds timeout) override;
     void terminate() override;
+    void terminate(Milliseconds grace) override;
     void forceTerminate() override;
     bool isRunning() override;
     void notifyOnExit(std::function<void()> handler) override;
@@ -40,6 +45,7 @@ private:
     bool launchAttempted_ = false;
     GObjectPtr<GSubprocess> subprocess_;
     pid_t processIdentifier_ = 0;
+    bool groupHandedOver_ = false;
 };
 
 class LinuxChildProcesses : public ChildProcesses {

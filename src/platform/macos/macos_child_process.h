@@ -16,7 +16,9 @@
 // processIdentifier and environment: NSProcessInfo processInfo.
 // Not implemented: NSTask gives no hook between fork and exec, so the bridge does not get
 // a process group of its own (terminate reaches the bridge, not the helpers it starts),
-// and a bridge is not told when its agent is killed.
+// and a bridge is not told when its agent is killed. terminate with a grace kills a task
+// still running when the grace ends only while the agent runs: an agent that ends first
+// leaves it.
 #pragma once
 
 #import <Foundation/Foundation.h>
@@ -38,6 +40,7 @@ public:
     void waitUntilExit() override;
     bool waitUntilExit(Milliseconds timeout) override;
     void terminate() override;
+    void terminate(Milliseconds grace) override;
     void forceTerminate() override;
     bool isRunning() override;
     void notifyOnExit(std::function<void()> handler) override;

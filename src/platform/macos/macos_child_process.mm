@@ -145,6 +145,21 @@ void MacOSProcess::terminate()
     }
 }
 
+void MacOSProcess::terminate(Milliseconds grace)
+{
+    if (!isRunning()) {
+        return;
+    }
+    [task_ terminate];
+    NSTask* task = task_;
+    dispatch_after(dispatch_time(DISPATCH_TIME_NOW, std::chrono::nanoseconds(grace).count()),
+        dispatch_get_main_queue(), ^{
+            if (task.running) {
+                kill(task.processIdentifier, SIGKILL);
+            }
+        });
+}
+
 std::shared_ptr<Process> MacOSChildProcesses::makeProcess(ProcessConfiguration configuration)
 {
     return std::make_shared<MacOSProcess>(std::move(configuration));
