@@ -84,7 +84,6 @@ void AppDelegate::restartBridge()
         serverProcess->terminate();
         stoppingBridges.push_back(std::move(serverProcess));
     }
-    serverProcess.reset();
     isConnected = false;
     rebuildMenu();
 

@@ -254,11 +254,8 @@ void LinuxProcess::terminate()
 
 void LinuxProcess::terminate(Milliseconds grace)
 {
-    if (!isRunning()) {
-        return;
-    }
-    signalGroup(SIGTERM);
-    if (groupHandedOver_) {
+    terminate();
+    if (groupHandedOver_ || !isRunning()) {
         return;
     }
     // The child is not reaped yet, so its id still names its group when the watcher starts.

@@ -147,10 +147,10 @@ void MacOSProcess::terminate()
 
 void MacOSProcess::terminate(Milliseconds grace)
 {
+    terminate();
     if (!isRunning()) {
         return;
     }
-    [task_ terminate];
     NSTask* task = task_;
     dispatch_after(dispatch_time(DISPATCH_TIME_NOW, std::chrono::nanoseconds(grace).count()),
         dispatch_get_main_queue(), ^{
