@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 
@@ -280,6 +281,11 @@ std::vector<ProcessInfo> AgentSession::bridges()
             found.push_back(process);
         }
     }
+    std::set<pid_t> pids;
+    for (const auto& process : found) {
+        pids.insert(process.pid);
+    }
+    std::erase_if(found, [&](const ProcessInfo& process) { return pids.contains(process.parent); });
     return found;
 }
 

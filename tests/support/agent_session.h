@@ -86,6 +86,8 @@ public:
     bool running(pid_t pid);
 
     // Bridges (processes whose command line holds the bridge script) that are not zombies.
+    // A bridge's fork that has not yet started its own program still shows the bridge's
+    // command line: it belongs to that bridge and is not counted as another.
     std::vector<ProcessInfo> bridges();
     std::vector<ProcessInfo> zombies();
     bool waitForBridgeCount(
