@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the agent and its tests need, only those missing.
 # Usage: scripts/setup.sh [--extended]   (--extended adds clang, valgrind, sysstat, what
-# the probe benchmark uses: strace, iproute2, python3-gi, and the real tray of the desktop
-# test: Xvfb, xfce4-panel, xdotool, ImageMagick, librsvg)
+# the probe benchmark uses: strace, iproute2, python3-gi, and the real trays of the desktop
+# tests: Xvfb, xdotool, ImageMagick, librsvg, xfce4-panel, GNOME Shell with the AppIndicator
+# extension, KDE Plasma's shell and window manager)
 set -euo pipefail
 
 packages=(
@@ -17,6 +18,8 @@ if [[ "${1:-}" == "--extended" ]]; then
   packages+=(clang clang-format clang-tidy libclang-rt-14-dev valgrind sysstat
     strace iproute2 python3-gi gir1.2-glib-2.0)
   packages+=(xvfb xfce4-panel xdotool imagemagick x11-utils librsvg2-bin)
+  packages+=(gnome-shell gnome-shell-extension-appindicator)
+  packages+=(plasma-workspace plasma-desktop-data kwin-x11 kded5 kactivitymanagerd breeze-icon-theme)
 fi
 if [[ "${1:-}" == "--desktop" ]]; then
   # The uninstall confirmation is asked through zenity.
@@ -43,5 +46,7 @@ if [[ $(id -u) -ne 0 ]]; then
   sudo=(sudo)
 fi
 echo "Installing: ${missing[*]}"
-"${sudo[@]}" apt-get update -q
-DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+# Another apt-get may be running on the machine: wait for it rather than fail.
+apt=(apt-get -o DPkg::Lock::Timeout=1200)
+"${sudo[@]}" "${apt[@]}" update -q
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" "${apt[@]}" install -y -q --no-install-recommends "${missing[@]}"
