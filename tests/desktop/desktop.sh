@@ -181,9 +181,9 @@ check_agent_quiet() {
 # The README's pictures into directory $1, named after $2: the icon in its panel, the open
 # menu connected and not connected.
 save_screenshots() {
-  local dir=$1 name=$2 pad=6
+  local dir=$1 name=$2 pad=6 left=$((icon_x > 60 ? icon_x - 60 : 0))
   mkdir -p "$dir"
-  convert "$work/tray.png" -crop "$((icon_x + 60))x${panel_height}+$((icon_x > 60 ? icon_x - 60 : 0))+${panel_top}" +repage \
+  convert "$work/tray.png" -crop "$((icon_x + 60 - left))x${panel_height}+${left}+${panel_top}" +repage \
     -filter point -resize 300% "$dir/tray-$name.png"
   local crop="$((menu_w + 2 * pad))x$((menu_h + 2 * pad))+$((menu_x > pad ? menu_x - pad : 0))+$((menu_y > pad ? menu_y - pad : 0))"
   convert "$work/open.png" -crop "$crop" +repage "$dir/menu-connected-$name.png"
