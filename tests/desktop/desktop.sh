@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # What the desktop tests share: the built agent in a real tray host under Xvfb, on a private
 # session bus, inside private PID, mount and network namespaces (the agent's clean-up, pkill of
 # stray bridges, and the X server stay inside). Checks are made from screenshots (ImageMagick)

@@ -9,6 +9,7 @@
 #   (10 starts by default; DIR receives tray-gnome.png, menu-connected-gnome.png and
 #   menu-not-connected-gnome.png).
 desktop_name=GNOME
+# shellcheck source=desktop.sh
 source "$(dirname "$0")/desktop.sh" "$@"
 
 starts=10

@@ -8,6 +8,7 @@
 # Usage: tests/desktop/plasma_tray_test.sh [--screenshots DIR]
 #   (DIR receives tray-plasma.png, menu-connected-plasma.png and menu-not-connected-plasma.png).
 desktop_name=Plasma
+# shellcheck source=desktop.sh
 source "$(dirname "$0")/desktop.sh" "$@"
 
 shots=""

@@ -9,6 +9,7 @@
 #   menu-connected-<theme>.png and menu-not-connected-<theme>.png).
 desktop_name="Xfce, dark panel"
 [[ " $* " == *" --light "* ]] && desktop_name="Xfce, light panel"
+# shellcheck source=desktop.sh
 source "$(dirname "$0")/desktop.sh" "$@"
 
 theme=dark

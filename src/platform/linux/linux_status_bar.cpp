@@ -119,6 +119,23 @@ constexpr const char* gnomeHint
     = "On GNOME, install and turn on the AppIndicator and KStatusNotifierItem Support extension "
       "(Debian: gnome-shell-extension-appindicator), then log out and in.";
 
+// Completes a call made with a cancellable: false when it was cancelled (its caller may be gone);
+// otherwise the reply, or none and the error.
+bool finishCall(GObject* source, GAsyncResult* result, GVariantPtr& reply, GErrorPtr& error)
+{
+    reply = GVariantPtr(
+        g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, errorOut(error)));
+    return !g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_CANCELLED);
+}
+
+// The value in the reply to org.freedesktop.DBus.Properties.Get.
+GVariantPtr propertyValue(const GVariantPtr& reply)
+{
+    GVariant* boxed = nullptr;
+    g_variant_get(reply.get(), "(v)", &boxed);
+    return GVariantPtr(boxed);
+}
+
 } // namespace
 
 class LinuxStatusItem final : public StatusItem {
@@ -166,6 +183,8 @@ private:
     void droppedByWatcher();
     void giveUp(const char* reason);
     void checkForTray();
+    void readWatcherProperty(
+        const char* name, GObjectPtr<GCancellable>& call, GAsyncReadyCallback done);
     bool namesThisItem(std::string_view entry) const;
 
     static void onMethodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*,
@@ -321,12 +340,7 @@ void LinuxStatusItem::checkForTray()
 {
     if (watcherSeen_) {
         if (watcherPresent_) {
-            hostCheck_ = adoptGObject(g_cancellable_new());
-            g_dbus_connection_call(connection_.get(), watcherName, watcherPath,
-                "org.freedesktop.DBus.Properties", "Get",
-                g_variant_new("(ss)", watcherName, "IsStatusNotifierHostRegistered"),
-                G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, -1, hostCheck_.get(), onHostRead,
-                this);
+            readWatcherProperty("IsStatusNotifierHostRegistered", hostCheck_, onHostRead);
         }
         // A watcher that came and went has been reported already.
         return;
@@ -337,12 +351,23 @@ void LinuxStatusItem::checkForTray()
         gnomeHint);
 }
 
+void LinuxStatusItem::readWatcherProperty(
+    const char* name, GObjectPtr<GCancellable>& call, GAsyncReadyCallback done)
+{
+    if (call) {
+        g_cancellable_cancel(call.get());
+    }
+    call = adoptGObject(g_cancellable_new());
+    g_dbus_connection_call(connection_.get(), watcherName, watcherPath,
+        "org.freedesktop.DBus.Properties", "Get", g_variant_new("(ss)", watcherName, name),
+        G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, -1, call.get(), done, this);
+}
+
 void LinuxStatusItem::onHostRead(GObject* source, GAsyncResult* result, gpointer data)
 {
+    GVariantPtr reply;
     GErrorPtr error;
-    GVariantPtr reply(
-        g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, errorOut(error)));
-    if (g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
+    if (!finishCall(source, result, reply, error)) {
         return;
     }
     static_cast<LinuxStatusItem*>(data)->hostCheck_.reset();
@@ -351,9 +376,7 @@ void LinuxStatusItem::onHostRead(GObject* source, GAsyncResult* result, gpointer
         debugError("status item: asking the watcher for a tray", error);
         return;
     }
-    GVariant* boxed = nullptr;
-    g_variant_get(reply.get(), "(v)", &boxed);
-    GVariantPtr value(boxed);
+    GVariantPtr value = propertyValue(reply);
     if (g_variant_is_of_type(value.get(), G_VARIANT_TYPE_BOOLEAN)
         && !g_variant_get_boolean(value.get())) {
         g_message("No system tray shows status icons: org.kde.StatusNotifierWatcher runs but no "
@@ -404,11 +427,10 @@ void LinuxStatusItem::registerAfter(std::chrono::milliseconds delay)
 
 void LinuxStatusItem::onRegistered(GObject* source, GAsyncResult* result, gpointer data)
 {
+    GVariantPtr reply;
     GErrorPtr error;
-    GVariantPtr reply(
-        g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, errorOut(error)));
     // Cancelled: the item is gone or has called again; data may be stale.
-    if (g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
+    if (!finishCall(source, result, reply, error)) {
         return;
     }
     auto* self = static_cast<LinuxStatusItem*>(data);
@@ -436,22 +458,14 @@ void LinuxStatusItem::registrationFailed(const GErrorPtr& error)
 
 void LinuxStatusItem::checkListed()
 {
-    if (listing_) {
-        g_cancellable_cancel(listing_.get());
-    }
-    listing_ = adoptGObject(g_cancellable_new());
-    g_dbus_connection_call(connection_.get(), watcherName, watcherPath,
-        "org.freedesktop.DBus.Properties", "Get",
-        g_variant_new("(ss)", watcherName, "RegisteredStatusNotifierItems"), G_VARIANT_TYPE("(v)"),
-        G_DBUS_CALL_FLAGS_NONE, -1, listing_.get(), onListingRead, this);
+    readWatcherProperty("RegisteredStatusNotifierItems", listing_, onListingRead);
 }
 
 void LinuxStatusItem::onListingRead(GObject* source, GAsyncResult* result, gpointer data)
 {
+    GVariantPtr reply;
     GErrorPtr error;
-    GVariantPtr reply(
-        g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, errorOut(error)));
-    if (g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
+    if (!finishCall(source, result, reply, error)) {
         return;
     }
     auto* self = static_cast<LinuxStatusItem*>(data);
@@ -461,9 +475,7 @@ void LinuxStatusItem::onListingRead(GObject* source, GAsyncResult* result, gpoin
         debugError("status item: reading the watcher's items", error);
         return;
     }
-    GVariant* boxed = nullptr;
-    g_variant_get(reply.get(), "(v)", &boxed);
-    GVariantPtr items(boxed);
+    GVariantPtr items = propertyValue(reply);
     if (g_variant_is_of_type(items.get(), G_VARIANT_TYPE_STRING_ARRAY)) {
         GVariantIter iter;
         g_variant_iter_init(&iter, items.get());
