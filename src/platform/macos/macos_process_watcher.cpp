@@ -2,12 +2,14 @@
 #include "platform/macos/macos_process_watcher.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -49,7 +51,7 @@ bool groupExists(pid_t group)
     sigaction(SIGINT, &ignored, nullptr);
     sigset_t none;
     sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
+    pthread_sigmask(SIG_SETMASK, &none, nullptr);
     // Nothing of the agent's stays open here: not its files and sockets, and not the
     // lifelines of other children, whose end-of-file would otherwise never come.
     for (int descriptor = 0; descriptor < descriptorLimit; ++descriptor) {
@@ -122,8 +124,8 @@ bool ProcessGroupWatcher::start(pid_t group)
     if (lifeline_ >= 0 || group <= 0) {
         return false;
     }
-    int ends[2];
-    if (pipe(ends) != 0) {
+    std::array<int, 2> ends{};
+    if (pipe(ends.data()) != 0) {
         return false;
     }
     for (int end : ends) {
