@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the agent and its tests need, only those missing.
 # Usage: scripts/setup.sh [--extended]   (--extended adds clang, valgrind, sysstat, what
-# the probe benchmark uses: strace, iproute2, python3-gi, and the real tray of the desktop
-# test: Xvfb, xfce4-panel, xdotool, ImageMagick, librsvg)
+# the probe benchmark uses: strace, iproute2, python3-gi, the real tray of the desktop
+# test: Xvfb, xfce4-panel, xdotool, ImageMagick, librsvg, and the macOS cross build:
+# clang-14, lld-14, llvm-14, xz-utils)
 set -euo pipefail
 
 packages=(
@@ -16,6 +17,8 @@ command -v node >/dev/null 2>&1 || packages+=(nodejs)
 if [[ "${1:-}" == "--extended" ]]; then
   packages+=(clang clang-format clang-tidy libclang-rt-14-dev valgrind sysstat
     strace iproute2 python3-gi gir1.2-glib-2.0)
+  # The macOS app's cross build: clang, ld64.lld, llvm-lipo and the Mach-O tools.
+  packages+=(clang-14 lld-14 llvm-14 xz-utils)
   packages+=(xvfb xfce4-panel xdotool imagemagick x11-utils librsvg2-bin)
 fi
 if [[ "${1:-}" == "--desktop" ]]; then
