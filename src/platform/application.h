@@ -26,11 +26,13 @@ public:
     virtual void setDelegate(std::weak_ptr<ApplicationDelegate> delegate) = 0;
     // Runs the main loop on the calling thread: applicationDidFinishLaunching once
     // before anything else, then menu actions, timers and main-queue work.
-    // Returns after terminate().
+    // Returns after terminate(), unless terminating ends the process from inside the
+    // loop, as macOS does (exit()); either way, the platform outlives the delegate.
     virtual void run() = 0;
     // The result is ignored by callers; backends without a Dock do nothing.
     virtual void setActivationPolicy(ActivationPolicy policy) = 0;
-    // Runs applicationWillTerminate once, then ends the loop. Never vetoed.
+    // Runs applicationWillTerminate once, then ends the loop (on macOS, the process).
+    // Never vetoed.
     virtual void terminate() = 0;
 };
 

@@ -26,7 +26,8 @@ public:
     // Runs work once on the main thread, no earlier than delay from now.
     virtual void asyncAfter(Milliseconds delay, std::function<void()> work) = 0;
     // A timer on the main loop, first firing after interval, then every interval
-    // while it repeats. The action runs on the main thread.
+    // while it repeats. The action runs on the main thread. On macOS it does not fire
+    // while a menu is open or a modal alert runs (the run loop's default mode).
     virtual std::shared_ptr<Timer> scheduledTimer(
         Milliseconds interval, bool repeats, std::function<void(Timer&)> action)
         = 0;

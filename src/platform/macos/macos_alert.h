@@ -3,9 +3,9 @@
 // runModal: an NSAlert with setMessageText:, setInformativeText:, addButtonWithTitle:
 // for every button in order and setAlertStyle: (the contract's styles are NSAlertStyle's
 // values), run with runModal, whose answer is the contract's: 1000 for the first button
-// added, 1001 for the second. An agent without a Dock icon is not the active
-// application, so it is activated first, or the question would open behind other
-// windows. An alert without buttons gets AppKit's single OK, which answers 1000.
+// added, 1001 for the second. Nothing brings the application to the front first: runModal
+// is the only call. An alert without buttons gets AppKit's implicit OK, which answers 0
+// (NSAlert.h), so it never reads as the first button.
 #pragma once
 
 #include "platform/alert.h"

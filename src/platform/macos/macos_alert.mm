@@ -29,7 +29,6 @@ long MacOSAlertPresenter::runModal(const Alert& alert)
         [question addButtonWithTitle:nsString(title)];
     }
     question.alertStyle = platformStyle(alert.alertStyle);
-    [NSApp activateIgnoringOtherApps:YES];
     return static_cast<long>([question runModal]);
 }
 

@@ -13,9 +13,13 @@
 //   action along the responder chain, which for an agent without windows ends at the
 //   application's delegate. Actions are dropped while a modal alert runs and once
 //   termination has begun;
+// - menu item validation (validateMenuItem:, asked by the menus' automatic enabling of
+//   the target of each item's action): an item is enabled as its Menu says, and every
+//   item is disabled while a modal alert runs and once termination has begun;
 // - run: NSApplication run; setActivationPolicy: with the same values (1 is accessory);
 // - terminate: NSApplication terminate: with no sender. AppKit then calls
-//   applicationWillTerminate: and ends the process itself, so run does not return;
+//   applicationWillTerminate: and ends the process itself with exit(), so run does not
+//   return, and the platform object outlives everything that exit() destroys;
 // - SIGTERM, SIGINT and SIGHUP (a polite kill) are terminations like Quit: dispatch
 //   signal sources on the main queue call terminate:. The signals get an empty handler
 //   rather than SIG_IGN, which children would inherit across exec.
@@ -28,7 +32,7 @@
 
 #include "platform/application.h"
 
-@interface MacOSApplicationDelegate : NSObject <NSApplicationDelegate>
+@interface MacOSApplicationDelegate : NSObject <NSApplicationDelegate, NSMenuItemValidation>
 - (void)setApplicationDelegate:(std::weak_ptr<ShadeLedgerZizadezavav::ApplicationDelegate>)delegate;
 - (void)quit;
 - (void)restartBridge;

@@ -1,6 +1,8 @@
 // The application on macOS: see macos_application.h for how each call maps the contract.
 #include "platform/macos/macos_application.h"
 
+#include "platform/macos/macos_status_bar.h"
+
 #include <csignal>
 
 using ShadeLedgerZizadezavav::ApplicationDelegate;
@@ -37,6 +39,18 @@ using ShadeLedgerZizadezavav::MenuAction;
     if (auto delegate = _delegate.lock()) {
         delegate->applicationWillTerminate();
     }
+}
+
+- (BOOL)validateMenuItem:(NSMenuItem*)menuItem
+{
+    // What perform: would drop shows disabled.
+    if (_terminating || NSApp.modalWindow) {
+        return NO;
+    }
+    if ([menuItem isKindOfClass:[MacOSMenuItem class]]) {
+        return static_cast<MacOSMenuItem*>(menuItem).enabledByAgent;
+    }
+    return YES;
 }
 
 - (void)perform:(MenuAction)action

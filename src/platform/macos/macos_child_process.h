@@ -1,27 +1,28 @@
-// Child processes on macOS: NSTask and NSProcessInfo.
+// Child processes on macOS: posix_spawn, a reaping thread per child, a watcher process per
+// child's group, and NSProcessInfo.
 //
-// Implements: executable (setExecutableURL:, a relative path taken from the agent's
-// working directory), arguments (setArguments:), working directory
-// (setCurrentDirectoryURL:), a complete environment (setEnvironment:) or the inherited
-// one, standard output and error to MacOSFileHandle's NSFileHandle, standard input
-// inherited; launchAndReturnError:. Foundation reaps the child whether or not anyone
-// waits or keeps the handle.
-// NSTask raises NSInvalidArgumentException on terminate for a task never launched, and
-// waitUntilExit has nothing to wait for then: both are called only after a successful
-// launch, which gives the contract (nothing happens to a process that never started).
-// terminate on a task that has exited has no effect, as documented.
-// forceTerminate: SIGKILL to the task's process identifier while it runs; isRunning:
-// NSTask running; the exit notification: terminationHandler, handed to the main queue;
-// waitUntilExit with a time-out: running asked every 10 ms until it ends or time is up.
-// processIdentifier and environment: NSProcessInfo processInfo.
-// Not implemented: NSTask gives no hook between fork and exec, so the bridge does not get
-// a process group of its own (terminate reaches the bridge, not the helpers it starts),
-// and a bridge is not told when its agent is killed. terminate with a grace kills a task
-// still running when the grace ends only while the agent runs: an agent that ends first
-// leaves it.
+// NSTask cannot give the contract: it has no hook to put the child in a group of its own,
+// and nothing of it outlives the agent. So:
+// - launch: posix_spawn of the executable (a relative path taken from the agent's working
+//   directory; argv[0] is the path), with the arguments, the working directory
+//   (posix_spawn_file_actions_addchdir_np), the complete environment or the agent's,
+//   standard output and error onto MacOSFileHandle's descriptor, standard input inherited
+//   and no other descriptor (POSIX_SPAWN_CLOEXEC_DEFAULT), signals at their defaults and
+//   unblocked, and a process group of its own whose id is the child's
+//   (POSIX_SPAWN_SETPGROUP). posix_spawn reports a program that cannot be run, so launch
+//   returns false then. Then a ProcessGroupWatcher is started for the group: the child is
+//   asked to exit when the agent ends, however it ends;
+// - a thread per child waits for its exit (waitid with WNOWAIT, so the identifier stays
+//   the child's until the exit is recorded, then waitpid reaps it): every child is reaped,
+//   whether or not anyone waits or keeps the handle; the exit is then told to the
+//   watcher, to waitUntilExit, and to the exit notifications on the main queue;
+// - terminate: SIGTERM to the group, forceTerminate: SIGKILL to the group, only while the
+//   child's exit has not been recorded, so no signal reaches a reused identifier;
+//   terminate with a grace also hands the kill after the grace to the watcher, which
+//   does it even when the agent has ended by then;
+// - waitUntilExit, with or without a time-out: a condition variable the thread signals;
+// - processIdentifier and environment: NSProcessInfo processInfo.
 #pragma once
-
-#import <Foundation/Foundation.h>
 
 #include <functional>
 #include <memory>
@@ -30,6 +31,8 @@
 #include "platform/child_process.h"
 
 namespace ShadeLedgerZizadezavav {
+
+struct ChildRecord;
 
 class MacOSProcess : public Process {
 public:
@@ -46,13 +49,12 @@ public:
     void notifyOnExit(std::function<void()> handler) override;
 
 private:
+    void signalGroup(int signal);
+
     ProcessConfiguration configuration_;
     bool launchAttempted_ = false;
-    // Set only once the task has launched.
-    NSTask* task_ = nil;
-    // Handlers still waiting for the exit; shared with the termination handler.
-    std::shared_ptr<std::vector<std::function<void()>>> exitHandlers_
-        = std::make_shared<std::vector<std::function<void()>>>();
+    // Set once the child has started; shared with the thread that reaps it.
+    std::shared_ptr<ChildRecord> child_;
 };
 
 class MacOSChildProcesses : public ChildProcesses {

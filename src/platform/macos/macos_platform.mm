@@ -1,5 +1,6 @@
 // The macOS platform: every group of the layer, created once on first use, the
-// application first (NSApplication sharedApplication before any other AppKit call).
+// application first (NSApplication sharedApplication before any other AppKit call), and
+// never destroyed.
 #include "platform/platform.h"
 
 #include "platform/macos/macos_alert.h"
@@ -35,9 +36,12 @@ struct MacOSPlatform {
 Platform& sharedPlatform()
 {
     // Created before the event loop runs: its own pool takes what creation autoreleases.
+    // Never destroyed: terminate: ends in exit(), which runs static destructors while the
+    // delegate still lives and probe completions still arrive from other threads; all of
+    // them call into the platform, so it stays until the process is gone.
     static MacOSPlatform* macOSPlatform = [] {
         @autoreleasepool {
-            static MacOSPlatform created;
+            [[clang::no_destroy]] static MacOSPlatform created;
             return &created;
         }
     }();

@@ -53,8 +53,8 @@ std::shared_ptr<Timer> MacOSScheduler::scheduledTimer(
                                                            MacOSTimer current(firing);
                                                            action(current);
                                                        }];
-    // Also while the status menu is open (event tracking): the menu is probed then too.
-    [NSRunLoop.mainRunLoop addTimer:timer forMode:NSRunLoopCommonModes];
+    // Left in the default mode, where the call puts it: no probe starts while the status
+    // menu is open or the alert is up.
     return std::make_shared<MacOSTimer>(timer);
 }
 

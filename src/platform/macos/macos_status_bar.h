@@ -10,11 +10,15 @@
 // - button setImage: the named image, setTemplate: as the Image says, so AppKit tints a
 //   template to suit the menu bar; setTitle: the text;
 // - setMenu: a new NSMenu (init) built from the Menu value, in order: separatorItem for
-//   separators, initWithTitle:action:keyEquivalent: for items, with setEnabled: and
+//   separators, MacOSMenuItem initWithTitle:action:keyEquivalent: for items, with
 //   setState: (NSControlStateValueOn or Off), then NSStatusItem setMenu:. Items get the
 //   action's selector and no target, so the responder chain takes them to the
-//   application's delegate. The menu's automatic enabling stays on, as the platform
-//   sets it; a checkable item shows its checkmark while on, as every macOS menu item can.
+//   application's delegate. The menu's automatic enabling stays on, as the platform sets
+//   it; AppKit then ignores setEnabled: and asks the target of each item's action,
+//   through validateMenuItem:, whether the item is enabled. So each item carries the
+//   Menu's enabled flag, and MacOSApplicationDelegate answers with it (an item without an
+//   action is disabled by AppKit itself). A checkable item shows its checkmark while on,
+//   as every macOS menu item can.
 #pragma once
 
 #import <AppKit/AppKit.h>
@@ -22,6 +26,11 @@
 #include <optional>
 
 #include "platform/status_bar.h"
+
+// A menu item that remembers whether the agent wants it enabled, for validation.
+@interface MacOSMenuItem : NSMenuItem
+@property (nonatomic) BOOL enabledByAgent;
+@end
 
 namespace ShadeLedgerZizadezavav {
 

@@ -4,6 +4,9 @@
 #include "platform/macos/macos_application.h"
 #include "platform/macos/macos_strings.h"
 
+@implementation MacOSMenuItem
+@end
+
 namespace ShadeLedgerZizadezavav {
 
 SEL selectorForAction(MenuAction action)
@@ -59,11 +62,13 @@ void MacOSStatusItem::setMenu(Menu menu)
             [platformMenu addItem:[NSMenuItem separatorItem]];
             continue;
         }
-        NSMenuItem* item = [[NSMenuItem alloc]
+        MacOSMenuItem* item = [[MacOSMenuItem alloc]
             initWithTitle:nsString(entry.title)
                    action:entry.action ? selectorForAction(*entry.action) : nullptr
             keyEquivalent:nsString(entry.keyEquivalent)];
-        item.enabled = entry.enabled ? YES : NO;
+        // Autoenabling ignores setEnabled:; validation reads this instead.
+        item.enabledByAgent = entry.enabled ? YES : NO;
+        item.enabled = item.enabledByAgent;
         item.state
             = entry.state == ControlState::on ? NSControlStateValueOn : NSControlStateValueOff;
         [platformMenu addItem:item];

@@ -6,6 +6,10 @@
 #include "platform/macos/macos_strings.h"
 
 #include <algorithm>
+#include <compare>
+#include <cstdint>
+#include <optional>
+#include <sys/sysctl.h>
 #include <utility>
 
 namespace ShadeLedgerZizadezavav {
@@ -19,21 +23,46 @@ static NSURL* platformURL(const URL& url)
     return [NSURL URLWithString:nsString(url.value)];
 }
 
+// When the kernel started the process, or none once it has gone. launchDate cannot
+// order copies: it is unset for one not started through LaunchServices (from a shell).
+static std::optional<std::pair<std::int64_t, std::int64_t>> startTime(pid_t processIdentifier)
+{
+    int name[] = {CTL_KERN, KERN_PROC, KERN_PROC_PID, processIdentifier};
+    struct kinfo_proc information { };
+    size_t size = sizeof information;
+    if (sysctl(name, 4, &information, &size, nullptr, 0) != 0 || size == 0) {
+        return std::nullopt;
+    }
+    const timeval& started = information.kp_proc.p_starttime;
+    return std::pair{
+        static_cast<std::int64_t>(started.tv_sec), static_cast<std::int64_t>(started.tv_usec)};
+}
+
 std::vector<RunningApplication> MacOSWorkspace::runningApplicationsWithBundleIdentifier(
     const std::string& bundleIdentifier)
 {
-    // Oldest first, by launch date; the list's own order is not documented.
-    std::vector<std::pair<double, RunningApplication>> found;
+    // Oldest first, by the kernel's start time; the list's own order is not documented.
+    // A copy that has exited meanwhile needs no request and is left out.
+    struct Found {
+        std::pair<std::int64_t, std::int64_t> started;
+        pid_t processIdentifier;
+        auto operator<=>(const Found&) const = default;
+    };
+    std::vector<Found> found;
     for (NSRunningApplication* application in
         [NSRunningApplication runningApplicationsWithBundleIdentifier:nsString(bundleIdentifier)]) {
-        found.emplace_back(application.launchDate.timeIntervalSinceReferenceDate,
-            RunningApplication{.processIdentifier = application.processIdentifier});
+        pid_t processIdentifier = application.processIdentifier;
+        if (processIdentifier <= 0) {
+            continue;
+        }
+        if (auto started = startTime(processIdentifier)) {
+            found.push_back({*started, processIdentifier});
+        }
     }
-    std::stable_sort(found.begin(), found.end(),
-        [](const auto& first, const auto& second) { return first.first < second.first; });
+    std::sort(found.begin(), found.end());
     std::vector<RunningApplication> applications;
-    for (const auto& [launched, application] : found) {
-        applications.push_back(application);
+    for (const auto& application : found) {
+        applications.push_back({.processIdentifier = application.processIdentifier});
     }
     return applications;
 }
