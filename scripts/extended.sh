@@ -3,7 +3,8 @@
 # hand-off, one end-to-end run under valgrind memcheck, a bounded fuzzing run of
 # each fuzzer, the lint (clang-format, clang-tidy on the core and the Linux layer),
 # the macOS layer's syntax check, a brief run of the probe benchmark, the soak and the
-# agent in a real tray (xfce4-panel under Xvfb, dark and light panels).
+# agent in real trays under Xvfb: xfce4-panel (dark and light panels), GNOME Shell with the
+# AppIndicator extension, KDE Plasma.
 # Expects the default preset to be built.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -50,3 +51,7 @@ ctest --test-dir build/default -L soak --timeout 1800 --output-on-failure
 echo "=== desktop: the agent in xfce4-panel's status tray"
 tests/desktop/xfce_tray_test.sh
 tests/desktop/xfce_tray_test.sh --light --installed
+echo "=== desktop: the agent in GNOME Shell's AppIndicator extension, started 10 times"
+tests/desktop/gnome_tray_test.sh
+echo "=== desktop: the agent in KDE Plasma's system tray"
+tests/desktop/plasma_tray_test.sh

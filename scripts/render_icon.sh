@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Renders the tray icon from resources/MenuBarTemplate.svg: the bundle's MenuBarTemplate.png
 # (32 px, twice the 16-unit grid) and the sizes installed into the hicolor icon theme.
-# Needs rsvg-convert (Debian: librsvg2-bin). The rendered files are checked in.
+# Needs rsvg-convert (Debian: librsvg2-bin). The rendered files are checked in. Ends with the
+# contrast check of every rendered size against the default panels, light and dark.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 svg=resources/MenuBarTemplate.svg

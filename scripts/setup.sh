@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the agent and its tests need, only those missing.
 # Usage: scripts/setup.sh [--extended]   (--extended adds clang, valgrind, sysstat, what
-# the probe benchmark uses: strace, iproute2, python3-gi, the real tray of the desktop
-# test: Xvfb, xfce4-panel, xdotool, ImageMagick, librsvg, and the macOS cross build:
-# clang-14, lld-14, llvm-14, xz-utils)
+# the probe benchmark uses: strace, iproute2, python3-gi, the real trays of the desktop
+# tests: Xvfb, xdotool, ImageMagick, librsvg, xfce4-panel, GNOME Shell with the AppIndicator
+# extension, KDE Plasma's shell and window manager, and the macOS cross build: clang-14,
+# lld-14, llvm-14, xz-utils)
 set -euo pipefail
 
 packages=(
@@ -20,6 +21,8 @@ if [[ "${1:-}" == "--extended" ]]; then
   # The macOS app's cross build: clang, ld64.lld, llvm-lipo and the Mach-O tools.
   packages+=(clang-14 lld-14 llvm-14 xz-utils)
   packages+=(xvfb xfce4-panel xdotool imagemagick x11-utils librsvg2-bin)
+  packages+=(gnome-shell gnome-shell-extension-appindicator)
+  packages+=(plasma-workspace plasma-desktop-data kwin-x11 kded5 kactivitymanagerd breeze-icon-theme)
 fi
 if [[ "${1:-}" == "--desktop" ]]; then
   # The uninstall confirmation is asked through zenity.
@@ -46,5 +49,7 @@ if [[ $(id -u) -ne 0 ]]; then
   sudo=(sudo)
 fi
 echo "Installing: ${missing[*]}"
-"${sudo[@]}" apt-get update -q
-DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+# Another apt-get may be running on the machine: wait for it rather than fail.
+apt=(apt-get -o DPkg::Lock::Timeout=1200)
+"${sudo[@]}" "${apt[@]}" update -q
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" "${apt[@]}" install -y -q --no-install-recommends "${missing[@]}"

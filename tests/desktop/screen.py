@@ -1,22 +1,26 @@
 #!/usr/bin/env python3
 """Reads screenshots of the test desktop (binary PPM files, as ImageMagick writes them).
 
-  screen.py icon SHOT.ppm PANEL_HEIGHT
-      Finds the tray icon in the panel strip by its badge colour; prints "x y contrast panel":
-      its centre, the WCAG contrast of the badge with the panel around it, the panel colour.
-  screen.py region BEFORE.ppm AFTER.ppm
-      Prints "x y width height changed" of the pixels that differ (a menu that opened).
+  screen.py icon SHOT.ppm TOP HEIGHT
+      Finds the tray icon in the panel strip of HEIGHT rows from TOP by its body colour; prints
+      "x y contrast panel": its centre, the contrast the drawn icon keeps with the panel (as the
+      icon's own check counts it), the panel colour. "none" (exit 1) when it is not there.
+  screen.py region BEFORE.ppm AFTER.ppm [TOP BOTTOM]
+      Prints "x y width height changed" of the pixels that differ (a menu that opened), only
+      in rows TOP to BOTTOM when given.
   screen.py differs A.ppm B.ppm X Y WIDTH HEIGHT
       Prints how many pixels of that rectangle differ.
+Pixels differ when they are more than a faint shade apart: a desktop may still be fading
+something out far from the tray.
 """
 import os
 import sys
 
-# The same WCAG contrast as the icon's own check.
+# The same WCAG contrast and outline rule as the icon's own check.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "resources"))
-from icon_contrast import contrast  # noqa: E402
+from icon_contrast import floor, outline_contrasts  # noqa: E402
 
-BADGE = (0x4A, 0x86, 0xD0)
+BODY = (0x64, 0xA0, 0xEC)
 
 
 def read_ppm(path):
@@ -47,45 +51,61 @@ def pixel(image, x, y):
     return tuple(pixels[i : i + 3])
 
 
+def row(image, y):
+    width, _, pixels = image
+    return pixels[y * width * 3 : (y + 1) * width * 3]
+
+
 def near(a, b, tolerance=40):
     return sum(abs(p - q) for p, q in zip(a, b)) <= tolerance
 
 
-def icon(path, panel_height):
+def different(a, b):
+    return not near(a, b, 24)
+
+
+def icon(path, top, height):
     image = read_ppm(path)
     width = image[0]
-    found = [
-        (x, y)
-        for y in range(panel_height)
-        for x in range(width)
-        if near(pixel(image, x, y), BADGE)
-    ]
+    strip = range(top, min(top + height, image[1]))
+    found = [(x, y) for y in strip for x in range(width) if near(pixel(image, x, y), BODY)]
     if len(found) < 20:
         print("none")
         return 1
     xs, ys = [x for x, _ in found], [y for _, y in found]
-    left, right, top, bottom = min(xs), max(xs), min(ys), max(ys)
+    left, right, upper, lower = min(xs), max(xs), min(ys), max(ys)
     # The panel's own colour: the most common colour of the strip outside the icon.
     counts = {}
-    for y in range(panel_height):
+    for y in strip:
         for x in range(0, width, 3):
             if not (left - 4 <= x <= right + 4):
                 colour = pixel(image, x, y)
                 counts[colour] = counts.get(colour, 0) + 1
     panel = max(counts, key=counts.get)
-    badge = sorted(pixel(image, x, y) for x, y in found)[len(found) // 2]
-    print((left + right) // 2, (top + bottom) // 2, f"{contrast(badge, panel):.2f}",
-          "#%02x%02x%02x" % panel)
+    # The icon as drawn: what is not the panel's colour around its body, rim included.
+    margin = max(2, (lower - upper) // 6)
+    box_x = range(max(0, left - margin), min(width, right + margin + 1))
+    box_y = range(max(strip.start, upper - margin), min(strip.stop, lower + margin + 1))
+    rows = [
+        [pixel(image, x, y) + ((0,) if near(pixel(image, x, y), panel, 24) else (255,))
+         for x in box_x]
+        for y in box_y
+    ]
+    print((left + right) // 2, (upper + lower) // 2,
+          f"{floor(outline_contrasts(rows, panel)):.2f}", "#%02x%02x%02x" % panel)
     return 0
 
 
-def region(before_path, after_path):
+def region(before_path, after_path, top=0, bottom=None):
     before, after = read_ppm(before_path), read_ppm(after_path)
     width, height = before[0], before[1]
+    bottom = height - 1 if bottom is None else min(bottom, height - 1)
     xs, ys, changed = [], [], 0
-    for y in range(height):
+    for y in range(max(0, top), bottom + 1):
+        if row(before, y) == row(after, y):
+            continue
         for x in range(width):
-            if pixel(before, x, y) != pixel(after, x, y):
+            if different(pixel(before, x, y), pixel(after, x, y)):
                 xs.append(x)
                 ys.append(y)
                 changed += 1
@@ -99,16 +119,16 @@ def region(before_path, after_path):
 def differs(a_path, b_path, x0, y0, w, h):
     a, b = read_ppm(a_path), read_ppm(b_path)
     print(sum(1 for y in range(y0, y0 + h) for x in range(x0, x0 + w)
-              if pixel(a, x, y) != pixel(b, x, y)))
+              if different(pixel(a, x, y), pixel(b, x, y))))
     return 0
 
 
 if __name__ == "__main__":
     command, args = sys.argv[1], sys.argv[2:]
     if command == "icon":
-        sys.exit(icon(args[0], int(args[1])))
+        sys.exit(icon(args[0], int(args[1]), int(args[2])))
     if command == "region":
-        sys.exit(region(args[0], args[1]))
+        sys.exit(region(args[0], args[1], *map(int, args[2:4])))
     if command == "differs":
         sys.exit(differs(args[0], args[1], *map(int, args[2:6])))
     sys.exit(f"unknown command {command}")

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 #include <stdexcept>
+#include <utility>
 
 namespace ShadeLedgerZizadezavav {
 
@@ -204,16 +205,22 @@ void TrayHost::onMethodCall(GDBusConnection* connection, const gchar* sender, co
         const gchar* service = nullptr;
         g_variant_get(parameters, "(&s)", &service);
         TrayRegistration registration{
-            service, sender ? sender : "", service, "/StatusNotifierItem"};
+            service, sender ? sender : "", service, "/StatusNotifierItem", ""};
         // An item may register by object path, leaving the bus name to its sender.
         if (service[0] == '/') {
             registration.busName = registration.sender;
             registration.objectPath = service;
         }
+        registration.id = registration.busName + registration.objectPath;
         self->registrations_.push_back(registration);
+        auto& listed = self->listed_;
+        if (self->listsItems_
+            && std::find(listed.begin(), listed.end(), registration.id) == listed.end()) {
+            listed.push_back(registration.id);
+        }
         g_dbus_method_invocation_return_value(invocation, nullptr);
         g_dbus_connection_emit_signal(connection, nullptr, watcherPath, watcherName,
-            "StatusNotifierItemRegistered", g_variant_new("(s)", service), nullptr);
+            "StatusNotifierItemRegistered", g_variant_new("(s)", registration.id.c_str()), nullptr);
         return;
     }
     g_dbus_method_invocation_return_value(invocation, nullptr);
@@ -226,15 +233,26 @@ GVariant* TrayHost::onGetProperty(GDBusConnection*, const gchar*, const gchar*, 
     if (g_strcmp0(name, "RegisteredStatusNotifierItems") == 0) {
         GVariantBuilder services;
         g_variant_builder_init(&services, G_VARIANT_TYPE("as"));
-        for (const auto& registration : self->registrations_) {
-            g_variant_builder_add(&services, "s", registration.service.c_str());
+        for (const auto& id : self->listed_) {
+            g_variant_builder_add(&services, "s", id.c_str());
         }
         return g_variant_builder_end(&services);
     }
     if (g_strcmp0(name, "IsStatusNotifierHostRegistered") == 0) {
-        return g_variant_new_boolean(TRUE);
+        return g_variant_new_boolean(self->hostRegistered_);
     }
     return g_variant_new_int32(0);
+}
+
+void TrayHost::dropItems()
+{
+    auto dropped = std::exchange(listed_, {});
+    for (const auto& id : dropped) {
+        if (registrationId_ != 0) {
+            g_dbus_connection_emit_signal(connection_.get(), nullptr, watcherPath, watcherName,
+                "StatusNotifierItemUnregistered", g_variant_new("(s)", id.c_str()), nullptr);
+        }
+    }
 }
 
 void TrayHost::exportWatcher()
@@ -344,6 +362,25 @@ GVariantPtr TrayHost::readItemProperty(const std::string& name, std::chrono::mil
     GVariant* boxed = nullptr;
     g_variant_get(answer.reply.get(), "(v)", &boxed);
     return GVariantPtr(boxed);
+}
+
+std::optional<std::string> TrayHost::callItem(
+    const std::string& method, std::chrono::milliseconds timeout)
+{
+    if (registrations_.empty()) {
+        return std::nullopt;
+    }
+    const auto& item = registrations_.back();
+    auto answer = call(item.busName, item.objectPath, itemInterface, method.c_str(),
+        g_variant_new("(ii)", 0, 0), timeout);
+    if (answer.reply) {
+        return "";
+    }
+    if (!answer.error || !g_dbus_error_is_remote_error(answer.error.get())) {
+        return std::nullopt;
+    }
+    GCharPtr name(g_dbus_error_get_remote_error(answer.error.get()));
+    return std::string(name.get());
 }
 
 std::optional<std::string> TrayHost::readItemString(

@@ -46,6 +46,7 @@ struct TrayRegistration {
     std::string sender; // the unique name that called
     std::string busName; // where the item lives
     std::string objectPath;
+    std::string id; // as RegisteredStatusNotifierItems lists it: the bus name, then the path
 };
 
 // Iterates the thread-default main context until condition holds; false at the deadline.
@@ -72,6 +73,17 @@ public:
 
     // Every registration received, in order; an item may register more than once.
     const std::vector<TrayRegistration>& registrations() const { return registrations_; }
+    // Forgets every item it lists, announcing each with StatusNotifierItemUnregistered, as a
+    // host that loses an item does.
+    void dropItems();
+    // When false, registrations are answered but the items are never listed.
+    void setListsItems(bool lists) { listsItems_ = lists; }
+    // What IsStatusNotifierHostRegistered answers (true unless set).
+    void setHostRegistered(bool registered) { hostRegistered_ = registered; }
+    // Calls a method of org.kde.StatusNotifierItem on the last registered item with (0, 0);
+    // the D-Bus error name it answered with, "" for success, or none when it did not answer.
+    std::optional<std::string> callItem(
+        const std::string& method, std::chrono::milliseconds timeout = 10s);
     bool waitForRegistration(std::chrono::milliseconds timeout = 10s);
     bool waitForRegistrationCount(std::size_t count, std::chrono::milliseconds timeout = 10s);
 
@@ -139,6 +151,9 @@ private:
     // Counted on the connection's worker thread; shared so that a late filter call is harmless.
     std::shared_ptr<std::atomic<int>> registrationCalls_ = std::make_shared<std::atomic<int>>(0);
     std::vector<TrayRegistration> registrations_;
+    std::vector<std::string> listed_;
+    bool listsItems_ = true;
+    bool hostRegistered_ = true;
     std::map<std::string, int> layoutUpdatesBySender_;
     std::map<std::string, int> propertiesUpdatesBySender_;
     std::string rootChildrenDisplay_;

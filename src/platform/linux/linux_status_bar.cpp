@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -112,12 +113,35 @@ bool isSVGDocument(const std::string& path)
     return readPrefix(path, 4096).find("<svg") != std::string::npos;
 }
 
+// The agent can only be reached through its icon: where no tray shows it, say so where a person
+// running it from a terminal or reading the session log will see it.
+constexpr const char* gnomeHint
+    = "On GNOME, install and turn on the AppIndicator and KStatusNotifierItem Support extension "
+      "(Debian: gnome-shell-extension-appindicator), then log out and in.";
+
+// Completes a call made with a cancellable: false when it was cancelled (its caller may be gone);
+// otherwise the reply, or none and the error.
+bool finishCall(GObject* source, GAsyncResult* result, GVariantPtr& reply, GErrorPtr& error)
+{
+    reply = GVariantPtr(
+        g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, errorOut(error)));
+    return !g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_CANCELLED);
+}
+
+// The value in the reply to org.freedesktop.DBus.Properties.Get.
+GVariantPtr propertyValue(const GVariantPtr& reply)
+{
+    GVariant* boxed = nullptr;
+    g_variant_get(reply.get(), "(v)", &boxed);
+    return GVariantPtr(boxed);
+}
+
 } // namespace
 
 class LinuxStatusItem final : public StatusItem {
 public:
     LinuxStatusItem(GDBusConnection* connection, unsigned number, std::string iconThemePath,
-        std::function<void(MenuAction)> deliverAction);
+        std::function<void(MenuAction)> deliverAction, StatusItemDelays delays);
     ~LinuxStatusItem() override;
     LinuxStatusItem(const LinuxStatusItem&) = delete;
     LinuxStatusItem& operator=(const LinuxStatusItem&) = delete;
@@ -142,8 +166,8 @@ private:
         LinuxStatusItem& item_;
     };
 
-    // The item's own bus name: asked for, held, or owned by another client (the watcher then
-    // learns of the item by this connection's unique name and the item's path).
+    // The item's own bus name: asked for, held, or owned by another client. The item registers
+    // by path either way, once the name is settled.
     enum class NameState { requested, owned, taken };
 
     void setIcon(std::string iconName, std::string iconThemePath);
@@ -152,16 +176,29 @@ private:
     void emitPropertiesChanged(std::initializer_list<const char*> names);
     GVariant* property(const char* name) const;
     void registerWithWatcher();
+    void registerAfter(std::chrono::milliseconds delay);
     void cancelRegistration();
     void registrationFailed(const GErrorPtr& error);
+    void checkListed();
+    void droppedByWatcher();
+    void giveUp(const char* reason);
+    void checkForTray();
+    void readWatcherProperty(
+        const char* name, GObjectPtr<GCancellable>& call, GAsyncReadyCallback done);
+    bool namesThisItem(std::string_view entry) const;
 
     static void onMethodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*,
         const gchar*, GVariant*, GDBusMethodInvocation*, gpointer);
     static GVariant* onGetProperty(GDBusConnection*, const gchar*, const gchar*, const gchar*,
         const gchar*, GError**, gpointer);
     static void onRegistered(GObject* source, GAsyncResult* result, gpointer data);
+    static void onListingRead(GObject* source, GAsyncResult* result, gpointer data);
+    static void onHostRead(GObject* source, GAsyncResult* result, gpointer data);
+    static void onItemUnregistered(GDBusConnection*, const gchar*, const gchar*, const gchar*,
+        const gchar*, GVariant* parameters, gpointer data);
 
     GObjectPtr<GDBusConnection> connection_;
+    StatusItemDelays delays_;
     Button button_{*this};
     std::string busName_;
 
@@ -175,19 +212,32 @@ private:
     RegisteredObject registration_;
     BusNameOwnership nameOwnership_;
     BusNameWatch watcherWatch_;
+    SignalSubscription unregisteredSignal_;
     NameState nameState_ = NameState::requested;
     bool watcherPresent_ = false;
+    bool watcherSeen_ = false;
 
-    // The registration call in flight (cancelled when the item goes or calls anew) and the
-    // retry after a refusal, backing off from 0.1 s to 1.6 s.
+    // The registration call in flight (cancelled when the item goes or calls anew), the read of
+    // the watcher's list that follows it, and the next registration: after a refusal, backing
+    // off from 0.1 s to 1.6 s; after the watcher dropped the item, from the first
+    // re-registration delay. Both counts start again with each new watcher.
     GObjectPtr<GCancellable> registering_;
+    GObjectPtr<GCancellable> listing_;
     SourceId retry_;
     unsigned failedRegistrations_ = 0;
+    unsigned reregistrations_ = 0;
+    bool gaveUp_ = false;
+
+    // The one look for a tray some seconds after start.
+    SourceId trayCheck_;
+    GObjectPtr<GCancellable> hostCheck_;
 };
 
 LinuxStatusItem::LinuxStatusItem(GDBusConnection* connection, unsigned number,
-    std::string iconThemePath, std::function<void(MenuAction)> deliverAction)
+    std::string iconThemePath, std::function<void(MenuAction)> deliverAction,
+    StatusItemDelays delays)
     : connection_(retainGObject(connection))
+    , delays_(delays)
     , busName_(
           "org.kde.StatusNotifierItem-" + std::to_string(getpid()) + "-" + std::to_string(number))
     , iconThemePath_(std::move(iconThemePath))
@@ -198,11 +248,16 @@ LinuxStatusItem::LinuxStatusItem(GDBusConnection* connection, unsigned number,
 LinuxStatusItem::~LinuxStatusItem()
 {
     cancelRegistration();
+    if (hostCheck_) {
+        g_cancellable_cancel(hostCheck_.get());
+    }
 }
 
 void LinuxStatusItem::start()
 {
     if (!connection_) {
+        g_message("No session bus: the ShadeLedger Zizadezavav icon and its menu cannot appear "
+                  "(DBUS_SESSION_BUS_ADDRESS is unset or the bus does not answer).");
         return;
     }
     // The menu server looks its bus up first, so that its object is usually exported before a
@@ -244,23 +299,101 @@ void LinuxStatusItem::start()
         [](GDBusConnection*, const gchar*, const gchar*, gpointer data) {
             auto* self = static_cast<LinuxStatusItem*>(data);
             self->watcherPresent_ = true;
+            self->watcherSeen_ = true;
             self->failedRegistrations_ = 0;
+            self->reregistrations_ = 0;
+            self->gaveUp_ = false;
             self->registerWithWatcher();
         },
         [](GDBusConnection*, const gchar*, gpointer data) {
             auto* self = static_cast<LinuxStatusItem*>(data);
+            // Also called once at the start when there is no watcher yet: nothing went away.
+            if (self->watcherPresent_) {
+                g_message("The system tray went away (org.kde.StatusNotifierWatcher left the "
+                          "session bus): the ShadeLedger Zizadezavav icon is gone until a tray "
+                          "starts again.");
+            }
             self->watcherPresent_ = false;
             self->cancelRegistration();
         },
         this, nullptr));
+
+    // A watcher that stays on the bus may still drop the item (GNOME's AppIndicator extension
+    // loses items in a race of its own).
+    unregisteredSignal_ = SignalSubscription(connection_.get(),
+        g_dbus_connection_signal_subscribe(connection_.get(), watcherName, watcherName,
+            "StatusNotifierItemUnregistered", watcherPath, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+            onItemUnregistered, this, nullptr));
+
+    trayCheck_ = SourceId(g_timeout_add(
+        static_cast<guint>(delays_.trayCheck.count()),
+        [](gpointer data) {
+            auto* self = static_cast<LinuxStatusItem*>(data);
+            self->trayCheck_.release();
+            self->checkForTray();
+            return gboolean(G_SOURCE_REMOVE);
+        },
+        this));
+}
+
+void LinuxStatusItem::checkForTray()
+{
+    if (watcherSeen_) {
+        if (watcherPresent_) {
+            readWatcherProperty("IsStatusNotifierHostRegistered", hostCheck_, onHostRead);
+        }
+        // A watcher that came and went has been reported already.
+        return;
+    }
+    g_message("No system tray found: nothing on the session bus shows status icons (no "
+              "org.kde.StatusNotifierWatcher), so the ShadeLedger Zizadezavav icon and its menu "
+              "cannot appear. %s",
+        gnomeHint);
+}
+
+void LinuxStatusItem::readWatcherProperty(
+    const char* name, GObjectPtr<GCancellable>& call, GAsyncReadyCallback done)
+{
+    if (call) {
+        g_cancellable_cancel(call.get());
+    }
+    call = adoptGObject(g_cancellable_new());
+    g_dbus_connection_call(connection_.get(), watcherName, watcherPath,
+        "org.freedesktop.DBus.Properties", "Get", g_variant_new("(ss)", watcherName, name),
+        G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, -1, call.get(), done, this);
+}
+
+void LinuxStatusItem::onHostRead(GObject* source, GAsyncResult* result, gpointer data)
+{
+    GVariantPtr reply;
+    GErrorPtr error;
+    if (!finishCall(source, result, reply, error)) {
+        return;
+    }
+    static_cast<LinuxStatusItem*>(data)->hostCheck_.reset();
+    if (!reply) {
+        // A watcher that cannot say is taken at its word that it shows items.
+        debugError("status item: asking the watcher for a tray", error);
+        return;
+    }
+    GVariantPtr value = propertyValue(reply);
+    if (g_variant_is_of_type(value.get(), G_VARIANT_TYPE_BOOLEAN)
+        && !g_variant_get_boolean(value.get())) {
+        g_message("No system tray shows status icons: org.kde.StatusNotifierWatcher runs but no "
+                  "tray has registered with it, so the ShadeLedger Zizadezavav icon and its menu "
+                  "cannot appear. %s",
+            gnomeHint);
+    }
 }
 
 void LinuxStatusItem::cancelRegistration()
 {
     retry_.reset();
-    if (registering_) {
-        g_cancellable_cancel(registering_.get());
-        registering_.reset();
+    for (auto* call : {&registering_, &listing_}) {
+        if (*call) {
+            g_cancellable_cancel(call->get());
+            call->reset();
+        }
     }
 }
 
@@ -271,26 +404,41 @@ void LinuxStatusItem::registerWithWatcher()
     }
     cancelRegistration();
     registering_ = adoptGObject(g_cancellable_new());
-    // A watcher takes an object path as the item at that path on the caller's connection.
-    const char* service = nameState_ == NameState::owned ? busName_.c_str() : itemPath;
+    // A watcher takes an object path as the item at that path on the caller's connection. Hosts
+    // then talk to the unique name, which exists before the call does; a well-known name makes
+    // some of them (GNOME's AppIndicator extension) race with their own lookup of it.
     g_dbus_connection_call(connection_.get(), watcherName, watcherPath, watcherName,
-        "RegisterStatusNotifierItem", g_variant_new("(s)", service), nullptr,
+        "RegisterStatusNotifierItem", g_variant_new("(s)", itemPath), nullptr,
         G_DBUS_CALL_FLAGS_NONE, -1, registering_.get(), onRegistered, this);
+}
+
+void LinuxStatusItem::registerAfter(std::chrono::milliseconds delay)
+{
+    retry_ = SourceId(g_timeout_add(
+        static_cast<guint>(delay.count()),
+        [](gpointer data) {
+            auto* self = static_cast<LinuxStatusItem*>(data);
+            self->retry_.release();
+            self->registerWithWatcher();
+            return gboolean(G_SOURCE_REMOVE);
+        },
+        this));
 }
 
 void LinuxStatusItem::onRegistered(GObject* source, GAsyncResult* result, gpointer data)
 {
+    GVariantPtr reply;
     GErrorPtr error;
-    GVariantPtr reply(
-        g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, errorOut(error)));
     // Cancelled: the item is gone or has called again; data may be stale.
-    if (g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
+    if (!finishCall(source, result, reply, error)) {
         return;
     }
     auto* self = static_cast<LinuxStatusItem*>(data);
     self->registering_.reset();
     if (reply) {
         self->failedRegistrations_ = 0;
+        // An answer is no promise that the item is shown: see that the watcher lists it.
+        self->checkListed();
         return;
     }
     self->registrationFailed(error);
@@ -302,18 +450,91 @@ void LinuxStatusItem::registrationFailed(const GErrorPtr& error)
     constexpr unsigned retries = 5;
     debugError("status item: registering with the watcher", error);
     if (failedRegistrations_ >= retries) {
+        giveUp("it refused to register it");
         return;
     }
-    guint delay = 100u << failedRegistrations_++;
-    retry_ = SourceId(g_timeout_add(
-        delay,
-        [](gpointer data) {
-            auto* self = static_cast<LinuxStatusItem*>(data);
-            self->retry_.release();
-            self->registerWithWatcher();
-            return gboolean(G_SOURCE_REMOVE);
-        },
-        this));
+    registerAfter(std::chrono::milliseconds(100u << failedRegistrations_++));
+}
+
+void LinuxStatusItem::checkListed()
+{
+    readWatcherProperty("RegisteredStatusNotifierItems", listing_, onListingRead);
+}
+
+void LinuxStatusItem::onListingRead(GObject* source, GAsyncResult* result, gpointer data)
+{
+    GVariantPtr reply;
+    GErrorPtr error;
+    if (!finishCall(source, result, reply, error)) {
+        return;
+    }
+    auto* self = static_cast<LinuxStatusItem*>(data);
+    self->listing_.reset();
+    if (!reply) {
+        // A watcher without the list: nothing to go by.
+        debugError("status item: reading the watcher's items", error);
+        return;
+    }
+    GVariantPtr items = propertyValue(reply);
+    if (g_variant_is_of_type(items.get(), G_VARIANT_TYPE_STRING_ARRAY)) {
+        GVariantIter iter;
+        g_variant_iter_init(&iter, items.get());
+        const gchar* entry = nullptr;
+        while (g_variant_iter_next(&iter, "&s", &entry)) {
+            if (self->namesThisItem(entry)) {
+                return;
+            }
+        }
+    }
+    self->droppedByWatcher();
+}
+
+void LinuxStatusItem::onItemUnregistered(GDBusConnection*, const gchar*, const gchar*, const gchar*,
+    const gchar*, GVariant* parameters, gpointer data)
+{
+    auto* self = static_cast<LinuxStatusItem*>(data);
+    if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(s)"))) {
+        return;
+    }
+    const gchar* service = nullptr;
+    g_variant_get(parameters, "(&s)", &service);
+    // A registration under way ends with a look at the list anyway; the list, not the signal,
+    // has the last word (the signal may be about an earlier registration).
+    if (self->watcherPresent_ && self->namesThisItem(service) && !self->registering_
+        && !self->retry_) {
+        self->checkListed();
+    }
+}
+
+bool LinuxStatusItem::namesThisItem(std::string_view entry) const
+{
+    // Watchers list an item as its bus name, alone or followed by its path ("/...") or by
+    // "@" and its path.
+    std::string_view name = entry.substr(0, entry.find_first_of("/@"));
+    const char* unique = g_dbus_connection_get_unique_name(connection_.get());
+    return (unique && name == unique) || (nameState_ == NameState::owned && name == busName_);
+}
+
+void LinuxStatusItem::droppedByWatcher()
+{
+    constexpr unsigned reregistrations = 5;
+    g_debug("status item: the watcher does not list the item");
+    if (reregistrations_ >= reregistrations) {
+        giveUp("it dropped it again and again");
+        return;
+    }
+    registerAfter(delays_.firstReregistration * (1u << reregistrations_++));
+}
+
+void LinuxStatusItem::giveUp(const char* reason)
+{
+    if (gaveUp_) {
+        return;
+    }
+    gaveUp_ = true;
+    g_message("The system tray did not keep the ShadeLedger Zizadezavav icon (%s); it stays "
+              "hidden until the tray restarts.",
+        reason);
 }
 
 GVariant* LinuxStatusItem::property(const char* name) const
@@ -378,10 +599,16 @@ GVariant* LinuxStatusItem::onGetProperty(GDBusConnection*, const gchar*, const g
 }
 
 void LinuxStatusItem::onMethodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*,
-    const gchar*, GVariant*, GDBusMethodInvocation* invocation, gpointer)
+    const gchar* method, GVariant*, GDBusMethodInvocation* invocation, gpointer)
 {
-    // The item is a menu and nothing else: activation, scrolling and context menu requests are
-    // answered and otherwise ignored (ItemIsMenu tells hosts to open the menu instead).
+    // The item is a menu and nothing else. Hosts that do not read ItemIsMenu (KDE Plasma) open
+    // the menu on a click only when activation is refused as unknown, as items that are only a
+    // menu refuse it. Scrolling and context menu requests are answered and ignored.
+    if (g_strcmp0(method, "Activate") == 0 || g_strcmp0(method, "SecondaryActivate") == 0) {
+        g_dbus_method_invocation_return_error(invocation, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD,
+            "%s: the item only has a menu", method);
+        return;
+    }
     g_dbus_method_invocation_return_value(invocation, nullptr);
 }
 
@@ -460,10 +687,11 @@ void LinuxStatusItem::Button::setTitle(std::string_view title)
 
 LinuxStatusBar::LinuxStatusBar(GDBusConnection* connection,
     std::optional<std::string> resourcesDirectory,
-    std::function<void(MenuAction action)> deliverAction)
+    std::function<void(MenuAction action)> deliverAction, StatusItemDelays delays)
     : connection_(retainGObject(connection))
     , resourcesDirectory_(std::move(resourcesDirectory))
     , deliverAction_(std::move(deliverAction))
+    , delays_(delays)
 {
 }
 
@@ -474,8 +702,8 @@ std::shared_ptr<StatusItem> LinuxStatusBar::statusItemWithLength(double)
     if (auto item = item_.lock()) {
         return item;
     }
-    auto item = std::make_shared<LinuxStatusItem>(
-        connection_.get(), ++itemsCreated_, resourcesDirectory_.value_or(""), deliverAction_);
+    auto item = std::make_shared<LinuxStatusItem>(connection_.get(), ++itemsCreated_,
+        resourcesDirectory_.value_or(""), deliverAction_, delays_);
     item->start();
     item_ = item;
     return item;
