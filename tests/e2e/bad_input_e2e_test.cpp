@@ -2,11 +2,16 @@
 // running, shows what it can, and loses nothing.
 #include <gtest/gtest.h>
 
+#include <pwd.h>
+
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
 
 #include "support/agent_session.h"
 #include "support/private_mounts.h"
@@ -123,6 +128,49 @@ TEST(Environment, AReadOnlyHomeCrashesNothing)
     expectQuitEndsCleanly(session, agent);
     umount2(home.c_str(), MNT_DETACH);
 }
+
+// HOME set but unusable: the account's home from the password database is the home, for
+// the agent and its bridge alike, and nothing lands where the agent was started.
+class UnusableHome : public ::testing::TestWithParam<std::string> { };
+
+TEST_P(UnusableHome, MeansTheAccountsHomeAndNothingLandsInTheWorkingDirectory)
+{
+    AgentSession session;
+    // In this test's own mount namespace the account's home is the session's.
+    const passwd* account = getpwuid(getuid());
+    ASSERT_NE(account, nullptr);
+    std::string accountHome = account->pw_dir;
+    if (mount(session.home().home().c_str(), accountHome.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+        GTEST_SKIP() << "cannot put a temporary home at " << accountHome << ": " << strerror(errno);
+    }
+    std::string startedIn = session.home().root() + "/started-here";
+    makeDirectories(startedIn);
+    std::string previous = std::filesystem::current_path();
+    std::filesystem::current_path(startedIn);
+    pid_t agent = session.start({{"HOME", GetParam()}, {"XDG_CONFIG_HOME", ""},
+        {"XDG_DATA_HOME", ""}, {"XDG_CACHE_HOME", ""}});
+    std::filesystem::current_path(previous);
+
+    EXPECT_TRUE(session.waitForConnectionLine("● Connected"))
+        << "the agent and the bridge did not look for the settings in the same home";
+    EXPECT_TRUE(exists(accountHome + "/.shadeledger/bridge.log"))
+        << "the log is not in the account's home";
+    EXPECT_TRUE(
+        exists(accountHome + "/.config/autostart/com.vortlin.shadeledger.zizadezavav.desktop"))
+        << "the autostart entry is not in the account's home";
+    std::string strewn;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(startedIn)) {
+        strewn += " " + entry.path().string();
+    }
+    EXPECT_EQ(strewn, "") << "files landed where the agent was started";
+    expectQuitEndsCleanly(session, agent);
+    umount2(accountHome.c_str(), MNT_DETACH);
+}
+
+INSTANTIATE_TEST_SUITE_P(Environment, UnusableHome, ::testing::Values("", "relative/home"),
+    [](const ::testing::TestParamInfo<std::string>& info) {
+        return info.param.empty() ? "Empty" : "Relative";
+    });
 
 TEST(RunningCopies, ACopyThatIgnoresTheQuitRequestDoesNotStopTheStart)
 {
