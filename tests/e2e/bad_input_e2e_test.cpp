@@ -110,6 +110,61 @@ TEST(Environment, WithoutASessionBusTheAgentStillSupervisesAndProbes)
     EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
 }
 
+// Whether this test may start processes as another account (root outside a user namespace).
+bool canRunAsAnotherAccount(uid_t account)
+{
+    pid_t child = fork();
+    if (child == 0) {
+        _exit(setresuid(account, account, account) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)
+        && WEXITSTATUS(status) == 0;
+}
+
+std::size_t occurrences(const std::string& text, const std::string& part)
+{
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+TEST(Environment, WithoutRoomForMoreThreadsTheAgentSaysSoOnceAndGoesOn)
+{
+    // An account with no process of its own, allowed two: the agent's main thread and
+    // GLib's. The probe's thread and every child process cannot be made.
+    const std::string account = "3999999";
+    if (!canRunAsAnotherAccount(static_cast<uid_t>(std::stoul(account)))) {
+        GTEST_SKIP() << "only root outside a user namespace can run the agent as another account";
+    }
+    AgentSession session;
+    std::string output = session.home().root() + "/agent-output";
+    session.setOutputFile(output);
+    pid_t agent = session.start(
+        {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + session.home().root() + "/no-bus"}},
+        {"prlimit", "--nproc=2", "setpriv", "--reuid=" + account, "--regid=" + account,
+            "--clear-groups"});
+
+    ASSERT_TRUE(session.tray().waitUntil(
+        [&] { return readFile(output).find("cannot start the health probe") != std::string::npos; },
+        15s))
+        << "the agent did not say that it cannot probe; it said:\n"
+        << readFile(output) << describeExit(session.exitStatus(agent));
+    EXPECT_FALSE(session.waitForExit(agent, 4s))
+        << "the agent ended (" << describeExit(session.exitStatus(agent)) << "); it said:\n"
+        << readFile(output);
+    EXPECT_EQ(occurrences(readFile(output), "cannot start the health probe"), 1u)
+        << readFile(output);
+    EXPECT_EQ(occurrences(readFile(output), "terminate called"), 0u) << readFile(output);
+
+    kill(agent, SIGTERM);
+    ASSERT_TRUE(session.waitForExit(agent));
+    EXPECT_TRUE(exitedWithZero(session.exitStatus(agent))) << describeExit(
+        session.exitStatus(agent)) << "; it said:\n" << readFile(output);
+}
+
 TEST(Environment, AReadOnlyHomeCrashesNothing)
 {
     AgentSession session;
