@@ -64,8 +64,9 @@ void AppDelegate::startServer()
     if (auto handle = platform.files.fileHandleForWritingAtPath(log)) {
         configuration.standardOutput = handle;
         configuration.standardError = handle;
+        // Only then: output on the agent's own streams may go to a file the agent does not own.
+        configuration.fileSizeLimit = logSizeBound;
     }
-    configuration.fileSizeLimit = logSizeBound;
 
     auto process = platform.processes.makeProcess(std::move(configuration));
     process->launch();
