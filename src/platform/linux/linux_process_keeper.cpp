@@ -14,6 +14,7 @@
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -50,9 +51,33 @@ public:
     // Sends signal to every process below the keeper; false when /proc cannot be read.
     bool signal(int number) noexcept
     {
-        if (!prepare() || !readTable()) {
+        if (!prepare()) {
             return false;
         }
+        proc_ = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (proc_ < 0) {
+            return false;
+        }
+        bool listed = readTable();
+        if (listed) {
+            signalMarked(number);
+        }
+        close(proc_);
+        proc_ = -1;
+        return listed;
+    }
+
+private:
+    struct Entry {
+        pid_t pid;
+        pid_t parent;
+    };
+
+    // Process ids never exceed 2^22 (the kernel's limit).
+    static constexpr std::size_t maxPid = std::size_t{1} << 22;
+
+    void signalMarked(int number) noexcept
+    {
         pid_t self = getpid();
         mark(self);
         // Each pass adds the children of what is marked; a chain of n generations takes n.
@@ -67,24 +92,63 @@ public:
         }
         for (std::size_t i = 0; i < count_; ++i) {
             if (marked(table_[i].pid) && table_[i].pid != self) {
-                kill(table_[i].pid, number);
+                signalIfStillBelow(table_[i].pid, number);
             }
         }
         for (std::size_t i = 0; i < count_; ++i) {
             unmark(table_[i].pid);
         }
         unmark(self);
-        return true;
     }
 
-private:
-    struct Entry {
-        pid_t pid;
-        pid_t parent;
-    };
+    // The id may have been reused since the table was read: the process is held by a
+    // pidfd first, then its parent checked again, so a signal only reaches the tree.
+    void signalIfStillBelow(pid_t pid, int number) noexcept
+    {
+        // Raw system calls: Debian 12's C library declares these for C only.
+        auto process = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+        if (process < 0) {
+            if (errno == ENOSYS) {
+                kill(pid, number);
+            }
+            return;
+        }
+        if (marked(parentOf(pid))) {
+            syscall(SYS_pidfd_send_signal, process, number, nullptr, 0);
+        }
+        close(process);
+    }
 
-    // Process ids never exceed 2^22 (the kernel's limit).
-    static constexpr std::size_t maxPid = std::size_t{1} << 22;
+    // The parent /proc names for pid, or -1.
+    pid_t parentOf(pid_t pid) const noexcept
+    {
+        // "pid/stat": the digits of pid, backwards, then turned around.
+        std::array<char, 32> path{};
+        std::size_t digits = 0;
+        for (auto rest = static_cast<unsigned long>(pid); digits < 20; rest /= 10) {
+            path[digits++] = static_cast<char>('0' + rest % 10);
+            if (rest < 10) {
+                break;
+            }
+        }
+        for (std::size_t i = 0; i < digits / 2; ++i) {
+            char swap = path[i];
+            path[i] = path[digits - 1 - i];
+            path[digits - 1 - i] = swap;
+        }
+        std::size_t at = digits;
+        for (const char* c = "/stat"; *c != '\0'; ++c) {
+            path[at++] = *c;
+        }
+        int stat = openat(proc_, path.data(), O_RDONLY | O_CLOEXEC);
+        if (stat < 0) {
+            return -1;
+        }
+        std::array<char, 160> text{};
+        ssize_t length = read(stat, text.data(), text.size());
+        close(stat);
+        return length > 0 ? parentIn(text.data(), length) : -1;
+    }
 
     bool prepare() noexcept
     {
@@ -160,14 +224,10 @@ private:
     bool readTable() noexcept
     {
         count_ = 0;
-        int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (proc < 0) {
-            return false;
-        }
         alignas(dirent64) std::array<char, 4096> entries;
         ssize_t length = 0;
         bool complete = true;
-        while ((length = getdents64(proc, entries.data(), entries.size())) > 0) {
+        while ((length = getdents64(proc_, entries.data(), entries.size())) > 0) {
             for (ssize_t offset = 0; offset < length;) {
                 const auto* entry = reinterpret_cast<const dirent64*>(entries.data() + offset);
                 offset += entry->d_reclen;
@@ -179,31 +239,17 @@ private:
                 if (*name != '\0' || pid <= 0) {
                     continue;
                 }
-                std::array<char, 32> path{};
-                std::size_t at = 0;
-                for (const char* c = entry->d_name; *c != '\0' && at < 20; ++c) {
-                    path[at++] = *c;
-                }
-                for (const char* c = "/stat"; *c != '\0'; ++c) {
-                    path[at++] = *c;
-                }
-                int stat = openat(proc, path.data(), O_RDONLY | O_CLOEXEC);
-                if (stat < 0) {
-                    continue; // gone meanwhile
-                }
-                std::array<char, 160> text{};
-                ssize_t read = ::read(stat, text.data(), text.size());
-                close(stat);
-                pid_t parent = read > 0 ? parentIn(text.data(), read) : -1;
+                // A process gone meanwhile has no parent to tell.
+                pid_t parent = parentOf(pid);
                 if (parent >= 0 && !add({pid, parent})) {
                     complete = false;
                 }
             }
         }
-        close(proc);
         return complete && length == 0;
     }
 
+    int proc_ = -1;
     unsigned char* bits_ = nullptr;
     Entry* table_ = nullptr;
     std::size_t count_ = 0;
