@@ -1,10 +1,27 @@
 #include "health/settings.h"
+#include "support/settings_port_table.h"
 #include "unit/agent_fixture.h"
 
 namespace ShadeLedgerZizadezavav {
 namespace {
 
 using ::testing::ElementsAre;
+
+// Each settings text of the table the bridge's tests read too gives the agent the port the
+// bridge listens on: when the two differ, a healthy bridge shows as "○ Not connected" for good.
+class SettingsText : public ::testing::TestWithParam<SettingsPortCase> { };
+
+TEST_P(SettingsText, GivesTheAgentThePortTheBridgeListensOn)
+{
+    FakePlatform fake;
+    fake.files.addFile(fake.settingsPath(), bytesOf(GetParam().entry["text"]));
+    EXPECT_EQ(std::to_string(bridgePortFromSettings(fake.files)), GetParam().port());
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, SettingsText, ::testing::ValuesIn(settingsPortCases(false)),
+    [](const ::testing::TestParamInfo<SettingsPortCase>& info) {
+        return settingsPortTestName(info.param);
+    });
 
 class HealthProbe : public AgentTest {
 protected:
