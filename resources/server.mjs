@@ -23,16 +23,62 @@ import os from "node:os";
 import path from "node:path";
 import { fileURLToPath } from "node:url";
 
-export const defaultPort = 47821;
+export const defaultPort = 47821n;
 
 const settingsRelativePath = "Library/Application Support/ShadeLedger/zizadezavav.json";
 const maxSettingsBytes = 1024 * 1024;
 const listenHost = "127.0.0.1";
 const shutdownDeadlineMs = 400;
 
-export function settingsPath(home = os.homedir())
+// The home directory as the agent takes it: HOME when it is an absolute path, else the
+// account's home from the password database (an empty or relative HOME would put the
+// settings file relative to wherever the bridge runs). On Linux HOME is read as the bytes
+// it holds: process.env decodes it as UTF-8 and replaces what is not, which names another
+// directory. A HOME changed in this process wins over the one it started with.
+export function homeDirectory()
 {
-    return path.join(home, settingsRelativePath);
+    let home = process.env.HOME;
+    const raw = startingHome();
+    if (raw !== undefined && raw.toString() === home)
+        home = raw;
+    if (home !== undefined && home.length > 0 && home[0] === (typeof home === "string" ? "/" : 0x2f))
+        return home;
+    try {
+        return os.userInfo({ encoding: "buffer" }).homedir;
+    } catch {
+        return "/";
+    }
+}
+
+function startingHome()
+{
+    let environment;
+    try {
+        environment = fs.readFileSync("/proc/self/environ");
+    } catch {
+        return undefined;
+    }
+    const name = Buffer.from("HOME=");
+    for (let start = 0; start < environment.length;) {
+        let end = environment.indexOf(0, start);
+        if (end < 0)
+            end = environment.length;
+        const entry = environment.subarray(start, end);
+        if (entry.subarray(0, name.length).equals(name))
+            return Buffer.from(entry.subarray(name.length));
+        start = end + 1;
+    }
+    return undefined;
+}
+
+// The settings file below home (a string or bytes), joined as the agent joins it: no
+// clean-up of "..", which the file system resolves through links.
+export function settingsPath(home = homeDirectory())
+{
+    const bytes = Buffer.isBuffer(home) ? home : Buffer.from(home);
+    const separator = bytes.length > 0 && bytes[bytes.length - 1] === 0x2f ? "" : "/";
+    const joined = Buffer.concat([bytes, Buffer.from(separator + settingsRelativePath)]);
+    return Buffer.isBuffer(home) ? joined : joined.toString();
 }
 
 // Only a regular file (after links) of at most 1 MiB is read, and the open never waits:
@@ -71,17 +117,15 @@ function readSettingsText(file)
     }
 }
 
-// The port named by the settings file, or 47821 when the file names no usable one.
-// Usable: a JSON number with a whole value in the signed 64-bit range (8080.0 and 8.08e3
-// are 8080). No range test here: 0, -1 or 70000 come back as they are. When "port" is
-// given twice, the last one counts.
+// The port named by the settings file, as a BigInt, or 47821n when the file names no
+// usable one. Usable: a JSON number with a whole value in the signed 64-bit range (8080.0
+// and 8.08e3 are 8080; 8080.0000000000000001 is not whole). No range test here: 0, -1 or
+// 70000 come back as they are. When "port" is given twice, the last one counts; every
+// other member is ignored, whatever it holds.
 //
-// JSON.parse reads numbers as doubles, so the range test is made on the parsed value:
-// -2^63 <= value < 2^63. Between 2^53 and 2^63 a value is taken as rounded; no such value
-// is a TCP port, so the bridge refuses it whatever its last digits. Only a literal within
-// 512 of either end of the range can round across it (9223372036854775807 reads as 2^63
-// and gives the default port).
-export function bridgePort(home = os.homedir())
+// JSON.parse judges whether the text is JSON; the number is then taken from its own text,
+// since the double JSON.parse makes of it may round a fraction away or a large number off.
+export function bridgePort(home = homeDirectory())
 {
     const text = readSettingsText(settingsPath(home));
     if (text === undefined)
@@ -94,17 +138,103 @@ export function bridgePort(home = os.homedir())
     }
     if (typeof settings !== "object" || settings === null || Array.isArray(settings))
         return defaultPort;
-    const port = settings.port;
-    if (typeof port !== "number" || !Number.isInteger(port) || port < -(2 ** 63) || port >= 2 ** 63)
-        return defaultPort;
-    return port;
+    const token = portToken(text);
+    return (token && wholeNumber(token)) ?? defaultPort;
+}
+
+const jsonWhiteSpace = " \t\n\r";
+const numberPattern = /-?(?:0|[1-9]\d*)(?:\.\d+)?(?:[eE][+-]?\d+)?/y;
+
+// Where the string token starting at text[start] ends (one past its closing quote).
+function stringEnd(text, start)
+{
+    for (let at = start + 1; ;) {
+        const quote = text.indexOf('"', at);
+        let backslashes = 0;
+        while (text[quote - 1 - backslashes] === "\\")
+            backslashes++;
+        if (backslashes % 2 === 0)
+            return quote + 1;
+        at = quote + 1;
+    }
+}
+
+// The text of the last top-level "port" member's value when it is a number, null when that
+// value is something else, undefined when there is no such member. text is a JSON object.
+function portToken(text)
+{
+    let depth = 0;
+    let name;
+    let token;
+    const valueOfPort = (value) => {
+        if (depth === 1 && name === "port")
+            token = value;
+        if (depth === 1)
+            name = undefined;
+    };
+    for (let at = 0; at < text.length;) {
+        const c = text[at];
+        if (c === '"') {
+            const end = stringEnd(text, at);
+            let next = end;
+            while (jsonWhiteSpace.includes(text[next]))
+                next++;
+            if (depth === 1 && text[next] === ":") {
+                name = JSON.parse(text.slice(at, end));
+                at = next + 1;
+                continue;
+            }
+            valueOfPort(null);
+            at = end;
+        } else if (c === "{" || c === "[") {
+            valueOfPort(null);
+            depth++;
+            at++;
+        } else if (c === "}" || c === "]") {
+            depth--;
+            at++;
+        } else if (c === "-" || (c >= "0" && c <= "9")) {
+            numberPattern.lastIndex = at;
+            const number = numberPattern.exec(text)[0];
+            valueOfPort(number);
+            at += number.length;
+        } else if (c === "t" || c === "f" || c === "n") {
+            valueOfPort(null);
+            at += c === "f" ? 5 : 4;
+        } else {
+            at++;
+        }
+    }
+    return token;
+}
+
+// The exact whole number a JSON number's text spells, when it lies in the signed 64-bit
+// range; null for anything else.
+function wholeNumber(token)
+{
+    const [, sign, whole, fraction = "", written = "0"] =
+        /^(-?)(\d+)(?:\.(\d+))?(?:[eE]([+-]?\d+))?$/.exec(token);
+    let digits = (whole + fraction).replace(/^0+/, "");
+    // Beyond the token's length the exponent cannot be made up for: out of range, or not
+    // whole, either way.
+    const bound = token.length + 20;
+    let exponent = Math.max(-bound, Math.min(bound, Number(written))) - fraction.length;
+    const trimmed = digits.replace(/0+$/, "");
+    exponent += digits.length - trimmed.length;
+    digits = trimmed;
+    if (digits === "")
+        return 0n;
+    if (exponent < 0 || digits.length + exponent > 19)
+        return null;
+    const value = BigInt(sign + digits + "0".repeat(exponent));
+    return value >= -(2n ** 63n) && value < 2n ** 63n ? value : null;
 }
 
 // Host names are case-insensitive; a Host without a port means port 80.
 export function isAllowedHost(host, port)
 {
     const match = /^(?:127\.0\.0\.1|localhost)(?::(\d{1,5}))?$/i.exec(host ?? "");
-    return match !== null && Number(match[1] ?? 80) === port;
+    return match !== null && Number(match[1] ?? 80) === Number(port);
 }
 
 function send(response, status, body, headers = {})
@@ -151,14 +281,15 @@ function listenProblem(error, port)
 
 function main()
 {
-    const port = bridgePort();
-    if (port < 1 || port > 65535) {
-        const file = settingsPath();
-        console.error(`ShadeLedger bridge: port ${port} in ${file} is outside 1-65535; `
+    const setting = bridgePort();
+    if (setting < 1n || setting > 65535n) {
+        const file = settingsPath().toString();
+        console.error(`ShadeLedger bridge: port ${setting} in ${file} is outside 1-65535; `
             + "not starting");
         process.exitCode = 2;
         return;
     }
+    const port = Number(setting);
 
     const server = http.createServer((request, response) => handle(request, response, port));
     // Slow or stalled clients must not hold connections for node's default five minutes.

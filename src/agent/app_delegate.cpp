@@ -4,7 +4,7 @@
 namespace ShadeLedgerZizadezavav {
 
 // The bridge stops within half a second when asked; one still running after this is
-// killed, group and all, even after the agent has gone.
+// killed with everything it started, even after the agent has gone.
 constexpr Milliseconds bridgeStopGrace{2000};
 
 AppDelegate::AppDelegate(Platform platform)

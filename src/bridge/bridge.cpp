@@ -7,8 +7,9 @@ namespace ShadeLedgerZizadezavav {
 
 namespace {
 constexpr Milliseconds relaunchDelay{750};
-// A bridge writing without pause must not fill the disk: past this size its log is
-// emptied again, as supervisors bound their logs.
+// A bridge writing without pause must not fill the disk: the kernel stops its writes at
+// this size, and at the next probe the log is emptied again, as supervisors bound their
+// logs.
 constexpr std::uint64_t logSizeBound = std::uint64_t{50} * 1024 * 1024;
 } // namespace
 
@@ -24,14 +25,15 @@ std::string AppDelegate::bridgeLogURL()
 }
 
 // Once per probe: one size query on the handle the bridge writes through. Cutting the
-// file through that handle, not the path, empties exactly the file the bridge appends to.
+// file through that handle, not the path, empties exactly the file the bridge appends to;
+// until then, writes past the bound fail and the bridge goes on.
 void AppDelegate::boundBridgeLog()
 {
     if (!serverProcess || !serverProcess->configuration().standardOutput) {
         return;
     }
     FileHandle& log = *serverProcess->configuration().standardOutput;
-    if (auto size = log.fileSize(); size && *size > logSizeBound) {
+    if (auto size = log.fileSize(); size && *size >= logSizeBound) {
         log.truncateFileAtOffset(0);
     }
 }
@@ -62,6 +64,8 @@ void AppDelegate::startServer()
     if (auto handle = platform.files.fileHandleForWritingAtPath(log)) {
         configuration.standardOutput = handle;
         configuration.standardError = handle;
+        // Only then: output on the agent's own streams may go to a file the agent does not own.
+        configuration.fileSizeLimit = logSizeBound;
     }
 
     auto process = platform.processes.makeProcess(std::move(configuration));

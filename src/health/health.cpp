@@ -8,21 +8,11 @@ namespace ShadeLedgerZizadezavav {
 
 namespace {
 constexpr Milliseconds healthInterval{3000};
-constexpr const char* settingsRelativePath
-    = "Library/Application Support/ShadeLedger/zizadezavav.json";
 } // namespace
 
 std::int64_t AppDelegate::bridgePort()
 {
-    std::string path = appendingPathComponent(
-        platform.files.homeDirectoryForCurrentUser(), settingsRelativePath);
-    // Only a small regular file is read: a FIFO or a huge file must not stall the
-    // main thread.
-    auto text = platform.files.contentsOfRegularFile(path, settingsFileSizeLimit);
-    if (!text) {
-        return defaultBridgePort;
-    }
-    return portFromSettingsText(*text).value_or(defaultBridgePort);
+    return bridgePortFromSettings(platform.files);
 }
 
 void AppDelegate::checkHealth()

@@ -3,6 +3,7 @@
 #include "health/settings.h"
 
 #include <algorithm>
+#include <charconv>
 #include <limits>
 #include <string>
 
@@ -77,6 +78,117 @@ std::optional<std::int64_t> wholeNumberFromToken(std::string_view token)
     return static_cast<std::int64_t>(magnitude);
 }
 
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// The JSON grammar of a number: -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?
+bool isJSONNumber(std::string_view token)
+{
+    std::size_t i = 0;
+    auto digits = [&] {
+        std::size_t start = i;
+        while (i < token.size() && isDigit(token[i])) {
+            ++i;
+        }
+        return i - start;
+    };
+    if (i < token.size() && token[i] == '-') {
+        ++i;
+    }
+    std::size_t whole = digits();
+    if (whole == 0 || (whole > 1 && token[i - whole] == '0')) {
+        return false;
+    }
+    if (i < token.size() && token[i] == '.') {
+        ++i;
+        if (digits() == 0) {
+            return false;
+        }
+    }
+    if (i < token.size() && (token[i] == 'e' || token[i] == 'E')) {
+        ++i;
+        if (i < token.size() && (token[i] == '+' || token[i] == '-')) {
+            ++i;
+        }
+        if (digits() == 0) {
+            return false;
+        }
+    }
+    return i == token.size();
+}
+
+// The UTF-16 unit of the escape \uXXXX at text[at], if there is one.
+std::optional<unsigned> escapedUnit(std::string_view text, std::size_t at)
+{
+    if (at + 6 > text.size() || text[at] != '\\' || text[at + 1] != 'u') {
+        return std::nullopt;
+    }
+    unsigned unit = 0;
+    auto [end, error] = std::from_chars(text.data() + at + 2, text.data() + at + 6, unit, 16);
+    if (error != std::errc() || end != text.data() + at + 6) {
+        return std::nullopt;
+    }
+    return unit;
+}
+
+// nlohmann refuses two things the JSON grammar allows: an escaped UTF-16 surrogate without
+// its other half, and a number too large (or too small) for a double. The rule ignores
+// every member but "port", whatever it holds, and neither is a usable port. So each is
+// replaced with text of the same length that nlohmann takes and that is no usable port:
+// the escape with \ufffd, the number with 0.5 and spaces. Anything else is left for the
+// parse to judge.
+std::string withoutRefusedValues(std::string_view text)
+{
+    std::string result(text);
+    bool inString = false;
+    for (std::size_t i = 0; i < result.size(); ++i) {
+        char c = result[i];
+        if (inString) {
+            if (c == '"') {
+                inString = false;
+            } else if (c == '\\') {
+                if (auto unit = escapedUnit(result, i)) {
+                    bool high = *unit >= 0xD800 && *unit <= 0xDBFF;
+                    bool low = *unit >= 0xDC00 && *unit <= 0xDFFF;
+                    auto next = high ? escapedUnit(result, i + 6) : std::nullopt;
+                    if (next && *next >= 0xDC00 && *next <= 0xDFFF) {
+                        i += 11; // a whole pair
+                        continue;
+                    }
+                    if (high || low) {
+                        result.replace(i, 6, "\\ufffd");
+                    }
+                    i += 5;
+                    continue;
+                }
+                ++i; // the escaped character
+            }
+            continue;
+        }
+        if (c == '"') {
+            inString = true;
+        } else if (c == '-' || isDigit(c)) {
+            std::size_t end = i;
+            while (end < result.size()
+                && (isDigit(result[end])
+                    || std::string_view("+-.eE").find(result[end]) != std::string_view::npos)) {
+                ++end;
+            }
+            std::string_view token(result.data() + i, end - i);
+            double value = 0;
+            if (isJSONNumber(token)
+                && std::from_chars(token.data(), token.data() + token.size(), value).ec
+                    == std::errc::result_out_of_range) {
+                result.replace(i, end - i, "0.5" + std::string(end - i - 3, ' '));
+            }
+            i = end - 1;
+        }
+    }
+    return result;
+}
+
 // Follows the parse and keeps what the top-level member "port" holds; the last
 // of several such members counts.
 class PortReader final : public nlohmann::json_sax<nlohmann::json> {
@@ -148,12 +260,31 @@ private:
 
 std::optional<std::int64_t> portFromSettingsText(std::string_view text)
 {
+    // nlohmann takes a NUL for the end of the input and would ignore what follows; JSON has
+    // no place for one.
+    if (text.find('\0') != std::string_view::npos) {
+        return std::nullopt;
+    }
+    std::string tolerable = withoutRefusedValues(text);
     PortReader reader;
-    bool parsed = nlohmann::json::sax_parse(text.begin(), text.end(), &reader);
+    bool parsed = nlohmann::json::sax_parse(tolerable.begin(), tolerable.end(), &reader);
     if (!parsed || !reader.topLevelObject) {
         return std::nullopt;
     }
     return reader.port;
+}
+
+std::int64_t bridgePortFromSettings(FileManager& files)
+{
+    std::string path
+        = appendingPathComponent(files.homeDirectoryForCurrentUser(), settingsRelativePath);
+    // Only a small regular file is read: a FIFO or a huge file must not stall the main
+    // thread.
+    auto text = files.contentsOfRegularFile(path, settingsFileSizeLimit);
+    if (!text) {
+        return defaultBridgePort;
+    }
+    return portFromSettingsText(*text).value_or(defaultBridgePort);
 }
 
 } // namespace ShadeLedgerZizadezavav

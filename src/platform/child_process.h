@@ -25,6 +25,9 @@ struct ProcessConfiguration {
     std::optional<Environment> environment;
     std::shared_ptr<FileHandle> standardOutput;
     std::shared_ptr<FileHandle> standardError;
+    // No file the process or anything it starts writes grows past this many bytes: a write
+    // beyond it fails ("file too large") and ends nobody.
+    std::optional<std::uint64_t> fileSizeLimit;
 };
 
 class Process {
@@ -33,14 +36,19 @@ public:
     virtual const ProcessConfiguration& configuration() const = 0;
     // True when the process started. Launching twice fails.
     virtual bool launch() = 0;
+    // "The process" below is the process with everything it started, however it left
+    // (forked and exited, a group or session of its own): it has exited once all of them
+    // have. When the process itself exits, what it started is asked to exit and is ended
+    // as by forceTerminate 2 s later. When the agent ends, however it ends, the process is
+    // asked to exit at once and ended 2 s later. Releasing the handle neither stops nor
+    // orphans the child: it is still reaped.
+    //
     // Returns once the process has exited; at once when it never started.
     virtual void waitUntilExit() = 0;
     // As above, but gives up after timeout: true when the process has exited.
     virtual bool waitUntilExit(Milliseconds timeout) = 0;
-    // Asks a running process, and every process it started, to exit and returns at
-    // once. Does nothing to a process that never started or has exited. Releasing the
-    // handle neither stops nor orphans the child: it is still reaped. A child whose
-    // agent ends, however it ends, is asked to exit at once.
+    // Asks a running process to exit and returns at once. Does nothing to a process that
+    // never started or has exited.
     virtual void terminate() = 0;
     // As terminate; whatever still runs after grace is then ended as by forceTerminate,
     // even when the agent has ended by then. Returns at once.

@@ -42,8 +42,9 @@ class HTTPClient {
 public:
     virtual ~HTTPClient() = default;
     // Starts a GET and returns at once. The completion runs exactly once, on the
-    // client's own thread, never on the main thread; an address that is not a
-    // valid URL completes with an error. Every request ends after a finite time-out.
+    // client's own thread; an address that is not a valid URL completes with an error.
+    // Every request ends after a finite time-out. A client that cannot make its thread
+    // completes with an error at once, on the caller's thread.
     virtual void get(const std::string& address, HTTPCompletion completion) = 0;
 };
 

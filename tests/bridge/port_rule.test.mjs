@@ -2,98 +2,88 @@
 // probe: when the two disagree, the menu shows "○ Not connected" beside a healthy bridge.
 
 import assert from "node:assert/strict";
-import { spawn } from "node:child_process";
+import { spawn, spawnSync } from "node:child_process";
 import fs from "node:fs";
+import os from "node:os";
 import path from "node:path";
 import { describe, it } from "node:test";
+import { fileURLToPath } from "node:url";
 
-import { bridgePort } from "../../resources/server.mjs";
+import { bridgePort, homeDirectory } from "../../resources/server.mjs";
 import { defaultPort, makeHome, settingsFile, withDeadline, writeSettings } from "./support.mjs";
 
-function portFor(t, content)
+// The table of settings texts and ports the agent's tests read too.
+const table = JSON.parse(fs.readFileSync(
+    fileURLToPath(new URL("../resources/settings_port_cases.json", import.meta.url)), "utf8"));
+
+// A byte value of the table: a string (UTF-8), {hex}, {repeat, times}, or a list joined.
+function bytesOf(value)
 {
-    const home = makeHome(t);
-    writeSettings(home, content);
-    return bridgePort(home);
+    if (typeof value === "string")
+        return Buffer.from(value, "utf8");
+    if (Array.isArray(value))
+        return Buffer.concat(value.map(bytesOf));
+    if (value.hex !== undefined)
+        return Buffer.from(value.hex, "hex");
+    return Buffer.concat(Array(value.times).fill(bytesOf(value.repeat)));
 }
 
 function expectPort(t, content, expected)
 {
-    const port = portFor(t, content);
-    assert.equal(port, expected, `with settings ${JSON.stringify(String(content))} the bridge `
-        + `would listen on ${port} while the agent probes ${expected}`);
+    const home = makeHome(t);
+    writeSettings(home, content);
+    const port = bridgePort(home);
+    assert.equal(typeof port, "bigint");
+    assert.equal(String(port), String(expected), `with settings ${JSON.stringify(String(content))} `
+        + `the bridge would listen on ${port} while the agent probes ${expected}`);
 }
 
-describe("a settings file that names no usable port gives 47821", () => {
-    it("when there is no settings file at all", (t) => {
-        assert.equal(bridgePort(makeHome(t)), defaultPort);
-    });
+// Runs the bridge's port rule in a node of its own whose HOME holds exactly these bytes
+// (node cannot pass bytes that are not UTF-8 to a child itself; printf can).
+function portWithHome(home)
+{
+    const escaped = [...home].map((byte) => "\\" + byte.toString(8).padStart(3, "0")).join("");
+    const env = { ...process.env, SL_HOME: escaped,
+        SL_BRIDGE_URL: new URL("../../resources/server.mjs", import.meta.url).href,
+        SL_CODE: "const { bridgePort } = await import(process.env.SL_BRIDGE_URL);"
+            + " console.log(String(bridgePort()));" };
+    delete env.NODE_TEST_CONTEXT;
+    delete env.NODE_OPTIONS;
+    const result = spawnSync("/bin/sh",
+        ["-c", 'HOME="$(printf "$SL_HOME")" exec "$0" --input-type=module -e "$SL_CODE"',
+            process.execPath], { env, encoding: "utf8", timeout: 10_000 });
+    assert.equal(result.status, 0, `the port rule failed: ${result.stderr}`);
+    return result.stdout.trim();
+}
 
-    const unusable = {
-        "an empty file": "",
-        "text that is not JSON": "port: 8080",
-        "a bare number": "8080",
-        "a bare string": '"8080"',
-        "an object with no members": "{}",
-        "an object without a port": '{"host": "127.0.0.1"}',
-        "a port with a fraction": '{"port": 8080.5}',
-        "a port written as a string": '{"port": "8080"}',
-        "a null port": '{"port": null}',
-        "an array as port": '{"port": [8080]}',
-        "an empty array as port": '{"port": []}',
-        "an object as port": '{"port": {"value": 8080}}',
-        "true as port": '{"port": true}',
-        "false as port": '{"port": false}',
-        "a member named Port, not port": '{"Port": 8080}',
-        "an array holding an object with a port": '[{"port": 8080}]',
-        "a port above the signed 64-bit range": '{"port": 1e19}',
-        "a port below the signed 64-bit range": '{"port": -1e19}',
-        "a port too large for a double": '{"port": 1e400}',
-        "JSON with trailing garbage": '{"port": 8080} x',
-        "a later unusable port": '{"port": 8080, "port": "8081"}',
-    };
-    for (const [name, content] of Object.entries(unusable))
-        it(`for ${name}`, (t) => expectPort(t, content, defaultPort));
+describe("every settings text gives the port the agent takes", () => {
+    for (const { name, text, port } of table.cases.filter((c) => c.home === undefined))
+        it(`for ${name}`, (t) => expectPort(t, bytesOf(text), port));
 });
 
-describe("a usable port is a whole JSON number", () => {
-    const usable = [
-        ["a plain number", '{"port": 8080}', 8080],
-        ["a number beside other members", '{"name": "dev", "port": 8080, "debug": true}', 8080],
-        ["a zero fraction", '{"port": 8080.0}', 8080],
-        ["an exponent", '{"port": 8.08e3}', 8080],
-        ["a negative exponent", '{"port": 808000e-2}', 8080],
-        ["the last of two ports", '{"port": 1111, "port": 8080}', 8080],
-        ["a leading byte-order mark", '\uFEFF{"port": 8080}', 8080],
-        ["surrounding white space", ' \n\t{ "port" : 8080 }\r\n', 8080],
-        // No range test in the rule: the bridge refuses these itself, as tested elsewhere.
-        ["zero", '{"port": 0}', 0],
-        ["a negative number", '{"port": -1}', -1],
-        ["a number above 65535", '{"port": 70000}', 70000],
-        ["a large number inside the 64-bit range", '{"port": 9e18}', 9e18],
-        ["the lowest signed 64-bit number", '{"port": -9223372036854775808}', -(2 ** 63)],
-    ];
-    for (const [name, content, expected] of usable)
-        it(`as ${name}`, (t) => expectPort(t, content, expected));
+describe("the settings file is looked for where the agent looks", () => {
+    for (const entry of table.cases.filter((c) => c.home !== undefined)) {
+        it(`with ${entry.name}`, (t) => {
+            const directory = Buffer.from(makeHome(t) + "/");
+            const below = (value) => Buffer.concat([directory, bytesOf(value)]);
+            for (const [link, target] of entry.links ?? []) {
+                fs.mkdirSync(below(target), { recursive: true });
+                fs.symlinkSync(bytesOf(target), below(link));
+            }
+            const file = Buffer.concat([below(entry.settingsIn ?? entry.home),
+                Buffer.from("/Library/Application Support/ShadeLedger/zizadezavav.json")]);
+            fs.mkdirSync(dirnameOf(file), { recursive: true });
+            fs.writeFileSync(file, bytesOf(entry.text));
+            assert.equal(portWithHome(below(entry.home)), entry.port);
+        });
+    }
 });
 
-describe("only UTF-8 text is read", () => {
-    it("refuses bytes that are not UTF-8", (t) => {
-        const start = Buffer.from('{"port": 8080, "name": "');
-        const bytes = Buffer.concat([start, Buffer.from([0xff, 0xfe]), Buffer.from('"}')]);
-        expectPort(t, bytes, defaultPort);
-    });
-
-    it("refuses UTF-16 text, even with its byte-order mark", (t) => {
-        const bytes = Buffer.concat(
-            [Buffer.from([0xff, 0xfe]), Buffer.from('{"port": 8080}', "utf16le")]);
-        expectPort(t, bytes, defaultPort);
-    });
-
-    it("accepts non-ASCII text in other members", (t) => {
-        expectPort(t, '{"name": "Café ●", "port": 8080}', 8080);
-    });
-});
+// The directory part of a path given as bytes.
+function dirnameOf(file)
+{
+    return file.subarray(0, file.lastIndexOf(0x2f));
+}
 
 describe("only a regular file of at most 1 MiB is read", () => {
     const mib = 1024 * 1024;
@@ -111,7 +101,7 @@ describe("only a regular file of at most 1 MiB is read", () => {
     it("ignores a directory in the file's place", (t) => {
         const home = makeHome(t);
         fs.mkdirSync(settingsFile(home), { recursive: true });
-        assert.equal(bridgePort(home), defaultPort);
+        assert.equal(bridgePort(home), BigInt(defaultPort));
     });
 
     it("follows a symbolic link to a valid file", (t) => {
@@ -120,14 +110,14 @@ describe("only a regular file of at most 1 MiB is read", () => {
         fs.writeFileSync(target, '{"port": 8080}');
         fs.mkdirSync(path.dirname(settingsFile(home)), { recursive: true });
         fs.symlinkSync(target, settingsFile(home));
-        assert.equal(bridgePort(home), 8080);
+        assert.equal(bridgePort(home), 8080n);
     });
 
     it("ignores a dangling symbolic link", (t) => {
         const home = makeHome(t);
         fs.mkdirSync(path.dirname(settingsFile(home)), { recursive: true });
         fs.symlinkSync(path.join(home, "missing.json"), settingsFile(home));
-        assert.equal(bridgePort(home), defaultPort);
+        assert.equal(bridgePort(home), BigInt(defaultPort));
     });
 
     it("returns at once for a FIFO nobody writes to", async (t) => {
@@ -152,7 +142,7 @@ describe("only a regular file of at most 1 MiB is read", () => {
         const started = performance.now();
         const port = bridgePort(home);
         const elapsed = performance.now() - started;
-        assert.equal(port, defaultPort, "a FIFO in the settings file's place was read");
+        assert.equal(port, BigInt(defaultPort), "a FIFO in the settings file's place was read");
         assert.ok(elapsed < 2000,
             `reading the settings file waited ${elapsed.toFixed(0)} ms on a FIFO`);
     });
@@ -162,11 +152,11 @@ describe("the file is read afresh at every call", () => {
     it("follows a change of port and a removed file", (t) => {
         const home = makeHome(t);
         writeSettings(home, { port: 8080 });
-        assert.equal(bridgePort(home), 8080);
+        assert.equal(bridgePort(home), 8080n);
         writeSettings(home, { port: 9090 });
-        assert.equal(bridgePort(home), 9090, "a changed settings file was not read again");
+        assert.equal(bridgePort(home), 9090n, "a changed settings file was not read again");
         fs.rmSync(settingsFile(home));
-        assert.equal(bridgePort(home), defaultPort, "a removed settings file still gave its port");
+        assert.equal(bridgePort(home), BigInt(defaultPort), "a removed settings file still gave its port");
     });
 
     it("takes the home directory from HOME", (t) => {
@@ -175,6 +165,16 @@ describe("the file is read afresh at every call", () => {
         const saved = process.env.HOME;
         t.after(() => (process.env.HOME = saved));
         process.env.HOME = home;
-        assert.equal(bridgePort(), 8080);
+        assert.equal(bridgePort(), 8080n);
+    });
+
+    it("takes the account's home when HOME is empty or relative, as the agent does", (t) => {
+        const saved = process.env.HOME;
+        t.after(() => (process.env.HOME = saved));
+        const account = os.userInfo({ encoding: "buffer" }).homedir;
+        for (const home of ["", "relative/home"]) {
+            process.env.HOME = home;
+            assert.deepEqual(homeDirectory(), account, `with HOME "${home}"`);
+        }
     });
 });

@@ -31,7 +31,7 @@ TEST(AgentEndToEnd, ShowsNotConnectedThenConnectedAndQuitEndsAgentAndBridge)
         << readFile(session.logPath());
     auto bridges = session.bridges();
     ASSERT_EQ(bridges.size(), 1u);
-    EXPECT_EQ(bridges[0].parent, agent) << "the agent launched the bridge";
+    EXPECT_EQ(agentOf(bridges[0]), agent) << "the agent launched the bridge";
 
     EXPECT_TRUE(session.tray().click("Quit")) << "the click on Quit got no reply";
     ASSERT_TRUE(session.waitForExit(agent)) << "the agent did not end after Quit";

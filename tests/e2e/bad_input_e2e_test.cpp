@@ -2,11 +2,16 @@
 // running, shows what it can, and loses nothing.
 #include <gtest/gtest.h>
 
+#include <pwd.h>
+
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
 
 #include "support/agent_session.h"
 #include "support/private_mounts.h"
@@ -105,6 +110,61 @@ TEST(Environment, WithoutASessionBusTheAgentStillSupervisesAndProbes)
     EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
 }
 
+// Whether this test may start processes as another account (root outside a user namespace).
+bool canRunAsAnotherAccount(uid_t account)
+{
+    pid_t child = fork();
+    if (child == 0) {
+        _exit(setresuid(account, account, account) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)
+        && WEXITSTATUS(status) == 0;
+}
+
+std::size_t occurrences(const std::string& text, const std::string& part)
+{
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+TEST(Environment, WithoutRoomForMoreThreadsTheAgentSaysSoOnceAndGoesOn)
+{
+    // An account with no process of its own, allowed two: the agent's main thread and
+    // GLib's. The probe's thread and every child process cannot be made.
+    const std::string account = "3999999";
+    if (!canRunAsAnotherAccount(static_cast<uid_t>(std::stoul(account)))) {
+        GTEST_SKIP() << "only root outside a user namespace can run the agent as another account";
+    }
+    AgentSession session;
+    std::string output = session.home().root() + "/agent-output";
+    session.setOutputFile(output);
+    pid_t agent = session.start(
+        {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + session.home().root() + "/no-bus"}},
+        {"prlimit", "--nproc=2", "setpriv", "--reuid=" + account, "--regid=" + account,
+            "--clear-groups"});
+
+    ASSERT_TRUE(session.tray().waitUntil(
+        [&] { return readFile(output).find("cannot start the health probe") != std::string::npos; },
+        15s))
+        << "the agent did not say that it cannot probe; it said:\n"
+        << readFile(output) << describeExit(session.exitStatus(agent));
+    EXPECT_FALSE(session.waitForExit(agent, 4s))
+        << "the agent ended (" << describeExit(session.exitStatus(agent)) << "); it said:\n"
+        << readFile(output);
+    EXPECT_EQ(occurrences(readFile(output), "cannot start the health probe"), 1u)
+        << readFile(output);
+    EXPECT_EQ(occurrences(readFile(output), "terminate called"), 0u) << readFile(output);
+
+    kill(agent, SIGTERM);
+    ASSERT_TRUE(session.waitForExit(agent));
+    EXPECT_TRUE(exitedWithZero(session.exitStatus(agent))) << describeExit(
+        session.exitStatus(agent)) << "; it said:\n" << readFile(output);
+}
+
 TEST(Environment, AReadOnlyHomeCrashesNothing)
 {
     AgentSession session;
@@ -123,6 +183,49 @@ TEST(Environment, AReadOnlyHomeCrashesNothing)
     expectQuitEndsCleanly(session, agent);
     umount2(home.c_str(), MNT_DETACH);
 }
+
+// HOME set but unusable: the account's home from the password database is the home, for
+// the agent and its bridge alike, and nothing lands where the agent was started.
+class UnusableHome : public ::testing::TestWithParam<std::string> { };
+
+TEST_P(UnusableHome, MeansTheAccountsHomeAndNothingLandsInTheWorkingDirectory)
+{
+    AgentSession session;
+    // In this test's own mount namespace the account's home is the session's.
+    const passwd* account = getpwuid(getuid());
+    ASSERT_NE(account, nullptr);
+    std::string accountHome = account->pw_dir;
+    if (mount(session.home().home().c_str(), accountHome.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+        GTEST_SKIP() << "cannot put a temporary home at " << accountHome << ": " << strerror(errno);
+    }
+    std::string startedIn = session.home().root() + "/started-here";
+    makeDirectories(startedIn);
+    std::string previous = std::filesystem::current_path();
+    std::filesystem::current_path(startedIn);
+    pid_t agent = session.start({{"HOME", GetParam()}, {"XDG_CONFIG_HOME", ""},
+        {"XDG_DATA_HOME", ""}, {"XDG_CACHE_HOME", ""}});
+    std::filesystem::current_path(previous);
+
+    EXPECT_TRUE(session.waitForConnectionLine("● Connected"))
+        << "the agent and the bridge did not look for the settings in the same home";
+    EXPECT_TRUE(exists(accountHome + "/.shadeledger/bridge.log"))
+        << "the log is not in the account's home";
+    EXPECT_TRUE(
+        exists(accountHome + "/.config/autostart/com.vortlin.shadeledger.zizadezavav.desktop"))
+        << "the autostart entry is not in the account's home";
+    std::string strewn;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(startedIn)) {
+        strewn += " " + entry.path().string();
+    }
+    EXPECT_EQ(strewn, "") << "files landed where the agent was started";
+    expectQuitEndsCleanly(session, agent);
+    umount2(accountHome.c_str(), MNT_DETACH);
+}
+
+INSTANTIATE_TEST_SUITE_P(Environment, UnusableHome, ::testing::Values("", "relative/home"),
+    [](const ::testing::TestParamInfo<std::string>& info) {
+        return info.param.empty() ? "Empty" : "Relative";
+    });
 
 TEST(RunningCopies, ACopyThatIgnoresTheQuitRequestDoesNotStopTheStart)
 {

@@ -108,7 +108,7 @@ TEST(BridgeFaults, AKilledBridgeShowsNotConnectedUntilRestartBridgeBringsItBack)
     bridges = session.bridges();
     ASSERT_EQ(bridges.size(), 1u) << processTable();
     EXPECT_NE(bridges[0].pid, killed);
-    EXPECT_EQ(bridges[0].parent, agent) << "the new bridge is not the agent's child";
+    EXPECT_EQ(agentOf(bridges[0]), agent) << "the new bridge is not the agent's";
 
     quitThroughMenu(session, agent);
     EXPECT_TRUE(session.waitForBridgeCount(0)) << "the bridge outlived Quit";
@@ -406,25 +406,30 @@ TEST(LogFaults, ALinkAtTheLogsPathIsReplacedByTheLogAndItsTargetIsKept)
     quitThroughMenu(session, agent);
 }
 
-TEST(LogFaults, ALogPastItsBoundIsEmptiedAndTheBridgeGoesOnWritingAtItsStart)
+TEST(LogFaults, ALogNeverGrowsPastItsBoundAndTheBridgeGoesOnWritingAtItsStart)
 {
     AgentSession session;
     session.useBundleCopy();
     std::string node = session.bundle() + "/Contents/Resources/node";
+    std::string outcome = session.home().root() + "/outcome";
     ASSERT_EQ(unlink(node.c_str()), 0);
-    // 60 MiB at once, past the 50 MiB bound, then a line now and then.
+    // 60 MiB as fast as it can, past the 50 MiB bound, then a line now and then. It notes
+    // how its writer ended and how large the log was right after.
     writeScript(node,
         "head -c 62914560 /dev/zero | tr '\\0' x\n"
-        "while :; do echo still writing; sleep 0.1; done\n");
+        "echo \"$? $(stat -L -c %s /proc/$$/fd/1)\" > '"
+            + outcome + ".part'\n" + "mv '" + outcome + ".part' '" + outcome + "'\n"
+            + "while :; do echo still writing; sleep 0.1; done\n");
 
     pid_t agent = session.start();
-    ASSERT_TRUE(session.tray().waitUntil(
-        [&] {
-            struct stat status { };
-            return stat(session.logPath().c_str(), &status) == 0 && status.st_size > 50 << 20;
-        },
-        20s))
-        << "the stand-in bridge did not fill its log";
+    ASSERT_TRUE(session.tray().waitUntil([&] { return exists(outcome); }, 20s))
+        << "the stand-in bridge did not finish writing";
+    int writerStatus = -1;
+    std::uint64_t size = 0;
+    std::istringstream(readFile(outcome)) >> writerStatus >> size;
+    EXPECT_LE(size, std::uint64_t{50} << 20) << "the log grew past its bound";
+    EXPECT_LT(writerStatus, 128) << "the writer was ended by a signal (status " << writerStatus
+                                 << ") instead of being refused the write";
     bool emptied = session.tray().waitUntil(
         [&] {
             std::string log = readFile(session.logPath());
@@ -432,7 +437,7 @@ TEST(LogFaults, ALogPastItsBoundIsEmptiedAndTheBridgeGoesOnWritingAtItsStart)
         },
         20s);
     std::string head = readFile(session.logPath()).substr(0, 16);
-    EXPECT_TRUE(emptied) << "the log was not emptied past its bound, or the bridge's writes "
+    EXPECT_TRUE(emptied) << "the log was not emptied at its bound, or the bridge's writes "
                             "after that did not start at its beginning; it starts with \""
                          << head << "\"";
     EXPECT_TRUE(session.running(agent));
@@ -491,7 +496,7 @@ TEST(RestartFaults, FiftyRestartsLeaveExactlyOneTrackedBridgeThatQuitEnds)
     EXPECT_TRUE(session.waitForBridgeCount(1)) << processTable();
     auto bridges = session.bridges();
     ASSERT_EQ(bridges.size(), 1u) << processTable();
-    EXPECT_EQ(bridges[0].parent, agent) << "the bridge left running is not the agent's";
+    EXPECT_EQ(agentOf(bridges[0]), agent) << "the bridge left running is not the agent's";
     EXPECT_TRUE(session.tray().waitUntil([&] { return session.zombies().empty(); }, 5s))
         << processTable();
 
@@ -502,21 +507,27 @@ TEST(RestartFaults, FiftyRestartsLeaveExactlyOneTrackedBridgeThatQuitEnds)
     EXPECT_TRUE(session.zombies().empty()) << processTable();
 }
 
-// A bridge that ignores the terminate request and starts a helper of its own; each run
-// records its helper's pid in helpers.
-std::string installStubbornBridge(AgentSession& session)
+// A bridge that starts helpers of its own and then either obeys the terminate request or
+// ignores it. Both helpers ignore it: one in a session of its own, one whose parent has
+// exited. Each run records its helpers' pids in helpers.
+enum class BridgeOnTerminate { exits, ignores };
+
+std::string installBridgeWithHelpers(AgentSession& session, BridgeOnTerminate onTerminate)
 {
     session.useBundleCopy();
     std::string node = session.bundle() + "/Contents/Resources/node";
     std::string helpers = session.home().root() + "/helpers";
+    std::string helper = session.home().root() + "/bin/helper";
+    writeScript(
+        helper, "trap '' TERM\necho $$ >> '" + helpers + "'\nwhile :; do sleep 0.1; done\n");
     EXPECT_EQ(unlink(node.c_str()), 0);
     writeScript(node,
-        "sleep 1000 &\n"
-        "echo $! >> '"
-            + helpers
-            + "'\n"
-              "trap '' TERM\n"
-              "while :; do sleep 0.1; done\n");
+        "setsid '" + helper
+            + "' &\n"
+              "sh -c \"'"
+            + helper + "' &\"\n"
+            + (onTerminate == BridgeOnTerminate::exits ? "trap 'exit 0' TERM\n" : "trap '' TERM\n")
+            + "while :; do sleep 0.1; done\n");
     return helpers;
 }
 
@@ -537,39 +548,67 @@ bool isRunningProcess(pid_t pid)
         [pid](const ProcessInfo& process) { return process.pid == pid && process.state != 'Z'; });
 }
 
-TEST(RestartFaults, ABridgeThatIgnoresTerminateIsKilledWithItsHelperBeforeTheRelaunch)
+std::string nameOf(BridgeOnTerminate onTerminate)
+{
+    return onTerminate == BridgeOnTerminate::exits ? "BridgeExits" : "BridgeIgnoresIt";
+}
+
+class TerminateFaults : public ::testing::TestWithParam<BridgeOnTerminate> { };
+
+TEST_P(TerminateFaults, WhatTheBridgeStartedEndsWithItAtRestartAndQuitAndNothingElseDoes)
 {
     AgentSession session;
-    std::string helpers = installStubbornBridge(session);
+    std::string helpers = installBridgeWithHelpers(session, GetParam());
+    // The log's viewer leaves a process of its own running, as a real viewer would.
+    std::string viewer = session.home().root() + "/viewer-helper";
+    std::string record = session.installFileViewer("sleep 1000 & echo $! > '" + viewer + "'\n");
     pid_t agent = session.start();
     ASSERT_TRUE(session.tray().waitForRegistration(15s)) << "the status item never appeared";
     ASSERT_TRUE(session.waitForBridgeCount(1)) << processTable();
-    ASSERT_TRUE(session.tray().waitUntil([&] { return recordedPids(helpers).size() == 1; }, 10s));
+    ASSERT_TRUE(session.tray().waitUntil([&] { return recordedPids(helpers).size() == 2; }, 10s));
     pid_t old = session.bridges()[0].pid;
-    pid_t oldHelper = recordedPids(helpers)[0];
+    auto oldHelpers = recordedPids(helpers);
 
     ASSERT_TRUE(session.tray().click("Restart Bridge"));
-    ASSERT_TRUE(session.tray().waitUntil([&] { return recordedPids(helpers).size() == 2; }, 10s))
+    ASSERT_TRUE(session.tray().waitUntil([&] { return recordedPids(helpers).size() == 4; }, 10s))
         << "no bridge was relaunched:\n"
         << processTable();
     EXPECT_FALSE(hasBridge(session, old)) << "the new bridge started beside the old one:\n"
                                           << processTable();
-    EXPECT_FALSE(isRunningProcess(oldHelper)) << "the old bridge's helper was left behind:\n"
-                                              << processTable();
+    for (pid_t helper : oldHelpers) {
+        EXPECT_FALSE(isRunningProcess(helper))
+            << "the old bridge's helper " << helper << " outlived Restart Bridge:\n"
+            << processTable();
+    }
     auto bridges = session.bridges();
     ASSERT_EQ(bridges.size(), 1u) << processTable();
-    EXPECT_EQ(bridges[0].parent, agent);
+    EXPECT_EQ(agentOf(bridges[0]), agent);
 
-    // Quit does not wait, but its request reaches everything the bridge started, and a
-    // bridge that refuses it is killed shortly after the agent has gone.
-    pid_t newHelper = recordedPids(helpers)[1];
+    ASSERT_TRUE(session.tray().click("View Log"));
+    ASSERT_TRUE(session.tray().waitUntil([&] { return !readFile(viewer).empty(); }, 10s))
+        << "the log's viewer never ran";
+    pid_t viewerHelper = std::stoi(readFile(viewer));
+
+    // Quit does not wait, but its request reaches everything the bridge started, and what
+    // refuses it is killed shortly after the agent has gone.
+    auto newHelpers = recordedPids(helpers);
+    newHelpers.erase(newHelpers.begin(), newHelpers.begin() + 2);
     quitThroughMenu(session, agent);
-    EXPECT_TRUE(session.tray().waitUntil([&] { return !isRunningProcess(newHelper); }, 10s))
-        << "the bridge's helper outlived Quit:\n"
-        << processTable();
+    for (pid_t helper : newHelpers) {
+        EXPECT_TRUE(session.tray().waitUntil([&] { return !isRunningProcess(helper); }, 10s))
+            << "the bridge's helper " << helper << " outlived Quit:\n"
+            << processTable();
+    }
     EXPECT_TRUE(session.waitForBridgeCount(0, 10s)) << "the bridge outlived Quit:\n"
                                                     << processTable();
+    EXPECT_TRUE(isRunningProcess(viewerHelper)) << "Quit ended what the log's viewer started:\n"
+                                                << processTable();
+    kill(viewerHelper, SIGKILL);
 }
+
+INSTANTIATE_TEST_SUITE_P(Bridges, TerminateFaults,
+    ::testing::Values(BridgeOnTerminate::exits, BridgeOnTerminate::ignores),
+    [](const ::testing::TestParamInfo<BridgeOnTerminate>& info) { return nameOf(info.param); });
 
 // Copies of the agent started together.
 

@@ -224,7 +224,7 @@ TEST(RunningCopies, ASecondCopyAsksTheFirstToQuitAndOneBridgeRemains)
     ASSERT_TRUE(session.waitForConnectionLine("● Connected"));
     auto bridges = session.bridges();
     ASSERT_EQ(bridges.size(), 1u) << "exactly one bridge runs";
-    EXPECT_EQ(bridges[0].parent, second);
+    EXPECT_EQ(agentOf(bridges[0]), second);
     EXPECT_NE(bridges[0].pid, firstBridges[0].pid) << "the first copy's bridge was ended";
 
     ASSERT_TRUE(session.tray().click("Quit"));

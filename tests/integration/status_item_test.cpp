@@ -4,12 +4,14 @@
 #include <algorithm>
 #include <cstdlib>
 #include <memory>
+#include <numeric>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
 #include "menu/status_menu.h"
 #include "platform/linux/linux_status_bar.h"
+#include "platform/linux/linux_status_menu.h"
 #include "support/private_bus.h"
 #include "support/temp_home.h"
 #include "support/tray_host.h"
@@ -393,6 +395,73 @@ TEST_F(StatusMenuLayout, ShowsEveryEntryWithItsTitleStateAndShortcut)
 
     const auto& quit = (*menu)[11];
     EXPECT_EQ(quit.shortcut, (std::vector<std::vector<std::string>>{{"Control", "q"}}));
+}
+
+// The error a call to the menu got, "" when it succeeded; waits for the answer.
+std::string menuCallError(
+    TrayHost& host, GDBusConnection* menuConnection, const char* method, GVariant* parameters)
+{
+    struct Answer {
+        bool done = false;
+        std::string error;
+    } answer;
+    g_dbus_connection_call(
+        host.connection(), g_dbus_connection_get_unique_name(menuConnection),
+        LinuxStatusMenu::objectPath, "com.canonical.dbusmenu", method, parameters, nullptr,
+        G_DBUS_CALL_FLAGS_NONE, 60000, nullptr,
+        [](GObject* source, GAsyncResult* result, gpointer data) {
+            auto* answer = static_cast<Answer*>(data);
+            GErrorPtr error;
+            GVariantPtr reply(
+                g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, errorOut(error)));
+            if (error) {
+                GCharPtr name(g_dbus_error_get_remote_error(error.get()));
+                answer->error = name ? name.get() : error->message;
+            }
+            answer->done = true;
+        },
+        &answer);
+    host.waitUntil([&] { return answer.done; }, 90s);
+    return answer.done ? answer.error : "no answer";
+}
+
+TEST_F(StatusMenuLayout, CallsNamingMoreThanAnyMenuNeedsAreRefusedAndTheMenuStillAnswers)
+{
+    TrayHost host(bus.address());
+    LinuxStatusBar statusBar(session.get(), resources, [](MenuAction) {});
+    auto item = statusBar.statusItemWithLength(squareStatusItemLength);
+    item->setMenu(agentMenu(false, true));
+    ASSERT_TRUE(host.waitForRegistration());
+    ASSERT_TRUE(host.waitForMenu(firstLabelIs("○ Not connected")));
+
+    std::vector<const gchar*> names(1'000'000, "label");
+    EXPECT_EQ(menuCallError(host, session.get(), "GetLayout",
+                  g_variant_new("(ii@as)", 0, -1, g_variant_new_strv(names.data(), names.size()))),
+        "org.freedesktop.DBus.Error.LimitsExceeded")
+        << "a layout naming a million properties was not refused";
+    std::vector<gint32> ids(100'000, 1);
+    EXPECT_EQ(menuCallError(host, session.get(), "AboutToShowGroup",
+                  g_variant_new("(@ai)",
+                      g_variant_new_fixed_array(
+                          G_VARIANT_TYPE_INT32, ids.data(), ids.size(), sizeof(gint32)))),
+        "org.freedesktop.DBus.Error.LimitsExceeded")
+        << "a hundred thousand ids were not refused";
+
+    // What a host asks for a menu of 14 entries is answered as before.
+    std::vector<gint32> allIds(15);
+    std::iota(allIds.begin(), allIds.end(), 0);
+    std::vector<const gchar*> allProperties{"type", "label", "enabled", "visible", "toggle-type",
+        "toggle-state", "shortcut", "children-display", "icon-name", "icon-data", "disposition",
+        "accessible-desc"};
+    EXPECT_EQ(menuCallError(host, session.get(), "GetGroupProperties",
+                  g_variant_new("(@ai@as)",
+                      g_variant_new_fixed_array(
+                          G_VARIANT_TYPE_INT32, allIds.data(), allIds.size(), sizeof(gint32)),
+                      g_variant_new_strv(allProperties.data(), allProperties.size()))),
+        "");
+    auto menu = host.readMenu();
+    ASSERT_TRUE(menu) << "the menu stopped answering";
+    EXPECT_EQ(menu->size(), 14u);
 }
 
 TEST_F(StatusMenuLayout, ShowsTheConnectedLineAndAnUncheckedLoginItem)

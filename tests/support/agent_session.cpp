@@ -47,6 +47,8 @@ std::vector<ProcessInfo> listProcesses()
         }
         ProcessInfo info;
         info.pid = static_cast<pid_t>(pid);
+        auto open = stat.find('(');
+        info.name = open < close ? stat.substr(open + 1, close - open - 1) : "";
         info.state = stat[close + 2];
         info.parent = static_cast<pid_t>(std::strtol(stat.c_str() + close + 4, nullptr, 10));
         std::ifstream cmdlineFile(base + "/cmdline");
@@ -62,6 +64,16 @@ std::vector<ProcessInfo> listProcesses()
     }
     closedir(proc);
     return found;
+}
+
+pid_t agentOf(const ProcessInfo& bridge)
+{
+    for (const auto& process : listProcesses()) {
+        if (process.pid == bridge.parent) {
+            return process.name == "sl-keeper" ? process.parent : -1;
+        }
+    }
+    return -1;
 }
 
 int freeLoopbackPort()
@@ -179,14 +191,14 @@ void AgentSession::setPort(int port)
     }
 }
 
-std::string AgentSession::installFileViewer()
+std::string AgentSession::installFileViewer(const std::string& more)
 {
     std::string record = home_->root() + "/opened-files";
     std::string program = home_->root() + "/bin/file-viewer";
     // Renamed into place, so a record is never read half-written.
     writeScript(program,
         "printf '%s\\n' \"$@\" > '" + record + ".part'\n" + "mv '" + record + ".part' '" + record
-            + "'\n");
+            + "'\n" + more);
     writeFile(home_->dataHome() + "/applications/file-viewer.desktop",
         "[Desktop Entry]\n"
         "Type=Application\n"

@@ -23,11 +23,15 @@ struct ProcessInfo {
     pid_t pid = 0;
     pid_t parent = 0;
     char state = '?';
+    std::string name; // as ps shows it
     std::string commandLine; // arguments joined by spaces
 };
 
 // Processes visible in /proc (in the test's namespace: only the test's own).
 std::vector<ProcessInfo> listProcesses();
+// The agent that started a bridge: the parent of the keeper the bridge runs under
+// (-1 when the bridge runs under no keeper).
+pid_t agentOf(const ProcessInfo& bridge);
 // A free TCP port on 127.0.0.1 at the moment of asking.
 int freeLoopbackPort();
 // Copies the built bundle into directory (links kept); the copy's path.
@@ -70,8 +74,9 @@ public:
     // Agents started from now on write their standard output and error to that file.
     void setOutputFile(const std::string& path) { outputFile_ = path; }
     // Makes a recorder the user's default application for the log's types; the path of the
-    // file where it writes the arguments it is opened with, one a line.
-    std::string installFileViewer();
+    // file where it writes the arguments it is opened with, one a line. It then runs more,
+    // a shell text, when given.
+    std::string installFileViewer(const std::string& more = "");
 
     // Runs a copy of the built bundle from below the temporary root from now on.
     void useBundleCopy() { bundle_ = copyBuiltBundle(home_->root() + "/apps"); }

@@ -1,4 +1,5 @@
 #include "health/settings.h"
+#include "support/settings_port_table.h"
 #include "unit/agent_fixture.h"
 
 namespace ShadeLedgerZizadezavav {
@@ -6,80 +7,21 @@ namespace {
 
 using ::testing::ElementsAre;
 
-// The port the settings file's text gives, or the default.
-std::int64_t portOf(std::string_view text)
+// Each settings text of the table the bridge's tests read too gives the agent the port the
+// bridge listens on: when the two differ, a healthy bridge shows as "○ Not connected" for good.
+class SettingsText : public ::testing::TestWithParam<SettingsPortCase> { };
+
+TEST_P(SettingsText, GivesTheAgentThePortTheBridgeListensOn)
 {
-    return portFromSettingsText(text).value_or(defaultBridgePort);
+    FakePlatform fake;
+    fake.files.addFile(fake.settingsPath(), bytesOf(GetParam().entry["text"]));
+    EXPECT_EQ(std::to_string(bridgePortFromSettings(fake.files)), GetParam().port());
 }
 
-TEST(SettingsPort, UsableWholeNumbers)
-{
-    EXPECT_EQ(portOf(R"({"port": 8080})"), 8080);
-    EXPECT_EQ(portOf(R"({"port": 8080, "host": "x", "other": [1,2]})"), 8080);
-    EXPECT_EQ(portOf(R"({"port": 8080.0})"), 8080);
-    EXPECT_EQ(portOf(R"({"port": 8.08e3})"), 8080);
-    EXPECT_EQ(portOf(R"({"port": 808000e-2})"), 8080);
-    EXPECT_EQ(portOf(R"({"port": 0})"), 0);
-    EXPECT_EQ(portOf(R"({"port": -1})"), -1);
-    EXPECT_EQ(portOf(R"({"port": 70000})"), 70000) << "no range test here";
-    EXPECT_EQ(portOf(R"({"port": -0.0})"), 0);
-    EXPECT_EQ(portOf(R"({"port": 9223372036854775807})"), INT64_MAX);
-    EXPECT_EQ(portOf(R"({"port": -9223372036854775808})"), INT64_MIN);
-    // Read from the text, not through a double that would round.
-    EXPECT_EQ(portOf(R"({"port": 9223372036854775807.0})"), INT64_MAX);
-    EXPECT_EQ(portOf(R"({"port": 9007199254740993.0})"), 9007199254740993);
-    EXPECT_EQ(portOf(R"({"port": -9.223372036854775808e18})"), INT64_MIN);
-    EXPECT_EQ(portOf(R"({"port": 0e999999999999})"), 0);
-    EXPECT_EQ(portOf(R"({"port": 0.5e1})"), 5);
-    EXPECT_EQ(portOf(R"({"port": 80800000000000000000e-16})"), 8080);
-    // However long the digits the exponent has to make up for, as the bridge reads it.
-    EXPECT_EQ(portOf("{\"port\": 0." + std::string(99999, '0') + "8080e100003}"), 8080);
-    EXPECT_EQ(portOf("{\"port\": 8080" + std::string(200000, '0') + "e-200000}"), 8080);
-}
-
-TEST(SettingsPort, UnusableValuesGiveTheDefault)
-{
-    for (const char* text : {
-             "",
-             "   ",
-             "{",
-             "not json",
-             "8080",
-             "\"8080\"",
-             "null",
-             "true",
-             "[]",
-             "{}",
-             R"([{"port": 8080}])",
-             R"({"Port": 8080})",
-             R"({"port": 8080.5})",
-             R"({"port": "8080"})",
-             R"({"port": null})",
-             R"({"port": [8080]})",
-             R"({"port": {"value": 8080}})",
-             R"({"port": true})",
-             R"({"port": false})",
-             R"({"port": 9223372036854775808})",
-             R"({"port": -9223372036854775809})",
-             R"({"port": 18446744073709551616})",
-             R"({"port": 1e19})",
-             R"({"port": -1e19})",
-             R"({"port": 1e400})",
-             R"({"port": -9223372036854775807.5})",
-             R"({"port": 1e-400})",
-             "{\"port\": 8080} trailing",
-             "{\"port\": 8080,}",
-             "\xff\xfe{}",
-         }) {
-        EXPECT_EQ(portFromSettingsText(text), std::nullopt) << "for settings text: " << text;
-    }
-}
-
-TEST(SettingsPort, TheLastDuplicateCountsAndAByteOrderMarkIsAccepted)
-{
-    EXPECT_EQ(portOf(R"({"port": 1000, "port": 2000})"), 2000);
-    EXPECT_EQ(portOf("\xEF\xBB\xBF{\"port\": 8080}"), 8080);
-}
+INSTANTIATE_TEST_SUITE_P(Table, SettingsText, ::testing::ValuesIn(settingsPortCases(false)),
+    [](const ::testing::TestParamInfo<SettingsPortCase>& info) {
+        return settingsPortTestName(info.param);
+    });
 
 class HealthProbe : public AgentTest {
 protected:

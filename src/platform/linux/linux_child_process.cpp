@@ -1,17 +1,16 @@
 #include "platform/linux/linux_child_process.h"
 
 #include "platform/linux/linux_files.h"
+#include "platform/linux/linux_process_keeper.h"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
-#include <chrono>
-#include <csignal>
-#include <cstdlib>
-#include <ctime>
+#include <cstdint>
 #include <fcntl.h>
 #include <memory>
 #include <string>
-#include <sys/prctl.h>
-#include <sys/wait.h>
+#include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
@@ -41,53 +40,32 @@ std::string executablePath(const std::string& executable)
     return joined.get();
 }
 
-// Runs in the child between fork and exec: async-signal-safe calls only.
-void prepareChild(gpointer agent)
+// Only a shortage of processes or memory is the user's to hear about; a program that
+// cannot run stays a quiet failure.
+void reportStartFailure(const std::string& executable, bool shortage, const char* why)
 {
-    // A group of its own, so that a request to stop reaches whatever the child starts.
-    setpgid(0, 0);
-    // Asked to stop when the agent ends, even by SIGKILL.
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-    // The agent ended before the request was in place.
-    if (getppid() != *static_cast<pid_t*>(agent)) {
-        _exit(127);
+    if (shortage) {
+        g_printerr("ShadeLedger Zizadezavav: cannot start %s: %s\n", executable.c_str(), why);
+    } else {
+        g_debug("Cannot start %s: %s", executable.c_str(), why);
     }
 }
 
-// Runs in a process forked from the agent: async-signal-safe calls only. Ends once the
-// group is gone, or kills what is left of it when the grace is over.
-[[noreturn]] void endGroupAfter(pid_t group, Milliseconds grace)
+bool isShortage(int error)
 {
-    // Orphaned at once: the agent waits only for this first fork, and never for the
-    // process that does the work.
-    if (_Fork() != 0) {
-        _exit(0);
-    }
-    prctl(PR_SET_NAME, "sl-bridge-stop");
-    struct sigaction standard { };
-    standard.sa_handler = SIG_DFL;
-    for (int number : {SIGTERM, SIGINT, SIGHUP}) {
-        sigaction(number, &standard, nullptr);
-    }
-    sigset_t none;
-    sigemptyset(&none);
-    pthread_sigmask(SIG_SETMASK, &none, nullptr);
-    int null = open("/dev/null", O_RDWR);
-    for (int stream = STDIN_FILENO; null >= 0 && stream <= STDERR_FILENO; ++stream) {
-        dup2(null, stream);
-    }
-    close_range(STDERR_FILENO + 1, ~0U, 0);
+    return error == EAGAIN || error == ENOMEM;
+}
 
-    constexpr long step = 20'000'000; // nanoseconds
-    for (auto left = std::chrono::nanoseconds(grace).count(); kill(-group, 0) == 0; left -= step) {
-        if (left <= 0) {
-            kill(-group, SIGKILL);
-            break;
-        }
-        const timespec pause{0, step};
-        clock_nanosleep(CLOCK_MONOTONIC, 0, &pause, nullptr);
-    }
-    _exit(0);
+struct KeeperSetup {
+    int requests;
+    rlim_t fileSizeLimit;
+};
+
+// Runs in GSubprocess's child between fork and exec: async-signal-safe calls only.
+void prepareChild(gpointer data)
+{
+    const auto* setup = static_cast<const KeeperSetup*>(data);
+    becomeKeeper(setup->requests, setup->fileSizeLimit);
 }
 
 using ExitHandler = std::function<void()>;
@@ -178,22 +156,40 @@ bool LinuxProcess::launch()
     }
     argv.push_back(nullptr);
 
-    pid_t agent = getpid();
-    g_subprocess_launcher_set_child_setup(launcher.get(), prepareChild, &agent, nullptr);
+    std::array<int, 2> requestEnds{};
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, requestEnds.data()) != 0) {
+        reportStartFailure(executable, isShortage(errno), g_strerror(errno));
+        return false;
+    }
+    FileDescriptor requests(requestEnds[0]);
+    FileDescriptor keeperRequests(requestEnds[1]);
+    KeeperSetup setup{keeperRequests.get(), RLIM_INFINITY};
+    if (configuration_.fileSizeLimit) {
+        setup.fileSizeLimit = static_cast<rlim_t>(*configuration_.fileSizeLimit);
+    }
+    g_subprocess_launcher_set_child_setup(launcher.get(), prepareChild, &setup, nullptr);
 
     GErrorPtr error;
     subprocess_
         = adoptGObject(g_subprocess_launcher_spawnv(launcher.get(), argv.data(), errorOut(error)));
+    keeperRequests.reset();
     if (!subprocess_) {
-        debugError("Cannot launch a child", error);
+        reportStartFailure(executable,
+            g_error_matches(error.get(), G_SPAWN_ERROR, G_SPAWN_ERROR_FORK)
+                || g_error_matches(error.get(), G_SPAWN_ERROR, G_SPAWN_ERROR_NOMEM),
+            error ? error->message : "unknown error");
         return false;
     }
-    // No identifier: the child has exited and been reaped already.
-    if (const gchar* identifier = g_subprocess_get_identifier(subprocess_.get())) {
-        processIdentifier_ = static_cast<pid_t>(std::atoi(identifier));
-        // Also from this side, so that the group exists before any request is sent to it.
-        setpgid(processIdentifier_, processIdentifier_);
+    // The keeper could not start the child: it says why and has gone.
+    int keeperError = 0;
+    if (recv(requests.get(), &keeperError, sizeof keeperError, MSG_DONTWAIT)
+        == sizeof keeperError) {
+        reportStartFailure(executable, isShortage(keeperError), g_strerror(keeperError));
+        // GLib still reaps the keeper; this handle never had a child.
+        subprocess_.reset();
+        return false;
     }
+    keeper_ = std::move(requests);
     return true;
 }
 
@@ -234,47 +230,34 @@ bool LinuxProcess::waitUntilExit(Milliseconds timeout)
     return wait.exited;
 }
 
-void LinuxProcess::signalGroup(int signal)
+void LinuxProcess::request(std::uint32_t kind, std::uint32_t graceMilliseconds)
 {
-    // The identifier goes when GLib reaps the child: until then the child's id is its
-    // own and names its group, which the agent made at the launch.
-    if (!subprocess_ || g_subprocess_get_identifier(subprocess_.get()) == nullptr) {
+    // Once the keeper has been reaped its tree is gone, and so is the request's purpose.
+    if (!isRunning()) {
         return;
     }
-    if (kill(-processIdentifier_, signal) != 0) {
-        g_debug("Cannot signal a child's group: %s", g_strerror(errno));
-        g_subprocess_send_signal(subprocess_.get(), signal);
+    KeeperRequest message;
+    message.kind = static_cast<KeeperRequest::Kind>(kind);
+    message.graceMilliseconds = graceMilliseconds;
+    if (send(keeper_.get(), &message, sizeof message, MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
+        g_debug("Cannot ask a child's keeper: %s", g_strerror(errno));
     }
 }
 
 void LinuxProcess::terminate()
 {
-    signalGroup(SIGTERM);
+    request(KeeperRequest::terminate);
 }
 
 void LinuxProcess::terminate(Milliseconds grace)
 {
-    terminate();
-    if (groupHandedOver_ || !isRunning()) {
-        return;
-    }
-    // The child is not reaped yet, so its id still names its group when the watcher starts.
-    pid_t watcher = fork();
-    if (watcher == 0) {
-        endGroupAfter(processIdentifier_, grace);
-    }
-    if (watcher < 0) {
-        g_debug("Cannot watch a child's group after the agent: %s", g_strerror(errno));
-        return;
-    }
-    groupHandedOver_ = true;
-    // The first fork exits as soon as it has started the watcher.
-    while (waitpid(watcher, nullptr, 0) < 0 && errno == EINTR) { }
+    request(KeeperRequest::terminateWithGrace,
+        static_cast<std::uint32_t>(std::clamp<Milliseconds::rep>(grace.count(), 0, UINT32_MAX)));
 }
 
 void LinuxProcess::forceTerminate()
 {
-    signalGroup(SIGKILL);
+    request(KeeperRequest::kill);
 }
 
 bool LinuxProcess::isRunning()

@@ -1,26 +1,21 @@
-// Child processes on Linux, with GSubprocess.
+// Child processes on Linux, with GSubprocess and a keeper (linux_process_keeper.h).
 //
 // Implements: executable (argv[0] is its path; no PATH search), arguments, working
 // directory, a complete environment or the inherited one, standard output and error to
 // LinuxFileHandle descriptors (one shared handle puts both streams in one file, in the
-// order written), standard input inherited. Each child leads a process group of its own,
-// and is sent SIGTERM by the kernel when the agent ends (PR_SET_PDEATHSIG; children are
-// spawned from the main thread, whose end is the agent's). Reaping is GLib's: GSubprocess
-// watches its child from GLib's worker thread, so a child is reaped whether or not anyone
-// waits, the handle is kept, or the main loop runs. terminate (SIGTERM) and
-// forceTerminate (SIGKILL) go to the child's group only while GLib has not reaped the
-// child, so no signal reaches a reused PID or group. terminate with a grace hands the
-// group to a small process forked from the agent (and orphaned at once, so the agent never
-// reaps it), which outlives the agent and kills what is left of the group when the grace
-// ends; it holds none of the agent's descriptors, so the bus name and the streams go with
-// the agent. Waits with a time-out run on a private context; exit notifications arrive on
-// the main context.
+// order written), standard input inherited, a file-size limit. The process GSubprocess
+// starts is the child's keeper: it forks the child (which leads a process group of its
+// own and goes on to the exec) and stays behind as the subreaper of everything the child
+// starts. Requests go to the keeper over a socket; the agent never signals a process by its
+// id, so no request reaches a reused one. The keeper exits once the whole tree is gone,
+// which is what GSubprocess sees: a handle runs until the child and all it started have
+// ended. Reaping is GLib's: GSubprocess watches the keeper from GLib's worker thread, so it
+// is reaped whether or not anyone waits, the handle is kept, or the main loop runs. Waits
+// with a time-out run on a private context; exit notifications arrive on the main context.
 #pragma once
 
 #include "platform/child_process.h"
 #include "platform/linux/glib_owners.h"
-
-#include <sys/types.h>
 
 namespace ShadeLedgerZizadezavav {
 
@@ -39,13 +34,13 @@ public:
     void notifyOnExit(std::function<void()> handler) override;
 
 private:
-    void signalGroup(int signal);
+    void request(std::uint32_t kind, std::uint32_t graceMilliseconds = 0);
 
     ProcessConfiguration configuration_;
     bool launchAttempted_ = false;
     GObjectPtr<GSubprocess> subprocess_;
-    pid_t processIdentifier_ = 0;
-    bool groupHandedOver_ = false;
+    // The agent's end of the keeper's request socket.
+    FileDescriptor keeper_;
 };
 
 class LinuxChildProcesses : public ChildProcesses {

@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <fcntl.h>
 #include <filesystem>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace ShadeLedgerZizadezavav {
 
@@ -37,14 +39,47 @@ bool LinuxFileHandle::truncateFileAtOffset(std::uint64_t offset)
     return true;
 }
 
+namespace {
+
+std::string accountHomeDirectory()
+{
+    long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    int error = 0;
+    while ((error = getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found)) == ERANGE
+        && buffer.size() < (std::size_t{1} << 20)) {
+        buffer.resize(buffer.size() * 2);
+    }
+    if (error == 0 && found && found->pw_dir && g_path_is_absolute(found->pw_dir)) {
+        return found->pw_dir;
+    }
+    // Nowhere to write, rather than wherever the agent was started.
+    return "/";
+}
+
+} // namespace
+
 std::string currentHomeDirectory()
 {
-    // GLib caches the home directory for the life of the process; HOME may change.
+    // GLib caches the home directory for the life of the process; HOME may change. An empty
+    // or relative HOME would put the log, the settings and the autostart entry relative to
+    // wherever the agent was started; the bridge falls back the same way.
     const gchar* home = g_getenv("HOME");
-    if (home && *home) {
+    if (home && g_path_is_absolute(home)) {
         return home;
     }
-    return g_get_home_dir();
+    return accountHomeDirectory();
+}
+
+void settleHomeVariable()
+{
+    // An unset HOME already means the account's home to GLib and to the bridge.
+    const gchar* home = g_getenv("HOME");
+    if (home && !g_path_is_absolute(home)) {
+        g_setenv("HOME", currentHomeDirectory().c_str(), TRUE);
+    }
 }
 
 std::string currentUserConfigDirectory()

@@ -1,12 +1,12 @@
 // Files on Linux: POSIX calls where the semantics matter (lstat, O_NONBLOCK reads),
 // GLib/GIO for directories and the freedesktop Trash.
 //
-// Implements: the home directory (HOME, read at each call), existence tests that follow
-// links (a dangling link is nothing), a fresh empty file created beside the path and
-// renamed over it, directories with parents, removal of trees, g_file_trash, an
-// appending handle on a regular file that never follows a link (LinuxFileHandle, also
-// what child processes write their output to; one fstat tells its size), bounded reads
-// of regular files that never block on a FIFO, and same-file tests by device and inode.
+// Implements: the home directory (HOME, read at each call; the account's when HOME is empty
+// or relative), existence tests that follow links (a dangling link is nothing), a fresh empty file
+// created beside the path and renamed over it, directories with parents, removal of trees,
+// g_file_trash, an appending handle on a regular file that never follows a link (LinuxFileHandle,
+// also what child processes write their output to; one fstat tells its size), bounded reads of
+// regular files that never block on a FIFO, and same-file tests by device and inode.
 #pragma once
 
 #include <cstddef>
@@ -45,8 +45,13 @@ public:
     bool isSameFile(const std::string& first, const std::string& second) override;
 };
 
-// The user's home: HOME as it is now, else what GLib found at start.
+// The user's home: HOME as it is now when it is an absolute path, else the account's home
+// from the password database (the root directory when there is none).
 std::string currentHomeDirectory();
+// Puts that home into HOME when HOME is empty or relative, so that GLib (the Trash, the
+// desktop entries) and the agent's children find the same home. Call before any thread
+// starts.
+void settleHomeVariable();
 // XDG_CONFIG_HOME as it is now when absolute, else ~/.config.
 std::string currentUserConfigDirectory();
 

@@ -16,6 +16,7 @@
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <system_error>
 #include <thread>
 
 namespace ShadeLedgerZizadezavav {
@@ -28,6 +29,7 @@ constexpr std::size_t maxStatusLineBytes = std::size_t{8} * 1024;
 constexpr std::size_t judgedBytes = 13;
 
 constexpr const char* shutDown = "The HTTP client was shut down.";
+constexpr const char* notStarted = "The HTTP client could not start its thread.";
 constexpr const char* notHTTP = "The answer is not an HTTP response.";
 
 // The line is "HTTP/1.x NNN", alone or followed by a space and a reason. start holds its
@@ -85,6 +87,10 @@ public:
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
 
+    // Starts the client thread; false, with why, when it cannot be made. Tried again at a
+    // later request: processes and threads may be short only for a while.
+    bool start(std::string& why);
+    bool started() const { return thread_.joinable(); }
     void submit(const std::string& address, HTTPCompletion completion);
 
 private:
@@ -165,6 +171,7 @@ private:
     std::uint64_t lastId_ = 0;
     std::string targetAddress_;
     std::shared_ptr<const Target> target_;
+    std::string setupError_;
     std::thread thread_;
 };
 
@@ -184,7 +191,8 @@ LinuxHTTPClient::Engine::Engine(std::chrono::milliseconds timeout)
     wake.data.u64 = 0;
     if (!wakeDescriptor_ || !epollDescriptor_
         || epoll_ctl(epollDescriptor_.get(), EPOLL_CTL_ADD, wakeDescriptor_.get(), &wake) != 0) {
-        g_error("Cannot set up the HTTP client: %s", g_strerror(errno));
+        setupError_ = g_strerror(errno);
+        return;
     }
     reinterpret_cast<EngineSource*>(source_.get())->engine = this;
     epollPoll_.fd = epollDescriptor_.get();
@@ -195,17 +203,34 @@ LinuxHTTPClient::Engine::Engine(std::chrono::milliseconds timeout)
     // Nothing runs this context from inside the dispatch.
     g_source_set_can_recurse(source_.get(), TRUE);
     g_source_attach(source_.get(), context_.get());
-    thread_ = std::thread([this] { run(); });
 }
 
 LinuxHTTPClient::Engine::~Engine()
 {
+    if (!thread_.joinable()) {
+        return;
+    }
     {
         std::lock_guard lock(submissionsMutex_);
         quitRequested_ = true;
     }
     eventfd_write(wakeDescriptor_.get(), 1);
     thread_.join();
+}
+
+bool LinuxHTTPClient::Engine::start(std::string& why)
+{
+    if (!setupError_.empty()) {
+        why = setupError_;
+        return false;
+    }
+    try {
+        thread_ = std::thread([this] { run(); });
+    } catch (const std::system_error& error) {
+        why = error.what();
+        return false;
+    }
+    return true;
 }
 
 void LinuxHTTPClient::Engine::submit(const std::string& address, HTTPCompletion completion)
@@ -531,12 +556,36 @@ void LinuxHTTPClient::Engine::complete(Request& request, HTTPResult result)
 LinuxHTTPClient::LinuxHTTPClient(std::chrono::milliseconds timeout)
     : engine_(std::make_unique<Engine>(timeout))
 {
+    startEngine();
 }
 
 LinuxHTTPClient::~LinuxHTTPClient() = default;
 
+bool LinuxHTTPClient::startEngine()
+{
+    if (engine_->started()) {
+        return true;
+    }
+    std::string why;
+    if (engine_->start(why)) {
+        return true;
+    }
+    // Said once: every probe until the thread can be made shows not connected.
+    if (!startFailureReported_) {
+        startFailureReported_ = true;
+        g_printerr("ShadeLedger Zizadezavav: cannot start the health probe (%s); the bridge "
+                   "shows as not connected until it can\n",
+            why.c_str());
+    }
+    return false;
+}
+
 void LinuxHTTPClient::get(const std::string& address, HTTPCompletion completion)
 {
+    if (!startEngine()) {
+        completion(HTTPResult::failure(notStarted));
+        return;
+    }
     engine_->submit(address, std::move(completion));
 }
 

@@ -15,6 +15,10 @@
 //
 // Destroying the client completes every request still in flight with an error, on the
 // client thread, before the thread is joined; so a completion must not destroy the client.
+//
+// When the client thread cannot be made (too many processes or threads), that is said once
+// on standard error and each request completes at once with an error, on the caller's
+// thread; every later request tries to make the thread again.
 #pragma once
 
 #include <chrono>
@@ -36,7 +40,10 @@ public:
 
 private:
     class Engine;
+    bool startEngine();
+
     std::unique_ptr<Engine> engine_;
+    bool startFailureReported_ = false;
 };
 
 } // namespace ShadeLedgerZizadezavav

@@ -29,7 +29,13 @@ static std::optional<std::string> runningExecutablePath()
 
 // Members are built top to bottom and torn down in reverse: the bus connection first and
 // last, the bundle before the status item that shows its image.
+struct SettledHome {
+    SettledHome() { settleHomeVariable(); }
+};
+
 struct LinuxPlatform {
+    // First: before anything reads HOME or starts a thread.
+    SettledHome home;
     LinuxApplication application{agentBundleIdentifier};
     LinuxScheduler scheduler;
     LinuxBundle bundle;

@@ -86,6 +86,39 @@ void applyProperties(DbusmenuMenuitem* menuItem, const MenuItem& entry, const Me
     }
 }
 
+// Far more than a menu of 14 entries ever needs in one call: 15 ids, a dozen properties.
+constexpr gsize maxNamedPerCall = 64;
+
+// On the bus's worker thread, for every message the connection receives.
+GDBusMessage* refuseOversizedMenuCalls(
+    GDBusConnection* connection, GDBusMessage* message, gboolean incoming, gpointer)
+{
+    if (!incoming || g_dbus_message_get_message_type(message) != G_DBUS_MESSAGE_TYPE_METHOD_CALL
+        || g_strcmp0(g_dbus_message_get_interface(message), "com.canonical.dbusmenu") != 0) {
+        return message;
+    }
+    // Every list a dbusmenu call carries (ids, property names, events) counts; its length is
+    // read without walking it.
+    GVariant* body = g_dbus_message_get_body(message);
+    bool oversized = false;
+    for (gsize i = 0; body && !oversized && i < g_variant_n_children(body); ++i) {
+        GVariantPtr argument(g_variant_get_child_value(body, i));
+        oversized = g_variant_is_of_type(argument.get(), G_VARIANT_TYPE_ARRAY)
+            && g_variant_n_children(argument.get()) > maxNamedPerCall;
+    }
+    if (!oversized) {
+        return message;
+    }
+    auto refusal = adoptGObject(
+        g_dbus_message_new_method_error(message, "org.freedesktop.DBus.Error.LimitsExceeded",
+            "%s names more than %" G_GSIZE_FORMAT " ids, properties or events",
+            g_dbus_message_get_member(message), maxNamedPerCall));
+    g_dbus_connection_send_message(
+        connection, refusal.get(), G_DBUS_SEND_MESSAGE_FLAGS_NONE, nullptr, nullptr);
+    g_object_unref(message);
+    return nullptr;
+}
+
 // Same number of entries, separators at the same places: the served items can show the new menu.
 bool sameStructure(const Menu& a, const Menu& b)
 {
@@ -109,13 +142,21 @@ LinuxStatusMenu::LinuxStatusMenu(
 {
 }
 
-LinuxStatusMenu::~LinuxStatusMenu() = default;
+LinuxStatusMenu::~LinuxStatusMenu()
+{
+    if (callLimitFilter_ != 0) {
+        g_dbus_connection_remove_filter(connection_.get(), callLimitFilter_);
+    }
+}
 
 void LinuxStatusMenu::start()
 {
     if (!connection_ || server_) {
         return;
     }
+    // The filter holds nothing of this menu's: it may still run once after its removal.
+    callLimitFilter_ = g_dbus_connection_add_filter(
+        connection_.get(), refuseOversizedMenuCalls, nullptr, nullptr);
     server_ = adoptGObject(dbusmenu_server_new(objectPath));
     if (!menu_.items.empty()) {
         replaceLayout();

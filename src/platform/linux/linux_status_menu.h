@@ -11,7 +11,10 @@
 //   separator where an item was) replaces the layout (one LayoutUpdated); an equal menu sends
 //   nothing. Ids follow positions in every layout;
 // - a click ("clicked" event) delivers the action of the entry now at that position once the
-//   click's reply has been flushed to the bus, from an idle callback on the main context.
+//   click's reply has been flushed to the bus, from an idle callback on the main context;
+// - bounded work per call: a call to the menu that names more ids, properties or events than
+//   any menu of 14 entries needs is answered with an error (LimitsExceeded) on the bus's
+//   worker thread, before libdbusmenu or the main loop sees it.
 // Not implemented: submenus, icons in the menu.
 //
 // libdbusmenu-glib always serves on the session bus singleton; the connection given here must be
@@ -53,6 +56,7 @@ private:
     static gboolean deliverPending(gpointer data);
 
     GObjectPtr<GDBusConnection> connection_;
+    guint callLimitFilter_ = 0;
     std::function<void(MenuAction)> deliverAction_;
     Menu menu_;
     GObjectPtr<DbusmenuServer> server_;
