@@ -39,7 +39,7 @@ TEST(AgentEndToEnd, ShowsNotConnectedThenConnectedAndQuitEndsAgentAndBridge)
     ASSERT_TRUE(status.has_value());
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "exit status " << *status;
     EXPECT_TRUE(session.waitForBridgeCount(0)) << "the bridge outlived Quit";
-    EXPECT_TRUE(session.zombies().empty());
+    EXPECT_TRUE(session.waitForNoZombies());
 }
 
 } // namespace

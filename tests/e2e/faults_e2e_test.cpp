@@ -94,9 +94,8 @@ TEST(BridgeFaults, AKilledBridgeShowsNotConnectedUntilRestartBridgeBringsItBack)
     ASSERT_EQ(kill(killed, SIGKILL), 0);
     EXPECT_TRUE(session.waitForConnectionLine(notConnected, 10s))
         << "the menu still claimed a connection after the bridge was killed";
-    EXPECT_TRUE(session.tray().waitUntil([&] { return session.zombies().empty(); }, 5s))
-        << "the killed bridge was never reaped:\n"
-        << processTable();
+    EXPECT_TRUE(session.waitForNoZombies()) << "the killed bridge was never reaped:\n"
+                                            << processTable();
     EXPECT_TRUE(session.bridges().empty()) << "a bridge came back without Restart Bridge:\n"
                                            << processTable();
     EXPECT_TRUE(session.running(agent));
@@ -209,7 +208,7 @@ TEST(BridgeFaults, ARuntimeThatCannotRunLeavesTheAgentUsable)
         << "Restart Bridge did not try to launch the bridge again";
     EXPECT_EQ(session.connectionLine(), notConnected);
     EXPECT_TRUE(session.bridges().empty()) << processTable();
-    EXPECT_TRUE(session.zombies().empty()) << processTable();
+    EXPECT_TRUE(session.waitForNoZombies()) << processTable();
     EXPECT_TRUE(session.running(agent));
 
     quitThroughMenu(session, agent);
@@ -497,14 +496,13 @@ TEST(RestartFaults, FiftyRestartsLeaveExactlyOneTrackedBridgeThatQuitEnds)
     auto bridges = session.bridges();
     ASSERT_EQ(bridges.size(), 1u) << processTable();
     EXPECT_EQ(agentOf(bridges[0]), agent) << "the bridge left running is not the agent's";
-    EXPECT_TRUE(session.tray().waitUntil([&] { return session.zombies().empty(); }, 5s))
-        << processTable();
+    EXPECT_TRUE(session.waitForNoZombies()) << processTable();
 
     quitThroughMenu(session, agent);
     EXPECT_TRUE(session.waitForBridgeCount(0))
         << "a bridge outlived Quit, so the agent had lost track of it:\n"
         << processTable();
-    EXPECT_TRUE(session.zombies().empty()) << processTable();
+    EXPECT_TRUE(session.waitForNoZombies()) << processTable();
 }
 
 // A bridge that starts helpers of its own and then either obeys the terminate request or
@@ -683,7 +681,7 @@ TEST_P(TerminationSignalFaults, TheAgentAsksItsBridgeToTerminateAndExitsZero)
         std::string::npos)
         << "the bridge was not asked to terminate; log:\n"
         << readFile(session.logPath());
-    EXPECT_TRUE(session.zombies().empty()) << processTable();
+    EXPECT_TRUE(session.waitForNoZombies()) << processTable();
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, TerminationSignalFaults,

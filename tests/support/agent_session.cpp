@@ -313,6 +313,11 @@ std::vector<ProcessInfo> AgentSession::zombies()
     return found;
 }
 
+bool AgentSession::waitForNoZombies(std::chrono::milliseconds timeout)
+{
+    return tray_->waitUntil([&] { return zombies().empty(); }, timeout);
+}
+
 bool AgentSession::waitForBridgeCount(std::size_t count, std::chrono::milliseconds timeout)
 {
     return tray_->waitUntil([&] { return bridges().size() == count; }, timeout);

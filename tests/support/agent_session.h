@@ -95,6 +95,8 @@ public:
     // command line: it belongs to that bridge and is not counted as another.
     std::vector<ProcessInfo> bridges();
     std::vector<ProcessInfo> zombies();
+    // An exited process is reaped by its parent on a later turn of that parent's loop.
+    bool waitForNoZombies(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     bool waitForBridgeCount(
         std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(15));
 
