@@ -21,6 +21,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -126,7 +127,8 @@ protected:
 
     // Starts script in sh, in the test's directory, under a new watcher; the errno of a
     // failed launch.
-    int launch(const std::string& script, const char* path = "/bin/sh")
+    int launch(const std::string& script, std::optional<std::uint64_t> fileSizeLimit = {},
+        const char* path = "/bin/sh")
     {
         std::string text = "cd \"$1\" || exit 1\n" + script;
         std::vector<std::string> arguments{path, "-c", text, "sh", directory_.string()};
@@ -142,6 +144,7 @@ protected:
         spawn.arguments = argumentVector.data();
         spawn.environment = environ;
         spawn.attributes = &attributes;
+        spawn.fileSizeLimit = fileSizeLimit;
         watcher_.emplace();
         int error = watcher_->launch(spawn);
         posix_spawnattr_destroy(&attributes);
@@ -250,9 +253,30 @@ TEST_F(ProcessWatcherTest, KillRequestEndsWhatRefusesToExit)
     EXPECT_TRUE(killedBy(reaper_->endOf(stubborn), SIGKILL));
 }
 
+TEST_F(ProcessWatcherTest, WritesPastTheFileSizeLimitFailAndEndNobody)
+{
+    rlimit before{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+    // What the child starts writes past the limit; the child carries on and says how that
+    // went.
+    ASSERT_EQ(launch("head -c 5000 /dev/zero > big 2>/dev/null; echo $? > status\n", 1000), 0);
+    ASSERT_TRUE(exits());
+    EXPECT_EQ(std::filesystem::file_size(directory_ / "big"), 1000U);
+    // head's own failure, not 153: the end by SIGXFSZ.
+    EXPECT_EQ(contentsOf("status"), "1\n");
+    // The agent keeps its own limit and its own SIGXFSZ.
+    rlimit after{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &after), 0);
+    EXPECT_EQ(after.rlim_cur, before.rlim_cur);
+    EXPECT_EQ(after.rlim_max, before.rlim_max);
+    struct sigaction disposition { };
+    sigaction(SIGXFSZ, nullptr, &disposition);
+    EXPECT_EQ(disposition.sa_handler, SIG_DFL);
+}
+
 TEST_F(ProcessWatcherTest, AProgramThatCannotRunIsAFailedLaunch)
 {
-    EXPECT_EQ(launch("", "/nonexistent/program"), ENOENT);
+    EXPECT_EQ(launch("", {}, "/nonexistent/program"), ENOENT);
     EXPECT_EQ(group_, 0);
 }
 

@@ -2,8 +2,8 @@
 // (macos_process_watcher.h), a thread per child that waits for the watcher's word, and
 // NSProcessInfo.
 //
-// NSTask cannot give the contract: it has no hook to put the child in a group of its own, and
-// nothing of it outlives the agent. So:
+// NSTask cannot give the contract: it has no hook to put the child in a group of its own or
+// to limit what it writes, and nothing of it outlives the agent. So:
 // - launch: the executable (a relative path taken from the agent's working directory;
 //   argv[0] is the path) with the arguments, the working directory
 //   (posix_spawn_file_actions_addchdir_np), the complete environment or the agent's, standard
@@ -16,6 +16,8 @@
 //   nothing is left in its group. When the child exits, what is left of the group is asked to
 //   exit and killed 2 s later; when the agent ends, however it ends, the group is asked to
 //   exit at once and killed 2 s later. The watcher does both, as it outlives the agent;
+// - fileSizeLimit: RLIMIT_FSIZE with SIGXFSZ ignored, set in the watcher just before the
+//   spawn, so the child and all it starts inherit them and the agent keeps its own;
 // - terminate (SIGTERM), forceTerminate (SIGKILL until nothing is left) and terminate with a
 //   grace (both, the kill after the grace even when the agent has ended by then) are
 //   requests to the watcher, which signals the group only while the child is not yet reaped

@@ -156,6 +156,7 @@ bool MacOSProcess::launch()
     spawn.environment = environment;
     spawn.actions = &setup.actions;
     spawn.attributes = &setup.attributes;
+    spawn.fileSizeLimit = configuration_.fileSizeLimit;
     if (child->watcher.launch(spawn) != 0) {
         return false;
     }

@@ -100,6 +100,8 @@ private:
 struct WatcherSetup {
     int socket = -1;
     int descriptorLimit = 1024;
+    bool limitFileSize = false;
+    rlimit fileSize{};
 };
 
 // The write end of the watcher's wake-up pipe, for its signal handler.
@@ -277,6 +279,19 @@ private:
             sigaction(number, &standard, nullptr);
         }
     }
+    struct sigaction ignored { };
+    ignored.sa_handler = SIG_IGN;
+    if (setup.limitFileSize) {
+        // Both go to the child through the spawn, which leaves SIGXFSZ out of the signals it
+        // resets: a write past the limit then fails instead of ending the writer.
+        sigaction(SIGXFSZ, &ignored, nullptr);
+        // No child at all rather than one that writes without bound.
+        if (setrlimit(RLIMIT_FSIZE, &setup.fileSize) != 0) {
+            tell(socket, failed, errno);
+            _exit(0);
+        }
+    }
+
     pid_t child = 0;
     int error = posix_spawn(
         &child, spawn.path, spawn.actions, spawn.attributes, spawn.arguments, spawn.environment);
@@ -327,8 +342,6 @@ private:
     } else {
         wakeUp[0] = -1;
     }
-    struct sigaction ignored { };
-    ignored.sa_handler = SIG_IGN;
     for (int number : {SIGPIPE, SIGHUP, SIGINT}) {
         sigaction(number, &ignored, nullptr);
     }
@@ -354,10 +367,25 @@ int ProcessGroupWatcher::launch(WatchedSpawn& spawn)
         return EINVAL;
     }
     WatcherSetup setup;
-    // The child leads a group of its own and starts with every signal at its default and none
-    // blocked, whatever the watcher's were.
+    // The child leads a group of its own and starts with every signal at its default (but an
+    // ignored SIGXFSZ under a limit) and none blocked, whatever the watcher's were.
     sigset_t defaults;
     sigfillset(&defaults);
+    if (spawn.fileSizeLimit) {
+        sigdelset(&defaults, SIGXFSZ);
+        // Found out here, as getrlimit is not safe to call once forked: a limit never rises
+        // above the hard one the agent has.
+        rlimit current{};
+        if (getrlimit(RLIMIT_FSIZE, &current) != 0) {
+            return errno;
+        }
+        rlim_t wanted = *spawn.fileSizeLimit < RLIM_INFINITY
+            ? static_cast<rlim_t>(*spawn.fileSizeLimit)
+            : RLIM_INFINITY;
+        rlim_t bound = std::min(wanted, current.rlim_max);
+        setup.limitFileSize = true;
+        setup.fileSize = {bound, bound};
+    }
     sigset_t none;
     sigemptyset(&none);
     short flags = 0;

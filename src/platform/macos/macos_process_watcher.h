@@ -18,6 +18,11 @@
 // after that only right after the group was seen to exist, as it never empties by itself
 // between the two calls unless everything in it exits.
 //
+// With a file-size limit, the watcher sets RLIMIT_FSIZE and ignores SIGXFSZ in itself just
+// before the spawn, so that the child and everything it starts inherit both: a write past
+// the limit fails with EFBIG and ends nobody. The agent's own limit and signals stay as
+// they are.
+//
 // The watcher makes only async-signal-safe calls, as the agent has threads; posix_spawn is
 // one of them where it is a plain system call (macOS), and runs on descriptors and
 // attributes the agent prepared. Plain POSIX, so that it runs on any system.
@@ -25,6 +30,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <spawn.h>
 #include <sys/types.h>
 
@@ -41,8 +47,10 @@ struct WatchedSpawn {
     char* const* arguments = nullptr;
     char* const* environment = nullptr;
     const posix_spawn_file_actions_t* actions = nullptr;
-    // launch adds a group of the child's own, every signal at its default and none blocked.
+    // launch adds a group of the child's own, every signal at its default (SIGXFSZ ignored
+    // under a file-size limit) and none blocked.
     posix_spawnattr_t* attributes = nullptr;
+    std::optional<std::uint64_t> fileSizeLimit;
 };
 
 class ProcessGroupWatcher {
