@@ -13,19 +13,20 @@
 // - when the child exits, what is left of its group is asked to exit and killed after
 //   stopGraceMilliseconds; when the agent ends, however it ends (the socket's end-of-file),
 //   the group is asked to exit at once and killed after the same grace.
-// A group id is free to be reused only once the group has gone. The watcher signals the
-// group while the child is not yet reaped, which holds its id (and so the group's) for it;
-// after that only right after the group was seen to exist, as it never empties by itself
-// between the two calls unless everything in it exits.
+// No signal is meant for a reused id: the watcher signals the group while the child is not
+// yet reaped, which keeps the child's id, and so the group's, from being given out again;
+// after that, only just after it saw the group still there (a group's id is given out again
+// only once the group has gone).
 //
 // With a file-size limit, the watcher sets RLIMIT_FSIZE and ignores SIGXFSZ in itself just
 // before the spawn, so that the child and everything it starts inherit both: a write past
 // the limit fails with EFBIG and ends nobody. The agent's own limit and signals stay as
 // they are.
 //
-// The watcher makes only async-signal-safe calls, as the agent has threads; posix_spawn is
-// one of them where it is a plain system call (macOS), and runs on descriptors and
-// attributes the agent prepared. Plain POSIX, so that it runs on any system.
+// The watcher makes only async-signal-safe calls, as the agent has threads. posix_spawn is
+// not on POSIX's list, but on macOS it is one system call on the attributes the agent
+// prepared, taking no lock and allocating nothing. Plain POSIX, so that it runs on any
+// system.
 #pragma once
 
 #include <chrono>
