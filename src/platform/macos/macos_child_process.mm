@@ -3,15 +3,12 @@
 
 #import <Foundation/Foundation.h>
 
-#include <cerrno>
 #include <condition_variable>
 #include <crt_externs.h>
-#include <csignal>
 #include <filesystem>
 #include <mutex>
 #include <spawn.h>
 #include <string>
-#include <sys/wait.h>
 #include <system_error>
 #include <thread>
 #include <unistd.h>
@@ -23,17 +20,14 @@
 
 namespace ShadeLedgerZizadezavav {
 
-// One started child, shared by its handle and the thread that reaps it.
+// One started child, shared by its handle and the thread that waits for its end.
 struct ChildRecord {
-    pid_t processIdentifier = 0;
-    std::mutex mutex;
-    std::condition_variable reapedCondition;
-    // Guarded by mutex: the exit is recorded before the child is reaped.
-    bool exited = false;
-    bool reaped = false;
     ProcessGroupWatcher watcher;
+    std::mutex mutex;
+    std::condition_variable exitedCondition;
+    // Guarded by mutex.
+    bool exited = false;
     // Main thread only.
-    bool graceHandedOver = false;
     std::vector<std::function<void()>> exitHandlers;
 };
 
@@ -65,38 +59,16 @@ struct SpawnSetup {
     SpawnSetup& operator=(const SpawnSetup&) = delete;
 };
 
-// Signals the child's group while its exit has not been recorded: until then its
-// identifier, and the group's, are its own.
-void signalChild(ChildRecord& child, int signal)
-{
-    std::lock_guard lock(child.mutex);
-    if (child.exited) {
-        return;
-    }
-    if (kill(-child.processIdentifier, signal) != 0) {
-        kill(child.processIdentifier, signal);
-    }
-}
-
-// On a thread of its own until the child exits: records the exit, reaps the child and
-// tells the watcher, the waiters and the exit notifications.
+// On a thread of its own until the group is gone: records the exit and tells the waiters
+// and the exit notifications.
 void awaitExit(const std::shared_ptr<ChildRecord>& child)
 {
-    pid_t identifier = child->processIdentifier;
-    siginfo_t information{};
-    while (waitid(P_PID, static_cast<id_t>(identifier), &information, WEXITED | WNOWAIT) != 0
-        && errno == EINTR) { }
+    child->watcher.awaitExit();
     {
         std::lock_guard lock(child->mutex);
         child->exited = true;
-        child->watcher.release();
     }
-    while (waitpid(identifier, nullptr, 0) < 0 && errno == EINTR) { }
-    {
-        std::lock_guard lock(child->mutex);
-        child->reaped = true;
-    }
-    child->reapedCondition.notify_all();
+    child->exitedCondition.notify_all();
     std::shared_ptr<ChildRecord> record = child;
     dispatch_async(dispatch_get_main_queue(), ^{
         auto handlers = std::exchange(record->exitHandlers, {});
@@ -153,17 +125,9 @@ bool MacOSProcess::launch()
         environment = environmentBlock.data();
     }
 
+    // The watcher adds the group and the signals' defaults.
     SpawnSetup setup;
-    sigset_t all;
-    sigfillset(&all);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigdefault(&setup.attributes, &all);
-    posix_spawnattr_setsigmask(&setup.attributes, &none);
-    posix_spawnattr_setpgroup(&setup.attributes, 0);
-    posix_spawnattr_setflags(&setup.attributes,
-        static_cast<short>(POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK
-            | POSIX_SPAWN_CLOEXEC_DEFAULT));
+    posix_spawnattr_setflags(&setup.attributes, static_cast<short>(POSIX_SPAWN_CLOEXEC_DEFAULT));
 
     posix_spawn_file_actions_addinherit_np(&setup.actions, STDIN_FILENO);
     // A handle that is not this layer's cannot be given to the child: no launch rather
@@ -185,18 +149,17 @@ bool MacOSProcess::launch()
             &setup.actions, configuration_.currentDirectory->c_str());
     }
 
-    pid_t identifier = 0;
-    if (posix_spawn(&identifier, executable.c_str(), &setup.actions, &setup.attributes,
-            argumentVector.data(), environment)
-        != 0) {
+    auto child = std::make_shared<ChildRecord>();
+    WatchedSpawn spawn;
+    spawn.path = executable.c_str();
+    spawn.arguments = argumentVector.data();
+    spawn.environment = environment;
+    spawn.actions = &setup.actions;
+    spawn.attributes = &setup.attributes;
+    spawn.fileSizeLimit = configuration_.fileSizeLimit;
+    if (child->watcher.launch(spawn) != 0) {
         return false;
     }
-
-    auto child = std::make_shared<ChildRecord>();
-    child->processIdentifier = identifier;
-    // Without a watcher the child is still reaped and stopped by the agent; only what
-    // should outlive the agent is missing.
-    child->watcher.start(identifier);
     try {
         std::thread(awaitExit, child).detach();
     } catch (const std::system_error&) {
@@ -213,7 +176,7 @@ void MacOSProcess::waitUntilExit()
         return;
     }
     std::unique_lock lock(child_->mutex);
-    child_->reapedCondition.wait(lock, [this] { return child_->reaped; });
+    child_->exitedCondition.wait(lock, [this] { return child_->exited; });
 }
 
 bool MacOSProcess::waitUntilExit(Milliseconds timeout)
@@ -222,48 +185,30 @@ bool MacOSProcess::waitUntilExit(Milliseconds timeout)
         return true;
     }
     std::unique_lock lock(child_->mutex);
-    return child_->reapedCondition.wait_for(lock, timeout, [this] { return child_->reaped; });
+    return child_->exitedCondition.wait_for(lock, timeout, [this] { return child_->exited; });
 }
 
-void MacOSProcess::signalGroup(int signal)
-{
-    if (child_) {
-        signalChild(*child_, signal);
-    }
-}
-
+// Requests go to the watcher, which alone signals the group: it knows when the group's id is
+// still the group's.
 void MacOSProcess::terminate()
 {
-    signalGroup(SIGTERM);
+    if (isRunning()) {
+        child_->watcher.terminate();
+    }
 }
 
 void MacOSProcess::terminate(Milliseconds grace)
 {
-    terminate();
-    if (!child_ || child_->graceHandedOver) {
-        return;
+    if (isRunning()) {
+        child_->watcher.terminate(grace);
     }
-    {
-        std::lock_guard lock(child_->mutex);
-        if (child_->exited) {
-            return;
-        }
-        child_->graceHandedOver = true;
-        if (child_->watcher.watching()) {
-            child_->watcher.killAfter(grace);
-            return;
-        }
-    }
-    // No watcher: the kill after the grace happens at least while the agent runs.
-    auto child = child_;
-    auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(grace).count();
-    dispatch_after(dispatch_time(DISPATCH_TIME_NOW, nanoseconds), dispatch_get_main_queue(),
-        ^{ signalChild(*child, SIGKILL); });
 }
 
 void MacOSProcess::forceTerminate()
 {
-    signalGroup(SIGKILL);
+    if (isRunning()) {
+        child_->watcher.kill();
+    }
 }
 
 bool MacOSProcess::isRunning()
@@ -277,7 +222,7 @@ bool MacOSProcess::isRunning()
 
 void MacOSProcess::notifyOnExit(std::function<void()> handler)
 {
-    // The reaping thread hands the list to the main queue after it records the exit, so a
+    // The waiting thread hands the list to the main queue after it records the exit, so a
     // handler added while the child runs is always found there.
     if (isRunning()) {
         child_->exitHandlers.push_back(std::move(handler));

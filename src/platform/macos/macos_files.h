@@ -2,7 +2,8 @@
 // needs a guarantee NSFileManager does not give.
 //
 // Implements:
-// - homeDirectoryForCurrentUser: NSFileManager homeDirectoryForCurrentUser;
+// - homeDirectoryForCurrentUser: HOME, read at each call, when it is an absolute path; else
+//   the account's home from getpwuid_r (the root directory when there is none);
 // - fileExistsAtPath: fileExistsAtPath:, which follows links (a dangling link is nothing);
 // - createFileAtPath: empty NSData written with NSDataWritingAtomic, a fresh file renamed
 //   over the path (a link there is replaced, never written through);

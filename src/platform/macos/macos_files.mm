@@ -6,9 +6,12 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace ShadeLedgerZizadezavav {
 
@@ -19,7 +22,27 @@ static NSURL* fileURL(const std::string& path)
 
 std::string MacOSFileManager::homeDirectoryForCurrentUser()
 {
-    return stdString(NSFileManager.defaultManager.homeDirectoryForCurrentUser.path);
+    // HOME as it is now, when it is a path of its own: an empty or relative one would put the
+    // log and the settings relative to wherever the agent was started. The bridge reads HOME
+    // by the same rule.
+    const char* home = getenv("HOME");
+    if (home != nullptr && home[0] == '/') {
+        return home;
+    }
+    long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    int error = 0;
+    while ((error = getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found)) == ERANGE
+        && buffer.size() < (std::size_t{1} << 20)) {
+        buffer.resize(buffer.size() * 2);
+    }
+    if (error == 0 && found != nullptr && found->pw_dir != nullptr && found->pw_dir[0] == '/') {
+        return found->pw_dir;
+    }
+    // Nowhere to write, rather than wherever the agent was started.
+    return "/";
 }
 
 bool MacOSFileManager::fileExistsAtPath(const std::string& path)
