@@ -134,7 +134,7 @@ std::optional<unsigned> escapedUnit(std::string_view text, std::size_t at)
 }
 
 // nlohmann refuses two things the JSON grammar allows: an escaped UTF-16 surrogate without
-// its other half, and a number too large (or too small) for a double. The rule ignores
+// its other half, and a number too large for a double. The rule ignores
 // every member but "port", whatever it holds, and neither is a usable port. So each is
 // replaced with text of the same length that nlohmann takes and that is no usable port:
 // the escape with \ufffd, the number with 0.5 and spaces. Anything else is left for the
@@ -177,10 +177,8 @@ std::string withoutRefusedValues(std::string_view text)
                 ++end;
             }
             std::string_view token(result.data() + i, end - i);
-            double value = 0;
-            if (isJSONNumber(token)
-                && std::from_chars(token.data(), token.data() + token.size(), value).ec
-                    == std::errc::result_out_of_range) {
+            // nlohmann's own verdict on the number alone: no second reading of numbers.
+            if (isJSONNumber(token) && !nlohmann::json::accept(token)) {
                 result.replace(i, end - i, "0.5" + std::string(end - i - 3, ' '));
             }
             i = end - 1;
