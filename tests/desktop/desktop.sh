@@ -87,7 +87,8 @@ start_agent() {
     cmake --install "$source_dir/build/default" --prefix "$HOME/.local" >"$work/install.log"
     local launcher="$XDG_DATA_HOME/applications/com.vortlin.shadeledger.zizadezavav.desktop"
     gio launch "$launcher" >>"$work/agent.log" 2>&1
-    installed_agent() { pgrep -f -n "$HOME/.local/lib/shadeledger-zizadezavav/ShadeLedgerZizadezavav.app/Contents/MacOS/"; }
+    # The oldest: the keeper of each child the agent starts runs under the same command line.
+    installed_agent() { pgrep -f -o "$HOME/.local/lib/shadeledger-zizadezavav/ShadeLedgerZizadezavav.app/Contents/MacOS/"; }
     wait_for 30 "the launcher did not start the installed agent" installed_agent
     agent=$(installed_agent)
   else
