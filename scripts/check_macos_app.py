@@ -139,9 +139,9 @@ def main():
     except (OSError, plistlib.InvalidFileException, ValueError) as error:
         fail(f"Contents/Info.plist is not a valid property list: {error}")
         info = {}
-    identifier = re.search(r'agentBundleIdentifier = "([^"]+)"',
-                           (ROOT / "src/platform/bundle.h").read_text()).group(1)
-    version = re.search(r"project\(\S+ VERSION (\S+)", (ROOT / "CMakeLists.txt").read_text()).group(1)
+    cmake_lists = (ROOT / "CMakeLists.txt").read_text()
+    identifier = re.search(r"set\(SL_BUNDLE_IDENTIFIER (\S+)\)", cmake_lists).group(1)
+    version = re.search(r"project\(\S+ VERSION (\S+)", cmake_lists).group(1)
     expected = {
         "CFBundleExecutable": "ShadeLedgerZizadezavav",
         "CFBundleIdentifier": identifier,

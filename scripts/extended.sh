@@ -8,22 +8,23 @@
 # Expects the default preset to be built.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/stages.sh
 jobs=$(nproc)
 fuzz_seconds=${SL_FUZZ_SECONDS:-60}
 
-echo "=== tsan: build"
+stage "tsan: build"
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan -j "$jobs" --target sl_unit_tests http_test scheduler_test
-echo "=== tsan: test"
+stage "tsan: test"
 for test in sl_unit_tests http_test scheduler_test; do
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build/tsan/tests/$test
 done
 
-echo "=== valgrind: one end-to-end run of the agent"
+stage "valgrind: one end-to-end run of the agent"
 SL_AGENT_WRAPPER="valgrind --quiet --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite --error-exitcode=99" \
   ctest --preset default -R 'AgentEndToEnd.ShowsNotConnectedThenConnectedAndQuitEndsAgentAndBridge' --timeout 600
 
-echo "=== fuzz: build"
+stage "fuzz: build"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$jobs" --target fuzz_settings_port fuzz_info_version
 for target in settings_port:settings info_version:info; do
@@ -31,27 +32,27 @@ for target in settings_port:settings info_version:info; do
   seeds=${target##*:}
   corpus=build/fuzz/corpus-$name
   mkdir -p "$corpus"
-  echo "=== fuzz: $name for ${fuzz_seconds}s"
+  stage "fuzz: $name for ${fuzz_seconds}s"
   build/fuzz/tests/fuzz/fuzz_$name -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 \
     -artifact_prefix=build/fuzz/ "$corpus" "tests/fuzz/corpus/$seeds"
 done
 
-echo "=== lint: clang-format and clang-tidy"
+stage "lint: clang-format and clang-tidy"
 scripts/lint.sh
 
-echo "=== macOS app: cross-built against Apple's SDK and checked"
+stage "macOS app: cross-built against Apple's SDK and checked"
 scripts/build_macos.sh
 
-echo "=== benchmark: one brief run (its figures fail nothing; a broken benchmark does)"
+stage "benchmark: one brief run (its figures fail nothing; a broken benchmark does)"
 bench/run.sh --brief
 
-echo "=== soak"
+stage "soak"
 ctest --test-dir build/default -L soak --timeout 1800 --output-on-failure
 
-echo "=== desktop: the agent in xfce4-panel's status tray"
+stage "desktop: the agent in xfce4-panel's status tray"
 tests/desktop/xfce_tray_test.sh
 tests/desktop/xfce_tray_test.sh --light --installed
-echo "=== desktop: the agent in GNOME Shell's AppIndicator extension, started 10 times"
+stage "desktop: the agent in GNOME Shell's AppIndicator extension, started 10 times"
 tests/desktop/gnome_tray_test.sh
-echo "=== desktop: the agent in KDE Plasma's system tray"
+stage "desktop: the agent in KDE Plasma's system tray"
 tests/desktop/plasma_tray_test.sh

@@ -3,10 +3,6 @@
 
 namespace ShadeLedgerZizadezavav {
 
-// The bridge stops within half a second when asked; one still running after this is
-// killed with everything it started, even after the agent has gone.
-constexpr Milliseconds bridgeStopGrace{2000};
-
 AppDelegate::AppDelegate(Platform platform)
     : platform(platform)
 {
@@ -30,17 +26,7 @@ void AppDelegate::stopWork()
     if (healthTimer) {
         healthTimer->invalidate();
     }
-    if (serverProcess) {
-        serverProcess->terminate(bridgeStopGrace);
-    }
-    // Bridges that Restart Bridge asked to stop have had their request; one still
-    // running would be left behind by the agent that tracks it.
-    for (const auto& bridge : stoppingBridges) {
-        bridge->forceTerminate();
-    }
-    // A relaunch still pending from Restart Bridge must not start a bridge
-    // nobody would stop.
-    ++relaunchGeneration;
+    stopBridge();
 }
 
 void AppDelegate::applicationWillTerminate()

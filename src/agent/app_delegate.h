@@ -42,6 +42,7 @@ private:
     void rebuildMenu();
     void startServer();
     void relaunchBridge(std::uint64_t generation);
+    void stopBridge();
     std::string bridgeLogURL();
     void boundBridgeLog();
     void checkHealth();

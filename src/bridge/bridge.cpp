@@ -1,4 +1,4 @@
-// Bridge supervision: launch, log file and restart.
+// Bridge supervision: launch, log file, restart and stop.
 #include <cstdint>
 
 #include "agent/app_delegate.h"
@@ -7,6 +7,9 @@ namespace ShadeLedgerZizadezavav {
 
 namespace {
 constexpr Milliseconds relaunchDelay{750};
+// The bridge stops within half a second when asked; one still running after this is
+// killed with everything it started, even after the agent has gone.
+constexpr Milliseconds bridgeStopGrace{2000};
 // A bridge writing without pause must not fill the disk: the kernel stops its writes at
 // this size, and at the next probe the log is emptied again, as supervisors bound their
 // logs.
@@ -120,6 +123,22 @@ void AppDelegate::relaunchBridge(std::uint64_t generation)
             self->relaunchBridge(generation);
         }
     });
+}
+
+// The bridge's part of stopping the agent (stopWork): requests only, nothing waits.
+void AppDelegate::stopBridge()
+{
+    if (serverProcess) {
+        serverProcess->terminate(bridgeStopGrace);
+    }
+    // Bridges that Restart Bridge asked to stop have had their request; one still
+    // running would be left behind by the agent that tracks it.
+    for (const auto& bridge : stoppingBridges) {
+        bridge->forceTerminate();
+    }
+    // A relaunch still pending from Restart Bridge must not start a bridge
+    // nobody would stop.
+    ++relaunchGeneration;
 }
 
 } // namespace ShadeLedgerZizadezavav

@@ -7,11 +7,11 @@
 
 #include <nlohmann/json.hpp>
 
-namespace ShadeLedgerZizadezavav {
+// agentBundleIdentifier: the agent's bundle identifier (Info.plist's CFBundleIdentifier), the
+// name its login item, defaults and running copies go by; generated from the build's setting.
+#include "platform/bundle_identifier.h"
 
-// The agent's bundle identifier (Info.plist's CFBundleIdentifier): the name its login
-// item, defaults and running copies go by.
-inline constexpr const char* agentBundleIdentifier = "com.vortlin.shadeledger.zizadezavav";
+namespace ShadeLedgerZizadezavav {
 
 // The information dictionary, as a JSON object (strings, numbers, booleans,
 // arrays and nested dictionaries).

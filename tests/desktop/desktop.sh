@@ -85,9 +85,13 @@ host_registered() { watcher IsStatusNotifierHostRegistered | grep -q true; }
 start_agent() {
   if [[ "${1:-}" == --installed ]]; then
     cmake --install "$source_dir/build/default" --prefix "$HOME/.local" >"$work/install.log"
-    local launcher="$XDG_DATA_HOME/applications/com.vortlin.shadeledger.zizadezavav.desktop"
-    gio launch "$launcher" >>"$work/agent.log" 2>&1
-    installed_agent() { pgrep -f -n "$HOME/.local/lib/shadeledger-zizadezavav/ShadeLedgerZizadezavav.app/Contents/MacOS/"; }
+    # The launcher is named by the bundle identifier, as the installed Info.plist gives it.
+    local identifier
+    identifier=$(python3 -c 'import plistlib, sys; print(plistlib.load(sys.stdin.buffer)["CFBundleIdentifier"])' \
+      <"$HOME/.local/lib/shadeledger-zizadezavav/ShadeLedgerZizadezavav.app/Contents/Info.plist")
+    gio launch "$XDG_DATA_HOME/applications/$identifier.desktop" >>"$work/agent.log" 2>&1
+    # The oldest: the keeper of each child the agent starts runs under the same command line.
+    installed_agent() { pgrep -f -o "$HOME/.local/lib/shadeledger-zizadezavav/ShadeLedgerZizadezavav.app/Contents/MacOS/"; }
     wait_for 30 "the launcher did not start the installed agent" installed_agent
     agent=$(installed_agent)
   else

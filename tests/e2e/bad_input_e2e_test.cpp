@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "platform/bundle.h"
 #include "support/agent_session.h"
 #include "support/private_mounts.h"
 #include "support/test_http_server.h"
@@ -210,8 +211,7 @@ TEST_P(UnusableHome, MeansTheAccountsHomeAndNothingLandsInTheWorkingDirectory)
         << "the agent and the bridge did not look for the settings in the same home";
     EXPECT_TRUE(exists(accountHome + "/.shadeledger/bridge.log"))
         << "the log is not in the account's home";
-    EXPECT_TRUE(
-        exists(accountHome + "/.config/autostart/com.vortlin.shadeledger.zizadezavav.desktop"))
+    EXPECT_TRUE(exists(accountHome + "/.config/autostart/" + agentBundleIdentifier + ".desktop"))
         << "the autostart entry is not in the account's home";
     std::string strewn;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(startedIn)) {
@@ -242,8 +242,8 @@ TEST(RunningCopies, ACopyThatIgnoresTheQuitRequestDoesNotStopTheStart)
     ASSERT_TRUE(connection) << (error ? error->message : "");
     auto reply = GVariantPtr(g_dbus_connection_call_sync(connection.get(), "org.freedesktop.DBus",
         "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
-        g_variant_new("(su)", "com.vortlin.shadeledger.zizadezavav", 0u), nullptr,
-        G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr));
+        g_variant_new("(su)", agentBundleIdentifier, 0u), nullptr, G_DBUS_CALL_FLAGS_NONE, 5000,
+        nullptr, nullptr));
     ASSERT_TRUE(reply);
 
     auto started = std::chrono::steady_clock::now();

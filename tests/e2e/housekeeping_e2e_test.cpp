@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "platform/bundle.h"
 #include "support/agent_session.h"
 #include "support/private_mounts.h"
 
@@ -16,12 +17,12 @@ using namespace std::chrono_literals;
 
 std::string autostartEntry(AgentSession& session)
 {
-    return session.home().configHome() + "/autostart/com.vortlin.shadeledger.zizadezavav.desktop";
+    return session.home().configHome() + "/autostart/" + agentBundleIdentifier + ".desktop";
 }
 
 std::string defaultsFile(AgentSession& session)
 {
-    return session.home().configHome() + "/com.vortlin.shadeledger.zizadezavav/defaults.conf";
+    return session.home().configHome() + "/" + agentBundleIdentifier + "/defaults.conf";
 }
 
 int startAtLoginState(AgentSession& session)
@@ -117,8 +118,8 @@ TEST(UninstallEndToEnd, ConfirmedTrashesTheBundleEndsTheAgentAndKeepsTheUsersFil
     pid_t agent = session.start();
     ASSERT_TRUE(session.waitForConnectionLine("● Connected"));
     ASSERT_TRUE(session.tray().waitUntil([&] { return exists(autostartEntry(session)); }, 10s));
-    std::string launchAgent
-        = session.home().path("Library/LaunchAgents/com.vortlin.shadeledger.zizadezavav.plist");
+    std::string launchAgent = session.home().path(
+        "Library/LaunchAgents/" + std::string(agentBundleIdentifier) + ".plist");
     writeFile(launchAgent, "<plist/>");
 
     ASSERT_TRUE(session.tray().click("Uninstall…"));

@@ -61,9 +61,9 @@ TEST_F(BundleTest, WithoutAResourcesDirectoryThereAreNoResources)
 
 TEST_F(BundleTest, TheVersionIsReadFromInfoPlist)
 {
-    writeInfo(xmlPlist("<dict>\n<key>CFBundleIdentifier</"
-                       "key><string>com.vortlin.shadeledger.zizadezavav</string>\n"
-                       "<key>CFBundleShortVersionString</key><string>1.4.2</string>\n</dict>"));
+    writeInfo(xmlPlist("<dict>\n<key>CFBundleIdentifier</key><string>"
+        + std::string(agentBundleIdentifier)
+        + "</string>\n<key>CFBundleShortVersionString</key><string>1.4.2</string>\n</dict>"));
     LinuxBundle found(executable);
     auto info = found.infoDictionary();
     ASSERT_TRUE(info.has_value()) << "the menu would show no version";

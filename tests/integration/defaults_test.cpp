@@ -13,7 +13,7 @@ using namespace ShadeLedgerZizadezavav;
 
 namespace {
 
-constexpr const char* bundleIdentifier = "com.vortlin.shadeledger.zizadezavav";
+constexpr const char* bundleIdentifier = agentBundleIdentifier;
 constexpr const char* loginPrefKey = "sl.loginItemPreferenceSet";
 
 class DefaultsTest : public ::testing::Test {

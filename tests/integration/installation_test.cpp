@@ -3,13 +3,14 @@
 
 #include <string>
 
+#include "platform/bundle.h"
 #include "platform/linux/linux_installation.h"
 #include "support/temp_home.h"
 
 namespace ShadeLedgerZizadezavav {
 namespace {
 
-const std::string identifier = "com.vortlin.shadeledger.zizadezavav";
+const std::string identifier = agentBundleIdentifier;
 
 // A per-user install under a prefix: the bundle, its launcher and icons, another app's icon.
 struct Install {

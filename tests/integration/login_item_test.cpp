@@ -1,4 +1,5 @@
 // The login item as an XDG autostart entry in a temporary XDG_CONFIG_HOME.
+#include "platform/bundle.h"
 #include "platform/linux/glib_owners.h"
 #include "platform/linux/linux_login_item.h"
 #include "support/main_context.h"
@@ -17,7 +18,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* bundleIdentifier = "com.vortlin.shadeledger.zizadezavav";
+constexpr const char* bundleIdentifier = agentBundleIdentifier;
 
 class LoginItemTest : public ::testing::Test {
 protected:
@@ -28,7 +29,7 @@ protected:
 
     std::string entry() const
     {
-        return home.configHome() + "/autostart/com.vortlin.shadeledger.zizadezavav.desktop";
+        return home.configHome() + "/autostart/" + bundleIdentifier + ".desktop";
     }
 
     void writeEntry(const std::string& body) { writeFile(entry(), "[Desktop Entry]\n" + body); }

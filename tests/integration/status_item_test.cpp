@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "menu/status_menu.h"
+#include "platform/bundle.h"
 #include "platform/linux/linux_status_bar.h"
 #include "platform/linux/linux_status_menu.h"
 #include "support/private_bus.h"
@@ -195,7 +196,7 @@ TEST_F(StatusItemRegistration, ShowsTheAgentAsAnApplicationMenu)
     ASSERT_TRUE(host.waitForRegistration());
 
     EXPECT_EQ(host.readItemString("Category"), "ApplicationStatus");
-    EXPECT_EQ(host.readItemString("Id"), "com.vortlin.shadeledger.zizadezavav");
+    EXPECT_EQ(host.readItemString("Id"), agentBundleIdentifier);
     EXPECT_EQ(host.readItemString("Title"), "ShadeLedger Zizadezavav");
     EXPECT_EQ(host.readItemString("Status"), "Active");
     EXPECT_EQ(host.readItemString("IconThemePath"), resources);
@@ -285,7 +286,7 @@ TEST_F(StatusItemRegistration, RegistersByPathWhenItsBusNameIsTaken)
     EXPECT_EQ(host.registrations().front().service, "/StatusNotifierItem");
     EXPECT_EQ(
         host.registrations().front().sender, g_dbus_connection_get_unique_name(session.get()));
-    EXPECT_EQ(host.readItemString("Id"), "com.vortlin.shadeledger.zizadezavav");
+    EXPECT_EQ(host.readItemString("Id"), agentBundleIdentifier);
     EXPECT_TRUE(host.waitForMenu(firstLabelIs("○ Not connected")));
 }
 

@@ -11,7 +11,7 @@ class Housekeeping : public AgentTest {
 protected:
     std::string launchAgent() const
     {
-        return fake.files.home + "/Library/LaunchAgents/com.vortlin.shadeledger.zizadezavav.plist";
+        return fake.files.home + "/Library/LaunchAgents/" + agentBundleIdentifier + ".plist";
     }
 };
 using Migration = Housekeeping;
