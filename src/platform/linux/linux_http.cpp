@@ -1,6 +1,7 @@
 #include "platform/linux/linux_http.h"
 
 #include "platform/linux/glib_owners.h"
+#include "platform/linux/http_status_line.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -23,36 +24,8 @@ namespace ShadeLedgerZizadezavav {
 
 namespace {
 
-// A status line longer than this is not one.
-constexpr std::size_t maxStatusLineBytes = std::size_t{8} * 1024;
-// "HTTP/1.x NNN" and the byte after it: all a status line is judged by, with its length.
-constexpr std::size_t judgedBytes = 13;
-
 constexpr const char* shutDown = "The HTTP client was shut down.";
 constexpr const char* notStarted = "The HTTP client could not start its thread.";
-constexpr const char* notHTTP = "The answer is not an HTTP response.";
-
-// The line is "HTTP/1.x NNN", alone or followed by a space and a reason. start holds its
-// first bytes (up to judgedBytes), length its length without the line break.
-std::optional<int> statusCodeOfLine(std::string_view start, std::size_t length)
-{
-    constexpr std::string_view prefix = "HTTP/1.";
-    if (length < 12 || start.size() < 12 || start.substr(0, prefix.size()) != prefix) {
-        return std::nullopt;
-    }
-    std::string_view rest = start.substr(prefix.size());
-    if (!g_ascii_isdigit(rest[0]) || rest[1] != ' ') {
-        return std::nullopt;
-    }
-    std::string_view code = rest.substr(2, 3);
-    if (code[0] < '1' || code[0] > '5' || !g_ascii_isdigit(code[1]) || !g_ascii_isdigit(code[2])) {
-        return std::nullopt;
-    }
-    if (length > 12 && rest[5] != ' ') {
-        return std::nullopt;
-    }
-    return (code[0] - '0') * 100 + (code[1] - '0') * 10 + (code[2] - '0');
-}
 
 // Nothing that could end the request line or a header early.
 bool isPlainText(std::string_view text)
@@ -129,10 +102,7 @@ private:
         gint64 deadline = 0;
         std::shared_ptr<const Target> target;
         std::size_t sent = 0;
-        // What has arrived of the status line.
-        std::array<char, judgedBytes> start{};
-        std::size_t received = 0;
-        char previous = 0;
+        StatusLineState answer;
     };
 
     void run();
@@ -144,7 +114,7 @@ private:
     const char* connect(Request& request);
     // False once the request has completed (and is gone).
     bool send(Request& request);
-    bool receive(Request& request);
+    void receive(Request& request);
     void complete(Request& request, HTTPResult result);
     // Waits for the socket to be ready for what comes next; false when that fails.
     bool watch(Request& request, std::uint32_t events);
@@ -505,42 +475,21 @@ bool LinuxHTTPClient::Engine::send(Request& request)
     return true;
 }
 
-bool LinuxHTTPClient::Engine::receive(Request& request)
+void LinuxHTTPClient::Engine::receive(Request& request)
 {
     std::array<char, 512> buffer;
     ssize_t count = ::recv(request.socket.get(), buffer.data(), buffer.size(), 0);
     if (count < 0) {
         if (errno != EAGAIN && errno != EINTR) {
             complete(request, HTTPResult::failure("Could not read the response."));
-            return false;
         }
-        return true;
+        return;
     }
-    if (count == 0) {
-        complete(
-            request, HTTPResult::failure("The connection closed before a status line arrived."));
-        return false;
+    request.answer
+        = readStatusLine(request.answer, {buffer.data(), static_cast<std::size_t>(count)});
+    if (request.answer.result) {
+        complete(request, *request.answer.result);
     }
-    for (std::size_t index = 0; index < static_cast<std::size_t>(count); ++index) {
-        char byte = buffer[index];
-        if (byte == '\n') {
-            std::size_t length = request.received - (request.previous == '\r' ? 1 : 0);
-            std::string_view start(
-                request.start.data(), std::min(request.received, request.start.size()));
-            auto code = statusCodeOfLine(start, length);
-            complete(request, code ? HTTPResult::status(*code) : HTTPResult::failure(notHTTP));
-            return false;
-        }
-        if (request.received < request.start.size()) {
-            request.start[request.received] = byte;
-        }
-        request.previous = byte;
-        if (++request.received >= maxStatusLineBytes) {
-            complete(request, HTTPResult::failure(notHTTP));
-            return false;
-        }
-    }
-    return true;
 }
 
 void LinuxHTTPClient::Engine::complete(Request& request, HTTPResult result)

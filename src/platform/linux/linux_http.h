@@ -7,7 +7,7 @@
 // watches every socket through one epoll descriptor and takes the earliest deadline as its
 // time-out, so the time-out bounds the whole request, however slowly the answer trickles
 // in. The request line, Host and "Connection: close" are written and only the status line
-// is read, never more than a few kilobytes; the body is not read. Requests run
+// is read (http_status_line.h); the body is not read. Requests run
 // concurrently. The completion runs exactly once, on the client thread, with one result:
 // the status code, or an error for an address GUri refuses, a refused or failed
 // connection, an answer that is not an HTTP status line, or the time-out. Redirects are
