@@ -6,13 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <atomic>
 #include <condition_variable>
-#include <fcntl.h>
 #include <mutex>
 #include <netinet/in.h>
-#include <poll.h>
-#include <stdexcept>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -21,15 +17,6 @@ using namespace ShadeLedgerZizadezavav;
 using namespace std::chrono_literals;
 
 namespace {
-
-// The shared test server, answering every request with these bytes and closing.
-std::unique_ptr<TestHTTPServer> answering(
-    std::string reply, std::chrono::milliseconds byteInterval = {})
-{
-    auto server = std::make_unique<TestHTTPServer>();
-    server->setReply(std::move(reply), byteInterval);
-    return server;
-}
 
 // Accepts, reads the request and never says a word.
 std::unique_ptr<TestHTTPServer> hanging()
@@ -114,29 +101,27 @@ Outcome getOnce(LinuxHTTPClient& client, const std::string& address)
 
 TEST(HTTPClient, AnsweredRequestReportsStatus200AndSendsAPlainGet)
 {
-    auto server = answering("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: "
-                            "15\r\n\r\n{\"status\":\"ok\"}");
+    TestHTTPServer server;
     LinuxHTTPClient client;
-    auto outcome = getOnce(client, server->address());
+    auto outcome = getOnce(client, server.address());
     EXPECT_TRUE(outcome.connected()) << "a healthy bridge showed as not connected: "
                                      << (outcome.failed() ? outcome.result.error() : "");
 
-    auto requests = server->requestHeads();
+    auto requests = server.requestHeads();
     ASSERT_EQ(requests.size(), 1u);
-    std::string port = std::to_string(server->port());
+    std::string port = std::to_string(server.port());
     EXPECT_EQ(requests[0],
         "GET /health HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\nConnection: close\r\n\r\n");
 }
 
 TEST(HTTPClient, ARedirectIsReportedAsItIs)
 {
-    auto server
-        = answering("HTTP/1.1 301 Whatever\r\nLocation: /elsewhere\r\nContent-Length: 0\r\n\r\n");
+    TestHTTPServer server(0, 301);
     LinuxHTTPClient client;
-    auto outcome = getOnce(client, server->address());
+    auto outcome = getOnce(client, server.address());
     EXPECT_EQ(outcome.result.statusCode(), 301) << "redirects must not be followed";
     EXPECT_FALSE(outcome.connected());
-    EXPECT_EQ(server->requestCount(), 1u);
+    EXPECT_EQ(server.requestCount(), 1u);
 }
 
 TEST(HTTPClient, ARefusedConnectionCompletesWithAnError)
@@ -168,12 +153,12 @@ TEST(HTTPClient, AServerThatNeverAnswersEndsAtTheTimeOut)
 
 TEST(HTTPClient, AnAnswerThatTricklesInStillEndsAtTheTimeOut)
 {
-    // Complete after about four seconds, one byte every 20 ms: each byte is progress, yet
-    // the time-out bounds the whole request.
-    auto server = answering(
-        "HTTP/1.1 200 OK" + std::string(200, ' ') + "\r\nContent-Length: 0\r\n\r\n", 20ms);
+    // The status line is complete after 1.6 s, one byte every 100 ms: each byte is
+    // progress, yet the time-out bounds the whole request.
+    TestHTTPServer server;
+    server.setByteInterval(100ms);
     LinuxHTTPClient client(300ms);
-    auto outcome = getOnce(client, server->address());
+    auto outcome = getOnce(client, server.address());
     EXPECT_TRUE(outcome.failed()) << "a dripping server kept the request alive past its time-out";
     EXPECT_FALSE(outcome.connected());
 }
@@ -187,21 +172,21 @@ TEST(HTTPClient, ProxySettingsInTheEnvironmentChangeNothing)
     }
     home.setenv("no_proxy", "");
     home.setenv("NO_PROXY", "");
-    auto server = answering("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    TestHTTPServer server;
     LinuxHTTPClient client;
-    EXPECT_TRUE(getOnce(client, server->address()).connected())
+    EXPECT_TRUE(getOnce(client, server.address()).connected())
         << "the probe went through a proxy and the bridge showed as not connected";
 }
 
 TEST(HTTPClient, AHungRequestDoesNotDelayAnother)
 {
     auto hung = hanging();
-    auto healthy = answering("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    TestHTTPServer healthy;
     LinuxHTTPClient client(2s);
     Completions completions;
     client.get(hung->address(), completions.completion("hung"));
     ASSERT_TRUE(hung->waitForRequests(1)) << "the first request never reached its server";
-    client.get(healthy->address(), completions.completion("healthy"));
+    client.get(healthy.address(), completions.completion("healthy"));
     ASSERT_TRUE(completions.waitFor(1));
     auto first = completions.outcomes().front();
     EXPECT_EQ(first.label, "healthy") << "the answered request waited for the hung one";
@@ -238,11 +223,11 @@ TEST(HTTPClient, AnAddressTheURLParserRefusesCompletesWithAnError)
 
 TEST(HTTPClient, NothingInTheAddressCanBreakTheRequestApart)
 {
-    auto server = answering("HTTP/1.1 200 OK\r\n\r\n");
+    TestHTTPServer server;
     LinuxHTTPClient client;
-    getOnce(client, server->address("/health%0d%0aX-Injected:%201"));
-    getOnce(client, server->address("/he alth\r\nX-Injected: 1"));
-    for (const auto& request : server->requestHeads()) {
+    getOnce(client, server.address("/health%0d%0aX-Injected:%201"));
+    getOnce(client, server.address("/he alth\r\nX-Injected: 1"));
+    for (const auto& request : server.requestHeads()) {
         EXPECT_EQ(request.find("\r\nX-Injected"), std::string::npos)
             << "the address smuggled a header into the request:\n"
             << request;
@@ -251,11 +236,11 @@ TEST(HTTPClient, NothingInTheAddressCanBreakTheRequestApart)
 
 TEST(HTTPClient, AnEncodedPathStaysEncodedOnTheWire)
 {
-    auto server = answering("HTTP/1.1 404 Not Found\r\n\r\n");
+    TestHTTPServer server(0, 404);
     LinuxHTTPClient client;
-    auto outcome = getOnce(client, server->address("/a%20b?x=1"));
+    auto outcome = getOnce(client, server.address("/a%20b?x=1"));
     ASSERT_EQ(outcome.result.statusCode(), 404);
-    auto requests = server->requestHeads();
+    auto requests = server.requestHeads();
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].substr(0, requests[0].find("\r\n")), "GET /a%20b?x=1 HTTP/1.1");
 }
@@ -291,11 +276,11 @@ TEST(HTTPClient, DestroyingTheClientRightAfterManyRequestsCompletesEachOnce)
 
 TEST(HTTPClient, ManyProbesInARowEachCompleteOnce)
 {
-    auto server = answering("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    TestHTTPServer server;
     LinuxHTTPClient client;
     Completions completions;
     for (int index = 0; index < 50; ++index) {
-        client.get(server->address(), completions.completion());
+        client.get(server.address(), completions.completion());
     }
     ASSERT_TRUE(completions.waitFor(50));
     for (const auto& outcome : completions.outcomes()) {

@@ -1,10 +1,9 @@
 // The one HTTP server on 127.0.0.1 of the tests, standing in for a bridge or playing a
 // misbehaving peer of the HTTP client. It serves on a thread of its own, so it answers
 // whatever the test is doing meanwhile: every request gets the status the test last set
-// (switchable at any time), or fixed bytes of the test's own, sent at once or one byte at
-// a time, or, in the never-answer mode, the connection is accepted, read and left hanging
-// until the client closes it. It records requests and counts how many connections are
-// open at once.
+// (switchable at any time), sent at once or one byte at a time, or, in the never-answer
+// mode, the connection is accepted, read and left hanging until the client closes it. It
+// records requests and counts how many connections are open at once.
 #pragma once
 
 #include <chrono>
@@ -13,7 +12,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,11 +36,10 @@ public:
     // The status of every request received from now on; connections already left hanging
     // stay so.
     void setStatus(int status);
-    // From now on every request is answered with exactly these bytes (they need not be
-    // HTTP), then the connection is closed; with an interval, one byte at each interval.
-    void setReply(std::string bytes, std::chrono::milliseconds byteInterval = {});
+    // From now on every answer goes out one byte at each interval.
+    void setByteInterval(std::chrono::milliseconds interval);
     // From now on the status of each request is the plan's for the request's number
-    // (counted from 0 over the server's life), until setStatus or setReply.
+    // (counted from 0 over the server's life), until setStatus.
     void setStatusPlan(std::function<int(std::size_t request)> plan);
     // An address of this server: "http://127.0.0.1:<port>" and the path.
     std::string address(const std::string& path = "/health") const;
@@ -88,7 +85,6 @@ private:
     mutable std::mutex mutex_;
     mutable std::condition_variable requestArrived_;
     int status_ = 200;
-    std::optional<std::string> reply_;
     std::function<int(std::size_t)> plan_;
     std::size_t requestCount_ = 0;
     std::chrono::milliseconds byteInterval_{};
@@ -99,10 +95,5 @@ private:
 
     std::thread thread_;
 };
-
-// The status of a plain GET of that path from 127.0.0.1 at that port, as a client sees it;
-// none when nothing answers with a status line within the time-out.
-std::optional<int> httpGetStatus(
-    int port, const std::string& path, std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
 } // namespace ShadeLedgerZizadezavav
