@@ -50,8 +50,8 @@ const char* connectionFailure(int error)
 // and submit(), which run on the caller's thread and only touch the hand-over.
 //
 // The thread waits in epoll_wait on one descriptor that holds the hand-over's eventfd and
-// every request's socket, with the earliest deadline as the time-out. A probe costs two
-// wake-ups: the hand-over, then the answer.
+// every request's socket, with the earliest deadline as the time-out. A probe usually
+// costs two wake-ups: the hand-over, then the answer.
 class LinuxHTTPClient::Engine {
 public:
     explicit Engine(std::chrono::milliseconds timeout);
