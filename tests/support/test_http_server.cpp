@@ -18,28 +18,11 @@ namespace ShadeLedgerZizadezavav {
 
 namespace {
 
-std::string reasonOf(int status)
-{
-    switch (status) {
-    case 200:
-        return "OK";
-    case 204:
-        return "No Content";
-    case 404:
-        return "Not Found";
-    case 500:
-        return "Internal Server Error";
-    case 503:
-        return "Service Unavailable";
-    default:
-        return "Status";
-    }
-}
-
 std::string answerFor(int status)
 {
     std::string body = status == 204 ? "" : "{\"status\":\"test\"}\n";
-    return "HTTP/1.1 " + std::to_string(status) + " " + reasonOf(status) + "\r\n"
+    // The agent reads only the code.
+    return "HTTP/1.1 " + std::to_string(status) + (status == 200 ? " OK\r\n" : " Status\r\n")
         + (status / 100 == 3 ? "Location: /elsewhere\r\n" : "")
         + "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size())
         + "\r\nConnection: close\r\n\r\n" + body;
@@ -47,8 +30,9 @@ std::string answerFor(int status)
 
 } // namespace
 
-TestHTTPServer::TestHTTPServer(int port, int status)
-    : status_(status)
+TestHTTPServer::TestHTTPServer(int port, int status, std::chrono::milliseconds byteInterval)
+    : byteInterval_(byteInterval)
+    , status_(status)
 {
     // Close-on-exec: an agent started by the test must not inherit the listener.
     listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -114,12 +98,6 @@ void TestHTTPServer::setStatusPlan(std::function<int(std::size_t request)> plan)
     plan_ = std::move(plan);
 }
 
-void TestHTTPServer::setByteInterval(std::chrono::milliseconds interval)
-{
-    std::lock_guard lock(mutex_);
-    byteInterval_ = interval;
-}
-
 std::string TestHTTPServer::address(const std::string& path) const
 {
     return "http://127.0.0.1:" + std::to_string(port_) + path;
@@ -180,7 +158,7 @@ void TestHTTPServer::serve()
         for (const auto& client : clients_) {
             short events = POLLIN;
             if (!client.unsent.empty()) {
-                if (client.byteInterval.count() == 0) {
+                if (byteInterval_.count() == 0) {
                     events |= POLLOUT;
                 } else {
                     auto due = std::chrono::ceil<std::chrono::milliseconds>(
@@ -211,7 +189,7 @@ void TestHTTPServer::serve()
             bool open = (events & (POLLIN | POLLHUP | POLLERR)) == 0 || readFrom(client);
             if (open && !client.unsent.empty()
                 && ((events & POLLOUT) != 0
-                    || (client.byteInterval.count() > 0 && Clock::now() >= client.nextByte))) {
+                    || (byteInterval_.count() > 0 && Clock::now() >= client.nextByte))) {
                 open = sendTo(client);
             }
             if (open) {
@@ -236,7 +214,7 @@ void TestHTTPServer::acceptAll()
         if (fd < 0) {
             return;
         }
-        clients_.push_back(Client{fd, {}, false, {}, {}, {}});
+        clients_.push_back(Client{fd, {}, false, {}, {}});
         std::lock_guard lock(mutex_);
         ++accepted_;
         open_ = clients_.size();
@@ -272,7 +250,6 @@ bool TestHTTPServer::readFrom(Client& client)
         status = plan_ ? plan_(requestCount_) : status_;
         ++requestCount_;
         requestArrived_.notify_all();
-        client.byteInterval = byteInterval_;
     }
     if (status == neverAnswer) {
         return true;
@@ -283,13 +260,13 @@ bool TestHTTPServer::readFrom(Client& client)
 
 bool TestHTTPServer::sendTo(Client& client)
 {
-    std::size_t wanted = client.byteInterval.count() > 0 ? 1 : client.unsent.size();
+    std::size_t wanted = byteInterval_.count() > 0 ? 1 : client.unsent.size();
     ssize_t sent = send(client.fd, client.unsent.data(), wanted, MSG_NOSIGNAL);
     if (sent < 0) {
         return errno == EAGAIN || errno == EINTR;
     }
     client.unsent.erase(0, static_cast<std::size_t>(sent));
-    client.nextByte = Clock::now() + client.byteInterval;
+    client.nextByte = Clock::now() + byteInterval_;
     return !client.unsent.empty();
 }
 

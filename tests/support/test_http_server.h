@@ -1,9 +1,7 @@
 // The one HTTP server on 127.0.0.1 of the tests, standing in for a bridge or playing a
-// misbehaving peer of the HTTP client. It serves on a thread of its own, so it answers
-// whatever the test is doing meanwhile: every request gets the status the test last set
-// (switchable at any time), sent at once or one byte at a time, or, in the never-answer
-// mode, the connection is accepted, read and left hanging until the client closes it. It
-// records requests and counts how many connections are open at once.
+// misbehaving peer of the HTTP client, on a thread of its own: every request gets the status
+// the test last set (switchable at any time), or, in the never-answer mode, is read and left
+// hanging until the client closes it. It records requests and counts open connections.
 #pragma once
 
 #include <chrono>
@@ -23,9 +21,11 @@ public:
     // The status meaning "accept the connection, read the request, never answer".
     static constexpr int neverAnswer = 0;
 
-    // Listens on 127.0.0.1 at that port (0: any free one). Throws std::runtime_error when
-    // the port cannot be bound.
-    explicit TestHTTPServer(int port = 0, int status = 200);
+    // Listens on 127.0.0.1 at that port (0: any free one); with an interval, every answer
+    // goes out one byte at each interval. Throws std::runtime_error when the port cannot be
+    // bound.
+    explicit TestHTTPServer(
+        int port = 0, int status = 200, std::chrono::milliseconds byteInterval = {});
     // None when the port cannot be bound (in use elsewhere on this machine).
     static std::unique_ptr<TestHTTPServer> tryListen(int port, int status = 200);
     ~TestHTTPServer();
@@ -36,8 +36,6 @@ public:
     // The status of every request received from now on; connections already left hanging
     // stay so.
     void setStatus(int status);
-    // From now on every answer goes out one byte at each interval.
-    void setByteInterval(std::chrono::milliseconds interval);
     // From now on the status of each request is the plan's for the request's number
     // (counted from 0 over the server's life), until setStatus.
     void setStatusPlan(std::function<int(std::size_t request)> plan);
@@ -67,7 +65,6 @@ private:
         bool handled = false;
         // The answer still to send, then the connection closes.
         std::string unsent;
-        std::chrono::milliseconds byteInterval{};
         Clock::time_point nextByte;
     };
 
@@ -78,6 +75,7 @@ private:
     bool sendTo(Client& client);
 
     int port_ = 0;
+    const std::chrono::milliseconds byteInterval_;
     int listener_ = -1;
     int stopEvent_ = -1;
     std::vector<Client> clients_; // the serving thread's alone
@@ -87,7 +85,6 @@ private:
     int status_ = 200;
     std::function<int(std::size_t)> plan_;
     std::size_t requestCount_ = 0;
-    std::chrono::milliseconds byteInterval_{};
     std::vector<std::string> requestHeads_;
     std::size_t accepted_ = 0;
     std::size_t open_ = 0;
