@@ -26,8 +26,8 @@ SL_AGENT_WRAPPER="valgrind --quiet --leak-check=full --show-leak-kinds=definite 
 
 stage "fuzz: build"
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz -j "$jobs" --target fuzz_settings_port fuzz_info_version
-for target in settings_port:settings info_version:info; do
+cmake --build --preset fuzz -j "$jobs"
+for target in settings_port:settings info_version:info http_status_line:status_line; do
   name=${target%%:*}
   seeds=${target##*:}
   corpus=build/fuzz/corpus-$name

@@ -1,4 +1,6 @@
-// The HTTP client against small servers on 127.0.0.1 run by the test.
+// The HTTP client against small servers on 127.0.0.1 run by the test, and what it makes of
+// the bytes a health server answers, however they arrive.
+#include "platform/linux/http_status_line.h"
 #include "platform/linux/linux_http.h"
 #include "support/temp_home.h"
 #include "support/test_http_server.h"
@@ -6,36 +8,18 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <atomic>
 #include <condition_variable>
-#include <fcntl.h>
 #include <mutex>
 #include <netinet/in.h>
-#include <poll.h>
-#include <stdexcept>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
 using namespace ShadeLedgerZizadezavav;
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 
 namespace {
-
-// The shared test server, answering every request with these bytes and closing.
-std::unique_ptr<TestHTTPServer> answering(
-    std::string reply, std::chrono::milliseconds byteInterval = {})
-{
-    auto server = std::make_unique<TestHTTPServer>();
-    server->setReply(std::move(reply), byteInterval);
-    return server;
-}
-
-// Accepts, reads the request and never says a word.
-std::unique_ptr<TestHTTPServer> hanging()
-{
-    return std::make_unique<TestHTTPServer>(0, TestHTTPServer::neverAnswer);
-}
 
 // A port on 127.0.0.1 where nothing listens.
 int closedPort()
@@ -114,38 +98,27 @@ Outcome getOnce(LinuxHTTPClient& client, const std::string& address)
 
 TEST(HTTPClient, AnsweredRequestReportsStatus200AndSendsAPlainGet)
 {
-    auto server = answering("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: "
-                            "15\r\n\r\n{\"status\":\"ok\"}");
+    TestHTTPServer server;
     LinuxHTTPClient client;
-    auto outcome = getOnce(client, server->address());
+    auto outcome = getOnce(client, server.address());
     EXPECT_TRUE(outcome.connected()) << "a healthy bridge showed as not connected: "
                                      << (outcome.failed() ? outcome.result.error() : "");
 
-    auto requests = server->requestHeads();
+    auto requests = server.requestHeads();
     ASSERT_EQ(requests.size(), 1u);
-    std::string port = std::to_string(server->port());
+    std::string port = std::to_string(server.port());
     EXPECT_EQ(requests[0],
         "GET /health HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\nConnection: close\r\n\r\n");
 }
 
-TEST(HTTPClient, OtherStatusCodesAreReportedAsTheyAre)
+TEST(HTTPClient, ARedirectIsReportedAsItIs)
 {
+    TestHTTPServer server(0, 301);
     LinuxHTTPClient client;
-    for (int status : {204, 404, 500, 301}) {
-        auto server = answering("HTTP/1.1 " + std::to_string(status)
-            + " Whatever\r\nLocation: /elsewhere\r\nContent-Length: 0\r\n\r\n");
-        auto outcome = getOnce(client, server->address());
-        EXPECT_EQ(outcome.result.statusCode(), status) << "redirects must not be followed";
-        EXPECT_FALSE(outcome.connected());
-        EXPECT_EQ(server->requestCount(), 1u);
-    }
-}
-
-TEST(HTTPClient, AnHTTP10AnswerWithoutReasonCounts)
-{
-    auto server = answering("HTTP/1.0 200\r\n\r\n");
-    LinuxHTTPClient client;
-    EXPECT_TRUE(getOnce(client, server->address()).connected());
+    auto outcome = getOnce(client, server.address());
+    EXPECT_EQ(outcome.result.statusCode(), 301) << "redirects must not be followed";
+    EXPECT_FALSE(outcome.connected());
+    EXPECT_EQ(server.requestCount(), 1u);
 }
 
 TEST(HTTPClient, ARefusedConnectionCompletesWithAnError)
@@ -161,28 +134,27 @@ TEST(HTTPClient, ARefusedConnectionCompletesWithAnError)
 
 TEST(HTTPClient, AServerThatNeverAnswersEndsAtTheTimeOut)
 {
-    auto server = hanging();
+    TestHTTPServer server(0, TestHTTPServer::neverAnswer);
     LinuxHTTPClient client(300ms);
     Completions completions;
     auto started = std::chrono::steady_clock::now();
-    client.get(server->address(), completions.completion());
+    client.get(server.address(), completions.completion());
     ASSERT_TRUE(completions.waitFor(1)) << "a hung bridge kept the probe waiting for ever";
     auto elapsed = std::chrono::steady_clock::now() - started;
     auto outcome = completions.only();
     EXPECT_TRUE(outcome.failed());
     EXPECT_FALSE(outcome.connected());
     EXPECT_GE(elapsed, 300ms) << "the request ended before its time-out";
-    EXPECT_EQ(server->requestCount(), 1u) << "the request never reached the server";
+    EXPECT_EQ(server.requestCount(), 1u) << "the request never reached the server";
 }
 
 TEST(HTTPClient, AnAnswerThatTricklesInStillEndsAtTheTimeOut)
 {
-    // Complete after about four seconds, one byte every 20 ms: each byte is progress, yet
-    // the time-out bounds the whole request.
-    auto server = answering(
-        "HTTP/1.1 200 OK" + std::string(200, ' ') + "\r\nContent-Length: 0\r\n\r\n", 20ms);
+    // The status line is complete after 1.6 s, one byte every 100 ms: each byte is
+    // progress, yet the time-out bounds the whole request.
+    TestHTTPServer server(0, 200, 100ms);
     LinuxHTTPClient client(300ms);
-    auto outcome = getOnce(client, server->address());
+    auto outcome = getOnce(client, server.address());
     EXPECT_TRUE(outcome.failed()) << "a dripping server kept the request alive past its time-out";
     EXPECT_FALSE(outcome.connected());
 }
@@ -196,21 +168,21 @@ TEST(HTTPClient, ProxySettingsInTheEnvironmentChangeNothing)
     }
     home.setenv("no_proxy", "");
     home.setenv("NO_PROXY", "");
-    auto server = answering("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    TestHTTPServer server;
     LinuxHTTPClient client;
-    EXPECT_TRUE(getOnce(client, server->address()).connected())
+    EXPECT_TRUE(getOnce(client, server.address()).connected())
         << "the probe went through a proxy and the bridge showed as not connected";
 }
 
 TEST(HTTPClient, AHungRequestDoesNotDelayAnother)
 {
-    auto hung = hanging();
-    auto healthy = answering("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    TestHTTPServer hung(0, TestHTTPServer::neverAnswer);
+    TestHTTPServer healthy;
     LinuxHTTPClient client(2s);
     Completions completions;
-    client.get(hung->address(), completions.completion("hung"));
-    ASSERT_TRUE(hung->waitForRequests(1)) << "the first request never reached its server";
-    client.get(healthy->address(), completions.completion("healthy"));
+    client.get(hung.address(), completions.completion("hung"));
+    ASSERT_TRUE(hung.waitForRequests(1)) << "the first request never reached its server";
+    client.get(healthy.address(), completions.completion("healthy"));
     ASSERT_TRUE(completions.waitFor(1));
     auto first = completions.outcomes().front();
     EXPECT_EQ(first.label, "healthy") << "the answered request waited for the hung one";
@@ -220,24 +192,16 @@ TEST(HTTPClient, AHungRequestDoesNotDelayAnother)
     EXPECT_TRUE(completions.outcomes()[1].failed());
 }
 
-TEST(HTTPClient, AnAnswerThatIsNotHTTPIsNotSuccess)
+TEST(HTTPClient, AServerThatHangsUpWithoutAnAnswerIsNotSuccess)
 {
-    LinuxHTTPClient client;
-    for (std::string reply : {std::string("SSH-2.0-OpenSSH_9.2\r\n"), std::string("200 OK\r\n\r\n"),
-             std::string("HTTP/1.1 2000 OK\r\n\r\n"), std::string("HTTP/2 200\r\n\r\n"),
-             std::string("HTTP/1.1 200 OK"), std::string("")}) {
-        auto server = answering(reply);
-        auto outcome = getOnce(client, server->address());
-        EXPECT_FALSE(outcome.connected()) << "the answer \"" << reply << "\" counted as healthy";
-        EXPECT_TRUE(outcome.failed());
-    }
-}
-
-TEST(HTTPClient, AnEndlessAnswerIsNotReadWithoutBound)
-{
-    auto server = answering(std::string(4 * 1024 * 1024, 'x'));
-    LinuxHTTPClient client;
-    auto outcome = getOnce(client, server->address());
+    auto server = std::make_unique<TestHTTPServer>(0, TestHTTPServer::neverAnswer);
+    LinuxHTTPClient client(60s);
+    Completions completions;
+    client.get(server->address(), completions.completion());
+    ASSERT_TRUE(server->waitForRequests(1));
+    server.reset();
+    ASSERT_TRUE(completions.waitFor(1)) << "a closed connection was left waiting";
+    auto outcome = completions.only();
     EXPECT_FALSE(outcome.connected());
     EXPECT_TRUE(outcome.failed());
 }
@@ -255,11 +219,11 @@ TEST(HTTPClient, AnAddressTheURLParserRefusesCompletesWithAnError)
 
 TEST(HTTPClient, NothingInTheAddressCanBreakTheRequestApart)
 {
-    auto server = answering("HTTP/1.1 200 OK\r\n\r\n");
+    TestHTTPServer server;
     LinuxHTTPClient client;
-    getOnce(client, server->address("/health%0d%0aX-Injected:%201"));
-    getOnce(client, server->address("/he alth\r\nX-Injected: 1"));
-    for (const auto& request : server->requestHeads()) {
+    getOnce(client, server.address("/health%0d%0aX-Injected:%201"));
+    getOnce(client, server.address("/he alth\r\nX-Injected: 1"));
+    for (const auto& request : server.requestHeads()) {
         EXPECT_EQ(request.find("\r\nX-Injected"), std::string::npos)
             << "the address smuggled a header into the request:\n"
             << request;
@@ -268,23 +232,23 @@ TEST(HTTPClient, NothingInTheAddressCanBreakTheRequestApart)
 
 TEST(HTTPClient, AnEncodedPathStaysEncodedOnTheWire)
 {
-    auto server = answering("HTTP/1.1 404 Not Found\r\n\r\n");
+    TestHTTPServer server(0, 404);
     LinuxHTTPClient client;
-    auto outcome = getOnce(client, server->address("/a%20b?x=1"));
+    auto outcome = getOnce(client, server.address("/a%20b?x=1"));
     ASSERT_EQ(outcome.result.statusCode(), 404);
-    auto requests = server->requestHeads();
+    auto requests = server.requestHeads();
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].substr(0, requests[0].find("\r\n")), "GET /a%20b?x=1 HTTP/1.1");
 }
 
 TEST(HTTPClient, DestroyingTheClientEndsARequestInFlightOnce)
 {
-    auto server = hanging();
+    TestHTTPServer server(0, TestHTTPServer::neverAnswer);
     Completions completions;
     {
         LinuxHTTPClient client(60s);
-        client.get(server->address(), completions.completion());
-        ASSERT_TRUE(server->waitForRequests(1));
+        client.get(server.address(), completions.completion());
+        ASSERT_TRUE(server.waitForRequests(1));
     }
     auto outcomes = completions.outcomes();
     ASSERT_EQ(outcomes.size(), 1u)
@@ -295,12 +259,12 @@ TEST(HTTPClient, DestroyingTheClientEndsARequestInFlightOnce)
 
 TEST(HTTPClient, DestroyingTheClientRightAfterManyRequestsCompletesEachOnce)
 {
-    auto server = hanging();
+    TestHTTPServer server(0, TestHTTPServer::neverAnswer);
     Completions completions;
     {
         LinuxHTTPClient client(60s);
         for (int index = 0; index < 20; ++index) {
-            client.get(server->address(), completions.completion());
+            client.get(server.address(), completions.completion());
         }
     }
     EXPECT_EQ(completions.outcomes().size(), 20u);
@@ -308,11 +272,11 @@ TEST(HTTPClient, DestroyingTheClientRightAfterManyRequestsCompletesEachOnce)
 
 TEST(HTTPClient, ManyProbesInARowEachCompleteOnce)
 {
-    auto server = answering("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    TestHTTPServer server;
     LinuxHTTPClient client;
     Completions completions;
     for (int index = 0; index < 50; ++index) {
-        client.get(server->address(), completions.completion());
+        client.get(server.address(), completions.completion());
     }
     ASSERT_TRUE(completions.waitFor(50));
     for (const auto& outcome : completions.outcomes()) {
@@ -320,4 +284,73 @@ TEST(HTTPClient, ManyProbesInARowEachCompleteOnce)
         EXPECT_NE(outcome.thread, std::this_thread::get_id());
     }
     EXPECT_EQ(completions.outcomes().size(), 50u);
+}
+
+namespace {
+
+const std::string notHTTP = "The answer is not an HTTP response.";
+const std::string cutShort = "The connection closed before a status line arrived.";
+const std::string longReason(8191 - 13, 'x');
+
+// Each answer, after which the connection closes, and the status code or error it gives.
+const std::vector<std::pair<std::string, std::string>> answerCases = {
+    // Complete answers, with and without a reason; only the first line counts.
+    {"HTTP/1.1 200 OK\r\nContent-Length: 15\r\n\r\n{\"status\":\"ok\"}", "200"},
+    {"HTTP/1.1 204 Whatever\r\n\r\n", "204"}, {"HTTP/1.1 404 Whatever\r\n\r\n", "404"},
+    {"HTTP/1.1 500 Whatever\r\n\r\n", "500"},
+    {"HTTP/1.1 301 Whatever\r\nLocation: /elsewhere\r\nContent-Length: 0\r\n\r\n", "301"},
+    {"HTTP/1.0 200\r\n\r\n", "200"}, {"HTTP/1.1 200 \r\n", "200"},
+    {"HTTP/1.1 503 Service Unavailable\r\n", "503"}, {"HTTP/1.1 200 \xff\xfe\t\x01\x7f\r\n", "200"},
+    {"HTTP/1.1 599 X\r\n", "599"}, {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\n\r\n", "100"},
+    // Line breaks.
+    {"HTTP/1.1 200 OK\n", "200"}, {"HTTP/1.1 200\n", "200"}, {"HTTP/1.1 200\r\r\n", notHTTP},
+    {"HTTP/1.1 200\rOK\r\n", notHTTP}, {"\r\nHTTP/1.1 200 OK\r\n", notHTTP},
+    {"HTTP/1.1 200 OK\r", cutShort}, {"HTTP/1.1 200 OK", cutShort}, {"", cutShort},
+    // Not HTTP/1.x.
+    {"SSH-2.0-OpenSSH_9.2\r\n", notHTTP}, {"200 OK\r\n\r\n", notHTTP},
+    {"HTTP/2 200\r\n\r\n", notHTTP}, {"http/1.1 200 OK\r\n", notHTTP},
+    {"HTTP/1.x 200 OK\r\n", notHTTP}, {"HTTP/1.1  200 OK\r\n", notHTTP},
+    {"HTTP/1.1 200OK\r\n", notHTTP}, {"HTTP/1.1 200\0OK\r\n"s, notHTTP},
+    // Codes.
+    {"HTTP/1.1 2000 OK\r\n\r\n", notHTTP}, {"HTTP/1.1 600 X\r\n", notHTTP},
+    {"HTTP/1.1 099 X\r\n", notHTTP}, {"HTTP/1.1 20 OK\r\n", notHTTP},
+    {"HTTP/1.1 2x0 OK\r\n", notHTTP}, {"HTTP/1.1 -20 OK\r\n", notHTTP},
+    // Long lines: judged at 8 KiB without waiting for more.
+    {"HTTP/1.1 200 " + longReason + "\n", "200"}, {"HTTP/1.1 200 " + longReason + "\r\n", notHTTP},
+    {std::string(16 * 1024, 'x'), notHTTP}};
+
+// What the reader makes of the answer arriving in these reads, before and after the
+// connection closes.
+std::string judged(const std::vector<std::string_view>& reads)
+{
+    auto describe = [](const StatusLineState& state) -> std::string {
+        auto code = state.result ? state.result->statusCode() : std::nullopt;
+        return code        ? std::to_string(*code)
+            : state.result ? state.result->error()
+                           : "still reading";
+    };
+    StatusLineState state;
+    for (auto read : reads) {
+        state = read.empty() ? state : readStatusLine(state, read); // an empty read is the close
+    }
+    return describe(state) + " / " + describe(readStatusLine(state, {}));
+}
+
+} // namespace
+
+TEST(HTTPStatusLine, EveryAnswerIsJudgedTheSameHoweverItArrives)
+{
+    for (const auto& [answer, result] : answerCases) {
+        SCOPED_TRACE("answer " + ::testing::PrintToString(answer.substr(0, 80)));
+        // A health server that keeps the connection open must not keep the probe waiting.
+        std::string expected = (result == cutShort ? "still reading" : result) + " / " + result;
+        std::string_view bytes = answer;
+        std::vector<std::string_view> drops;
+        for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
+            ASSERT_EQ(judged({bytes.substr(0, cut), bytes.substr(cut)}), expected)
+                << "cut at byte " << cut;
+            drops.push_back(bytes.substr(cut, 1));
+        }
+        ASSERT_EQ(judged(drops), expected) << "one byte at a time";
+    }
 }

@@ -5,14 +5,12 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -20,36 +18,21 @@ namespace ShadeLedgerZizadezavav {
 
 namespace {
 
-std::string reasonOf(int status)
-{
-    switch (status) {
-    case 200:
-        return "OK";
-    case 204:
-        return "No Content";
-    case 404:
-        return "Not Found";
-    case 500:
-        return "Internal Server Error";
-    case 503:
-        return "Service Unavailable";
-    default:
-        return "Status";
-    }
-}
-
 std::string answerFor(int status)
 {
     std::string body = status == 204 ? "" : "{\"status\":\"test\"}\n";
-    return "HTTP/1.1 " + std::to_string(status) + " " + reasonOf(status)
-        + "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size())
+    // The agent reads only the code.
+    return "HTTP/1.1 " + std::to_string(status) + (status == 200 ? " OK\r\n" : " Status\r\n")
+        + (status / 100 == 3 ? "Location: /elsewhere\r\n" : "")
+        + "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size())
         + "\r\nConnection: close\r\n\r\n" + body;
 }
 
 } // namespace
 
-TestHTTPServer::TestHTTPServer(int port, int status)
-    : status_(status)
+TestHTTPServer::TestHTTPServer(int port, int status, std::chrono::milliseconds byteInterval)
+    : byteInterval_(byteInterval)
+    , status_(status)
 {
     // Close-on-exec: an agent started by the test must not inherit the listener.
     listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -106,7 +89,6 @@ void TestHTTPServer::setStatus(int status)
 {
     std::lock_guard lock(mutex_);
     status_ = status;
-    reply_.reset();
     plan_ = nullptr;
 }
 
@@ -114,15 +96,6 @@ void TestHTTPServer::setStatusPlan(std::function<int(std::size_t request)> plan)
 {
     std::lock_guard lock(mutex_);
     plan_ = std::move(plan);
-    reply_.reset();
-}
-
-void TestHTTPServer::setReply(std::string bytes, std::chrono::milliseconds byteInterval)
-{
-    std::lock_guard lock(mutex_);
-    reply_ = std::move(bytes);
-    byteInterval_ = byteInterval;
-    plan_ = nullptr;
 }
 
 std::string TestHTTPServer::address(const std::string& path) const
@@ -185,7 +158,7 @@ void TestHTTPServer::serve()
         for (const auto& client : clients_) {
             short events = POLLIN;
             if (!client.unsent.empty()) {
-                if (client.byteInterval.count() == 0) {
+                if (byteInterval_.count() == 0) {
                     events |= POLLOUT;
                 } else {
                     auto due = std::chrono::ceil<std::chrono::milliseconds>(
@@ -216,7 +189,7 @@ void TestHTTPServer::serve()
             bool open = (events & (POLLIN | POLLHUP | POLLERR)) == 0 || readFrom(client);
             if (open && !client.unsent.empty()
                 && ((events & POLLOUT) != 0
-                    || (client.byteInterval.count() > 0 && Clock::now() >= client.nextByte))) {
+                    || (byteInterval_.count() > 0 && Clock::now() >= client.nextByte))) {
                 open = sendTo(client);
             }
             if (open) {
@@ -241,7 +214,7 @@ void TestHTTPServer::acceptAll()
         if (fd < 0) {
             return;
         }
-        clients_.push_back(Client{fd, {}, false, {}, {}, {}});
+        clients_.push_back(Client{fd, {}, false, {}, {}});
         std::lock_guard lock(mutex_);
         ++accepted_;
         open_ = clients_.size();
@@ -277,15 +250,6 @@ bool TestHTTPServer::readFrom(Client& client)
         status = plan_ ? plan_(requestCount_) : status_;
         ++requestCount_;
         requestArrived_.notify_all();
-        if (reply_) {
-            client.unsent = *reply_;
-            client.byteInterval = byteInterval_;
-            client.nextByte = Clock::now();
-            if (client.unsent.empty()) {
-                return false;
-            }
-            return true;
-        }
     }
     if (status == neverAnswer) {
         return true;
@@ -296,53 +260,14 @@ bool TestHTTPServer::readFrom(Client& client)
 
 bool TestHTTPServer::sendTo(Client& client)
 {
-    std::size_t wanted = client.byteInterval.count() > 0 ? 1 : client.unsent.size();
+    std::size_t wanted = byteInterval_.count() > 0 ? 1 : client.unsent.size();
     ssize_t sent = send(client.fd, client.unsent.data(), wanted, MSG_NOSIGNAL);
     if (sent < 0) {
         return errno == EAGAIN || errno == EINTR;
     }
     client.unsent.erase(0, static_cast<std::size_t>(sent));
-    client.nextByte = Clock::now() + client.byteInterval;
+    client.nextByte = Clock::now() + byteInterval_;
     return !client.unsent.empty();
-}
-
-std::optional<int> httpGetStatus(
-    int port, const std::string& path, std::chrono::milliseconds timeout)
-{
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return std::nullopt;
-    }
-    timeval limit{};
-    limit.tv_sec = static_cast<time_t>(timeout.count() / 1000);
-    limit.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port)
-        + "\r\nConnection: close\r\n\r\n";
-    std::string received;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
-        && send(fd, request.data(), request.size(), MSG_NOSIGNAL)
-            == static_cast<ssize_t>(request.size())) {
-        std::array<char, 1024> buffer{};
-        while (received.find("\r\n") == std::string::npos) {
-            ssize_t count = recv(fd, buffer.data(), buffer.size(), 0);
-            if (count <= 0) {
-                break;
-            }
-            received.append(buffer.data(), static_cast<std::size_t>(count));
-        }
-    }
-    close(fd);
-    // "HTTP/1.1 200 OK"
-    if (received.size() < 12 || received.compare(0, 7, "HTTP/1.") != 0) {
-        return std::nullopt;
-    }
-    return std::atoi(received.c_str() + 9);
 }
 
 } // namespace ShadeLedgerZizadezavav

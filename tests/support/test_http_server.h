@@ -1,10 +1,7 @@
 // The one HTTP server on 127.0.0.1 of the tests, standing in for a bridge or playing a
-// misbehaving peer of the HTTP client. It serves on a thread of its own, so it answers
-// whatever the test is doing meanwhile: every request gets the status the test last set
-// (switchable at any time), or fixed bytes of the test's own, sent at once or one byte at
-// a time, or, in the never-answer mode, the connection is accepted, read and left hanging
-// until the client closes it. It records requests and counts how many connections are
-// open at once.
+// misbehaving peer of the HTTP client, on a thread of its own: every request gets the status
+// the test last set (switchable at any time), or, in the never-answer mode, is read and left
+// hanging until the client closes it. It records requests and counts open connections.
 #pragma once
 
 #include <chrono>
@@ -13,7 +10,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,9 +21,11 @@ public:
     // The status meaning "accept the connection, read the request, never answer".
     static constexpr int neverAnswer = 0;
 
-    // Listens on 127.0.0.1 at that port (0: any free one). Throws std::runtime_error when
-    // the port cannot be bound.
-    explicit TestHTTPServer(int port = 0, int status = 200);
+    // Listens on 127.0.0.1 at that port (0: any free one); with an interval, every answer
+    // goes out one byte at each interval. Throws std::runtime_error when the port cannot be
+    // bound.
+    explicit TestHTTPServer(
+        int port = 0, int status = 200, std::chrono::milliseconds byteInterval = {});
     // None when the port cannot be bound (in use elsewhere on this machine).
     static std::unique_ptr<TestHTTPServer> tryListen(int port, int status = 200);
     ~TestHTTPServer();
@@ -38,11 +36,8 @@ public:
     // The status of every request received from now on; connections already left hanging
     // stay so.
     void setStatus(int status);
-    // From now on every request is answered with exactly these bytes (they need not be
-    // HTTP), then the connection is closed; with an interval, one byte at each interval.
-    void setReply(std::string bytes, std::chrono::milliseconds byteInterval = {});
     // From now on the status of each request is the plan's for the request's number
-    // (counted from 0 over the server's life), until setStatus or setReply.
+    // (counted from 0 over the server's life), until setStatus.
     void setStatusPlan(std::function<int(std::size_t request)> plan);
     // An address of this server: "http://127.0.0.1:<port>" and the path.
     std::string address(const std::string& path = "/health") const;
@@ -70,7 +65,6 @@ private:
         bool handled = false;
         // The answer still to send, then the connection closes.
         std::string unsent;
-        std::chrono::milliseconds byteInterval{};
         Clock::time_point nextByte;
     };
 
@@ -81,6 +75,7 @@ private:
     bool sendTo(Client& client);
 
     int port_ = 0;
+    const std::chrono::milliseconds byteInterval_;
     int listener_ = -1;
     int stopEvent_ = -1;
     std::vector<Client> clients_; // the serving thread's alone
@@ -88,10 +83,8 @@ private:
     mutable std::mutex mutex_;
     mutable std::condition_variable requestArrived_;
     int status_ = 200;
-    std::optional<std::string> reply_;
     std::function<int(std::size_t)> plan_;
     std::size_t requestCount_ = 0;
-    std::chrono::milliseconds byteInterval_{};
     std::vector<std::string> requestHeads_;
     std::size_t accepted_ = 0;
     std::size_t open_ = 0;
@@ -99,10 +92,5 @@ private:
 
     std::thread thread_;
 };
-
-// The status of a plain GET of that path from 127.0.0.1 at that port, as a client sees it;
-// none when nothing answers with a status line within the time-out.
-std::optional<int> httpGetStatus(
-    int port, const std::string& path, std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
 } // namespace ShadeLedgerZizadezavav

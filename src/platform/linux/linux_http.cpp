@@ -1,12 +1,14 @@
 #include "platform/linux/linux_http.h"
 
 #include "platform/linux/glib_owners.h"
+#include "platform/linux/http_status_line.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
 #include <array>
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -23,36 +25,8 @@ namespace ShadeLedgerZizadezavav {
 
 namespace {
 
-// A status line longer than this is not one.
-constexpr std::size_t maxStatusLineBytes = std::size_t{8} * 1024;
-// "HTTP/1.x NNN" and the byte after it: all a status line is judged by, with its length.
-constexpr std::size_t judgedBytes = 13;
-
 constexpr const char* shutDown = "The HTTP client was shut down.";
 constexpr const char* notStarted = "The HTTP client could not start its thread.";
-constexpr const char* notHTTP = "The answer is not an HTTP response.";
-
-// The line is "HTTP/1.x NNN", alone or followed by a space and a reason. start holds its
-// first bytes (up to judgedBytes), length its length without the line break.
-std::optional<int> statusCodeOfLine(std::string_view start, std::size_t length)
-{
-    constexpr std::string_view prefix = "HTTP/1.";
-    if (length < 12 || start.size() < 12 || start.substr(0, prefix.size()) != prefix) {
-        return std::nullopt;
-    }
-    std::string_view rest = start.substr(prefix.size());
-    if (!g_ascii_isdigit(rest[0]) || rest[1] != ' ') {
-        return std::nullopt;
-    }
-    std::string_view code = rest.substr(2, 3);
-    if (code[0] < '1' || code[0] > '5' || !g_ascii_isdigit(code[1]) || !g_ascii_isdigit(code[2])) {
-        return std::nullopt;
-    }
-    if (length > 12 && rest[5] != ' ') {
-        return std::nullopt;
-    }
-    return (code[0] - '0') * 100 + (code[1] - '0') * 10 + (code[2] - '0');
-}
 
 // Nothing that could end the request line or a header early.
 bool isPlainText(std::string_view text)
@@ -75,11 +49,9 @@ const char* connectionFailure(int error)
 // Everything below runs on the client thread, except the constructor, the destructor
 // and submit(), which run on the caller's thread and only touch the hand-over.
 //
-// One long-lived source on the client context does all the watching: it polls an epoll
-// descriptor that holds the hand-over's eventfd and every request's socket, with the
-// earliest deadline as the poll's time-out. So a probe changes nothing GLib knows about: no
-// source created, attached or modified (each of which wakes the context), no lock shared
-// with the main thread.
+// The thread waits in epoll_wait on one descriptor that holds the hand-over's eventfd and
+// every request's socket, with the earliest deadline as the time-out. A probe usually
+// costs two wake-ups: the hand-over, then the answer.
 class LinuxHTTPClient::Engine {
 public:
     explicit Engine(std::chrono::milliseconds timeout);
@@ -94,6 +66,7 @@ public:
     void submit(const std::string& address, HTTPCompletion completion);
 
 private:
+    using Clock = std::chrono::steady_clock;
     struct Request;
     using Requests = std::list<Request>;
 
@@ -102,11 +75,6 @@ private:
         sockaddr_storage address{};
         socklen_t addressLength = 0;
         std::string requestText;
-    };
-
-    struct EngineSource {
-        GSource base;
-        Engine* engine;
     };
 
     // Owned by exactly one list: the hand-over queue, then the requests in flight. It
@@ -125,18 +93,17 @@ private:
         // Its name in the epoll set. Not its address: a child process forked meanwhile may
         // hold the socket open, and its registration with it, after the request is gone.
         std::uint64_t id = 0;
-        bool watched = false;
-        gint64 deadline = 0;
+        Clock::time_point deadline;
         std::shared_ptr<const Target> target;
         std::size_t sent = 0;
-        // What has arrived of the status line.
-        std::array<char, judgedBytes> start{};
-        std::size_t received = 0;
-        char previous = 0;
+        StatusLineState answer;
     };
 
     void run();
-    void takeSubmissions();
+    // Milliseconds until the earliest deadline; -1 when nothing is in flight.
+    int waitTime() const;
+    // False once the client is shutting down.
+    bool takeSubmissions();
     void start(Request& request);
     // An error when the address is unusable.
     static const char* parse(const std::string& address, Target& target);
@@ -144,29 +111,20 @@ private:
     const char* connect(Request& request);
     // False once the request has completed (and is gone).
     bool send(Request& request);
-    bool receive(Request& request);
+    void receive(Request& request);
     void complete(Request& request, HTTPResult result);
-    // Waits for the socket to be ready for what comes next; false when that fails.
-    bool watch(Request& request, std::uint32_t events);
+    // Waits for the socket to be ready for what comes next (an epoll_ctl operation).
+    void watch(Request& request, int operation, std::uint32_t events);
     void handle(Request& request);
 
-    static gboolean prepare(GSource* source, gint* timeout);
-    static gboolean check(GSource* source);
-    static gboolean dispatch(GSource* source, GSourceFunc, gpointer);
-    static GSourceFuncs sourceFunctions;
-
     std::chrono::milliseconds timeout_;
-    GMainContextPtr context_;
-    GMainLoopPtr loop_;
-    GSourcePtr source_;
     // The hand-over from get() and the destructor: a queue under a std::mutex and an
-    // eventfd the source polls.
+    // eventfd in the epoll set.
     std::mutex submissionsMutex_;
     Requests submissions_;
     bool quitRequested_ = false;
     FileDescriptor wakeDescriptor_;
     FileDescriptor epollDescriptor_;
-    GPollFD epollPoll_{};
     Requests inFlight_;
     std::uint64_t lastId_ = 0;
     std::string targetAddress_;
@@ -175,14 +133,8 @@ private:
     std::thread thread_;
 };
 
-GSourceFuncs LinuxHTTPClient::Engine::sourceFunctions
-    = {&Engine::prepare, &Engine::check, &Engine::dispatch, nullptr, nullptr, nullptr};
-
 LinuxHTTPClient::Engine::Engine(std::chrono::milliseconds timeout)
     : timeout_(timeout)
-    , context_(g_main_context_new())
-    , loop_(g_main_loop_new(context_.get(), FALSE))
-    , source_(g_source_new(&sourceFunctions, sizeof(EngineSource)))
     , wakeDescriptor_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
     , epollDescriptor_(epoll_create1(EPOLL_CLOEXEC))
 {
@@ -192,17 +144,7 @@ LinuxHTTPClient::Engine::Engine(std::chrono::milliseconds timeout)
     if (!wakeDescriptor_ || !epollDescriptor_
         || epoll_ctl(epollDescriptor_.get(), EPOLL_CTL_ADD, wakeDescriptor_.get(), &wake) != 0) {
         setupError_ = g_strerror(errno);
-        return;
     }
-    reinterpret_cast<EngineSource*>(source_.get())->engine = this;
-    epollPoll_.fd = epollDescriptor_.get();
-    epollPoll_.events = G_IO_IN;
-    g_source_add_poll(source_.get(), &epollPoll_);
-    // GLib blocks a source that cannot recurse while it dispatches, by taking its poll
-    // records off the context and putting them back, waking the context twice each time.
-    // Nothing runs this context from inside the dispatch.
-    g_source_set_can_recurse(source_.get(), TRUE);
-    g_source_attach(source_.get(), context_.get());
 }
 
 LinuxHTTPClient::Engine::~Engine()
@@ -245,8 +187,38 @@ void LinuxHTTPClient::Engine::submit(const std::string& address, HTTPCompletion 
 void LinuxHTTPClient::Engine::run()
 {
     pthread_setname_np(pthread_self(), "http");
-    g_main_context_push_thread_default(context_.get());
-    g_main_loop_run(loop_.get());
+    for (bool running = true; running;) {
+        std::array<epoll_event, 16> ready;
+        // Fails only when a signal interrupts it: then nothing is ready.
+        int count = epoll_wait(epollDescriptor_.get(), ready.data(), ready.size(), waitTime());
+        // Sockets first, then what was handed over meanwhile.
+        bool woken = false;
+        for (int index = 0; index < count; ++index) {
+            std::uint64_t id = ready[index].data.u64;
+            if (id == 0) {
+                woken = true;
+                continue;
+            }
+            auto found = std::find_if(inFlight_.begin(), inFlight_.end(),
+                [id](const Request& request) { return request.id == id; });
+            if (found != inFlight_.end()) {
+                handle(*found);
+            }
+        }
+        if (woken) {
+            eventfd_t submitted = 0;
+            eventfd_read(wakeDescriptor_.get(), &submitted);
+            running = takeSubmissions();
+        }
+        // Checked on every round: an answer that trickles in still ends at the deadline.
+        auto now = Clock::now();
+        for (auto next = inFlight_.begin(); next != inFlight_.end();) {
+            Request& request = *next++;
+            if (now >= request.deadline) {
+                complete(request, HTTPResult::failure("The request timed out."));
+            }
+        }
+    }
     // Shutting down: whatever is still in flight or queued completes with an error. get()
     // and the destructor run on one thread: nothing more can arrive.
     while (!inFlight_.empty()) {
@@ -260,109 +232,43 @@ void LinuxHTTPClient::Engine::run()
     for (auto& request : queued) {
         request.completion(HTTPResult::failure(shutDown));
     }
-    g_main_context_pop_thread_default(context_.get());
 }
 
-gboolean LinuxHTTPClient::Engine::prepare(GSource* source, gint* timeout)
+int LinuxHTTPClient::Engine::waitTime() const
 {
-    Engine& engine = *reinterpret_cast<EngineSource*>(source)->engine;
-    *timeout = -1;
-    if (engine.inFlight_.empty()) {
-        return FALSE;
+    if (inFlight_.empty()) {
+        return -1;
     }
-    gint64 earliest = G_MAXINT64;
-    for (const auto& request : engine.inFlight_) {
+    auto earliest = Clock::time_point::max();
+    for (const auto& request : inFlight_) {
         earliest = std::min(earliest, request.deadline);
     }
-    gint64 left = earliest - g_source_get_time(source);
-    if (left <= 0) {
-        *timeout = 0;
-        return TRUE;
-    }
-    *timeout = static_cast<gint>(
-        std::min<gint64>((left + G_TIME_SPAN_MILLISECOND - 1) / G_TIME_SPAN_MILLISECOND, G_MAXINT));
-    return FALSE;
-}
-
-gboolean LinuxHTTPClient::Engine::check(GSource* source)
-{
-    Engine& engine = *reinterpret_cast<EngineSource*>(source)->engine;
-    if (engine.epollPoll_.revents != 0) {
-        return TRUE;
-    }
-    gint64 now = g_source_get_time(source);
-    for (const auto& request : engine.inFlight_) {
-        if (now >= request.deadline) {
-            return TRUE;
-        }
-    }
-    return FALSE;
-}
-
-gboolean LinuxHTTPClient::Engine::dispatch(GSource* source, GSourceFunc, gpointer)
-{
-    Engine& engine = *reinterpret_cast<EngineSource*>(source)->engine;
-    if (engine.epollPoll_.revents != 0) {
-        engine.epollPoll_.revents = 0;
-        std::array<epoll_event, 16> ready;
-        int count = epoll_wait(engine.epollDescriptor_.get(), ready.data(), ready.size(), 0);
-        // Sockets first, then what was handed over meanwhile.
-        bool woken = false;
-        for (int index = 0; index < count; ++index) {
-            std::uint64_t id = ready[index].data.u64;
-            if (id == 0) {
-                woken = true;
-                continue;
-            }
-            auto found = std::find_if(engine.inFlight_.begin(), engine.inFlight_.end(),
-                [id](const Request& request) { return request.id == id; });
-            if (found != engine.inFlight_.end()) {
-                engine.handle(*found);
-            }
-        }
-        if (woken) {
-            eventfd_t submitted = 0;
-            eventfd_read(engine.wakeDescriptor_.get(), &submitted);
-            engine.takeSubmissions();
-        }
-    }
-    // Checked on every round: an answer that trickles in still ends at the deadline.
-    gint64 now = g_source_get_time(source);
-    for (auto next = engine.inFlight_.begin(); next != engine.inFlight_.end();) {
-        Request& request = *next++;
-        if (now >= request.deadline) {
-            engine.complete(request, HTTPResult::failure("The request timed out."));
-        }
-    }
-    return G_SOURCE_CONTINUE;
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(earliest - Clock::now()).count();
+    return static_cast<int>(std::clamp<decltype(left)>(left, 0, INT_MAX));
 }
 
 void LinuxHTTPClient::Engine::handle(Request& request)
 {
     if (request.sent < request.target->requestText.size()) {
         if (send(request) && request.sent == request.target->requestText.size()) {
-            watch(request, EPOLLIN);
+            watch(request, EPOLL_CTL_MOD, EPOLLIN);
         }
         return;
     }
     receive(request);
 }
 
-bool LinuxHTTPClient::Engine::watch(Request& request, std::uint32_t events)
+void LinuxHTTPClient::Engine::watch(Request& request, int operation, std::uint32_t events)
 {
     epoll_event event{};
     event.events = events;
     event.data.u64 = request.id;
-    int operation = request.watched ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
     if (epoll_ctl(epollDescriptor_.get(), operation, request.socket.get(), &event) != 0) {
         complete(request, HTTPResult::failure("Could not watch the connection."));
-        return false;
     }
-    request.watched = true;
-    return true;
 }
 
-void LinuxHTTPClient::Engine::takeSubmissions()
+bool LinuxHTTPClient::Engine::takeSubmissions()
 {
     Requests ready;
     bool quit = false;
@@ -375,8 +281,7 @@ void LinuxHTTPClient::Engine::takeSubmissions()
         // Back in the queue, to be completed as shut down.
         std::lock_guard lock(submissionsMutex_);
         submissions_.splice(submissions_.begin(), ready);
-        g_main_loop_quit(loop_.get());
-        return;
+        return false;
     }
     while (!ready.empty()) {
         inFlight_.splice(inFlight_.end(), ready, ready.begin());
@@ -385,11 +290,12 @@ void LinuxHTTPClient::Engine::takeSubmissions()
         request.id = ++lastId_;
         start(request);
     }
+    return true;
 }
 
 void LinuxHTTPClient::Engine::start(Request& request)
 {
-    request.deadline = g_get_monotonic_time() + timeout_.count() * G_TIME_SPAN_MILLISECOND;
+    request.deadline = Clock::now() + timeout_;
     if (const char* problem = connect(request)) {
         complete(request, HTTPResult::failure(problem));
         return;
@@ -397,7 +303,8 @@ void LinuxHTTPClient::Engine::start(Request& request)
     // On the loopback interface the connection is usually made by now: the request goes
     // out at once, and the first wake-up is the answer.
     if (send(request)) {
-        watch(request, request.sent == request.target->requestText.size() ? EPOLLIN : EPOLLOUT);
+        bool sentAll = request.sent == request.target->requestText.size();
+        watch(request, EPOLL_CTL_ADD, sentAll ? EPOLLIN : EPOLLOUT);
     }
 }
 
@@ -505,52 +412,30 @@ bool LinuxHTTPClient::Engine::send(Request& request)
     return true;
 }
 
-bool LinuxHTTPClient::Engine::receive(Request& request)
+void LinuxHTTPClient::Engine::receive(Request& request)
 {
     std::array<char, 512> buffer;
     ssize_t count = ::recv(request.socket.get(), buffer.data(), buffer.size(), 0);
     if (count < 0) {
         if (errno != EAGAIN && errno != EINTR) {
             complete(request, HTTPResult::failure("Could not read the response."));
-            return false;
         }
-        return true;
+        return;
     }
-    if (count == 0) {
-        complete(
-            request, HTTPResult::failure("The connection closed before a status line arrived."));
-        return false;
+    request.answer
+        = readStatusLine(request.answer, {buffer.data(), static_cast<std::size_t>(count)});
+    if (request.answer.result) {
+        complete(request, *request.answer.result);
     }
-    for (std::size_t index = 0; index < static_cast<std::size_t>(count); ++index) {
-        char byte = buffer[index];
-        if (byte == '\n') {
-            std::size_t length = request.received - (request.previous == '\r' ? 1 : 0);
-            std::string_view start(
-                request.start.data(), std::min(request.received, request.start.size()));
-            auto code = statusCodeOfLine(start, length);
-            complete(request, code ? HTTPResult::status(*code) : HTTPResult::failure(notHTTP));
-            return false;
-        }
-        if (request.received < request.start.size()) {
-            request.start[request.received] = byte;
-        }
-        request.previous = byte;
-        if (++request.received >= maxStatusLineBytes) {
-            complete(request, HTTPResult::failure(notHTTP));
-            return false;
-        }
-    }
-    return true;
 }
 
 void LinuxHTTPClient::Engine::complete(Request& request, HTTPResult result)
 {
-    // Out of the list first: the completion may start requests of its own.
-    Requests done;
-    done.splice(done.end(), inFlight_, request.position);
-    // Closing the socket takes it out of the epoll set.
-    request.socket.reset();
-    request.completion(result);
+    // Out of the list first, which closes the socket: the completion may start requests of
+    // its own.
+    HTTPCompletion completion = std::move(request.completion);
+    inFlight_.erase(request.position);
+    completion(result);
 }
 
 LinuxHTTPClient::LinuxHTTPClient(std::chrono::milliseconds timeout)
