@@ -29,17 +29,11 @@ bool FakeProcess::launch()
     return launchSucceeds_;
 }
 
-void FakeProcess::waitUntilExit()
-{
-    record_.add("process.wait " + configuration_.executable);
-    // Tools run to completion at once on the virtual clock.
-    exit();
-}
-
 bool FakeProcess::waitUntilExit(Milliseconds timeout)
 {
     record_.add(
         "process.wait " + configuration_.executable + " " + std::to_string(timeout.count()));
+    // Tools run to completion at once on the virtual clock, unless they hang.
     if (hangs_ && running_) {
         return false;
     }

@@ -207,15 +207,6 @@ bool MacOSProcess::launch()
     return true;
 }
 
-void MacOSProcess::waitUntilExit()
-{
-    if (!child_) {
-        return;
-    }
-    std::unique_lock lock(child_->mutex);
-    child_->reapedCondition.wait(lock, [this] { return child_->reaped; });
-}
-
 bool MacOSProcess::waitUntilExit(Milliseconds timeout)
 {
     if (!child_) {
