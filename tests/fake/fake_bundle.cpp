@@ -4,6 +4,11 @@
 
 namespace ShadeLedgerZizadezavav {
 
+void FakeBundle::removeInstalledLauncher()
+{
+    record_.add("bundle.removeInstalledLauncher " + path);
+}
+
 bool FakeDefaults::boolForKey(const std::string& key)
 {
     record_.add("defaults.bool " + key);

@@ -54,7 +54,7 @@ public:
     FakeProcesses processes{record, scheduler};
     FakeWorkspace workspace{record};
     FakeFiles files{record};
-    FakeBundle bundle;
+    FakeBundle bundle{record};
     FakeDefaults defaults{record};
     FakeLoginItems loginItems{record};
     FakeHTTP http{record};

@@ -78,13 +78,4 @@ void removeInstalledLauncher(const std::string& bundlePath)
     }
 }
 
-bool LinuxInstalledFileManager::trashItemAtPath(const std::string& path)
-{
-    if (!LinuxFileManager::trashItemAtPath(path)) {
-        return false;
-    }
-    removeInstalledLauncher(path);
-    return true;
-}
-
 } // namespace ShadeLedgerZizadezavav
