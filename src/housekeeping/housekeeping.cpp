@@ -93,7 +93,9 @@ void AppDelegate::performUninstall()
     platform.loginItems.unregisterItem();
     removeLaunchAgent();
     platform.defaults.removeObjectForKey(loginPrefKey);
-    platform.files.trashItemAtPath(platform.bundle.bundlePath());
+    if (platform.files.trashItemAtPath(platform.bundle.bundlePath())) {
+        platform.bundle.removeInstalledLauncher();
+    }
     platform.application.terminate();
 }
 

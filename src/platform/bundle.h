@@ -25,6 +25,13 @@ public:
     virtual std::optional<std::string> resourcePath() = 0;
     // The information dictionary, or none.
     virtual std::optional<InfoDictionary> infoDictionary() = 0;
+    // Removes what an installation put beside the bundle for the desktop to start it by (on
+    // Linux a launcher and its icons; on macOS nothing: the bundle is all there is). Only what
+    // starts this bundle goes. The uninstall calls it once the bundle is in the Trash, where a
+    // launcher left behind would start nothing. A call of its own rather than part of the
+    // move to the Trash, so that trashing an item (the legacy clean-up does too) moves that
+    // item and touches nothing else.
+    virtual void removeInstalledLauncher() = 0;
 };
 
 class UserDefaults {

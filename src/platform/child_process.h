@@ -43,9 +43,8 @@ public:
     // asked to exit at once and ended 2 s later. Releasing the handle neither stops nor
     // orphans the child: it is still reaped.
     //
-    // Returns once the process has exited; at once when it never started.
-    virtual void waitUntilExit() = 0;
-    // As above, but gives up after timeout: true when the process has exited.
+    // Returns once the process has exited, true, or after timeout, false; at once, true,
+    // when it never started.
     virtual bool waitUntilExit(Milliseconds timeout) = 0;
     // Asks a running process to exit and returns at once. Does nothing to a process that
     // never started or has exited.

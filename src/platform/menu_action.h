@@ -3,7 +3,6 @@
 #pragma once
 
 #include <array>
-#include <optional>
 #include <string_view>
 
 namespace ShadeLedgerZizadezavav {
@@ -42,17 +41,6 @@ constexpr std::string_view actionName(MenuAction action)
         return "confirmUninstall";
     }
     return "";
-}
-
-// The action of that name, or none.
-constexpr std::optional<MenuAction> menuActionNamed(std::string_view name)
-{
-    for (MenuAction action : allMenuActions) {
-        if (actionName(action) == name) {
-            return action;
-        }
-    }
-    return std::nullopt;
 }
 
 } // namespace ShadeLedgerZizadezavav

@@ -21,6 +21,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// Generous: the children here end within milliseconds.
+constexpr Milliseconds exitLimit = 30s;
+
 // A child of this process as /proc shows it.
 struct ChildEntry {
     pid_t pid;
@@ -91,7 +94,7 @@ protected:
     void run(const std::shared_ptr<Process>& process)
     {
         ASSERT_TRUE(process->launch()) << "the child did not start";
-        process->waitUntilExit();
+        ASSERT_TRUE(process->waitUntilExit(exitLimit)) << "the child did not exit";
     }
 };
 
@@ -191,7 +194,7 @@ TEST_F(ChildProcessTest, StandardInputIsInherited)
     dup2(savedInput, STDIN_FILENO);
     close(savedInput);
     ASSERT_TRUE(launched);
-    process->waitUntilExit();
+    ASSERT_TRUE(process->waitUntilExit(exitLimit)) << "the child did not exit";
     EXPECT_EQ(readFile(out), text) << "the child's standard input was not the agent's";
 }
 
@@ -207,7 +210,7 @@ TEST_F(ChildProcessTest, TerminateAsksARunningChildToExit)
     process->terminate();
     ASSERT_TRUE(runMainContextUntil([&] { return readFile(outcome) == "terminated\n"; }))
         << "the bridge kept running after a terminate request";
-    process->waitUntilExit();
+    ASSERT_TRUE(process->waitUntilExit(exitLimit)) << "the child did not exit";
 }
 
 // Whether a process still runs, as /proc shows it (a zombie has ended).
@@ -255,7 +258,7 @@ TEST_F(ChildProcessTest, TerminateAfterExitSignalsNobody)
     process->terminate();
     EXPECT_EQ(terminationSignals.load(), 0)
         << "a terminate request for an exited child reached the agent itself";
-    process->waitUntilExit();
+    ASSERT_TRUE(process->waitUntilExit(exitLimit)) << "the child did not exit";
 }
 
 TEST_F(ChildProcessTest, TerminateBeforeLaunchSignalsNobody)
@@ -270,12 +273,12 @@ TEST_F(ChildProcessTest, TerminateBeforeLaunchSignalsNobody)
 TEST_F(ChildProcessTest, WaitingForANeverStartedChildReturnsAtOnce)
 {
     auto process = shell("exit 0");
-    process->waitUntilExit();
+    ASSERT_TRUE(process->waitUntilExit(exitLimit)) << "a child never launched was waited for";
     ProcessConfiguration configuration;
     configuration.executable = home.path("missing/node");
     auto failed = processes.makeProcess(configuration);
     EXPECT_FALSE(failed->launch());
-    failed->waitUntilExit();
+    ASSERT_TRUE(failed->waitUntilExit(exitLimit)) << "a child that failed to start was waited for";
     failed->terminate();
 }
 
@@ -316,7 +319,7 @@ TEST_F(ChildProcessTest, LaunchingTwiceFails)
     auto process = shell("exit 0");
     ASSERT_TRUE(process->launch());
     EXPECT_FALSE(process->launch());
-    process->waitUntilExit();
+    ASSERT_TRUE(process->waitUntilExit(exitLimit)) << "the child did not exit";
 }
 
 TEST_F(ChildProcessTest, ReleasedHandlesLeaveNoZombies)

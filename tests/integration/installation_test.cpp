@@ -1,10 +1,11 @@
-// An installed bundle moved to the Trash takes its launcher and icons with it.
+// An installed bundle, once moved to the Trash, takes its launcher and icons with it.
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "platform/bundle.h"
-#include "platform/linux/linux_installation.h"
+#include "platform/linux/linux_bundle.h"
+#include "platform/linux/linux_files.h"
 #include "support/temp_home.h"
 
 namespace ShadeLedgerZizadezavav {
@@ -27,6 +28,17 @@ struct Install {
             writeFile(file, "icon");
         }
     }
+    // What the uninstall does last, for the bundle of this install's executable: the bundle to
+    // the Trash, then, once it is there, its launcher removed.
+    bool uninstall(FileManager& files) const
+    {
+        LinuxBundle installed(bundle + "/Contents/MacOS/ShadeLedgerZizadezavav");
+        if (!files.trashItemAtPath(installed.bundlePath())) {
+            return false;
+        }
+        installed.removeInstalledLauncher();
+        return true;
+    }
     void writeLauncher(const std::string& exec) const
     {
         writeFile(launcher,
@@ -40,7 +52,7 @@ struct Install {
 TEST(InstalledLauncher, GoesWithItsBundleToTheTrashAndNoOtherOne)
 {
     TempHome home;
-    LinuxInstalledFileManager files;
+    LinuxFileManager files;
     // A space and a dollar sign in the path, quoted as a launcher quotes them.
     Install mine(home.path("my $apps/.local"));
     mine.writeLauncher("\"" + home.path("my \\\\$apps/.local")
@@ -49,7 +61,7 @@ TEST(InstalledLauncher, GoesWithItsBundleToTheTrashAndNoOtherOne)
     Install other(home.path("other"));
     other.writeLauncher("/opt/elsewhere/ShadeLedgerZizadezavav");
 
-    ASSERT_TRUE(files.trashItemAtPath(mine.bundle));
+    ASSERT_TRUE(mine.uninstall(files));
     EXPECT_FALSE(exists(mine.bundle));
     EXPECT_TRUE(exists(home.dataHome() + "/Trash/files/ShadeLedgerZizadezavav.app"));
     EXPECT_FALSE(exists(mine.launcher)) << "the launcher starts a bundle that is in the Trash";
@@ -58,7 +70,7 @@ TEST(InstalledLauncher, GoesWithItsBundleToTheTrashAndNoOtherOne)
     EXPECT_TRUE(exists(mine.otherIcon)) << "another application's icon went too";
 
     // A launcher that starts another program stays, and so do its icons.
-    ASSERT_TRUE(files.trashItemAtPath(other.bundle));
+    ASSERT_TRUE(other.uninstall(files));
     EXPECT_TRUE(exists(other.launcher)) << "a launcher of another program was removed";
     EXPECT_TRUE(exists(other.icon));
 }

@@ -198,20 +198,6 @@ TEST_F(LoginItemTest, APathWithSpacesAndPercentRoundTrips)
         << text;
 }
 
-TEST_F(LoginItemTest, ExecQuotingFollowsTheDesktopEntryRules)
-{
-    EXPECT_EQ(desktopExecArgument("/opt/agent"), "/opt/agent");
-    EXPECT_EQ(desktopExecArgument("/opt/my agent"), "\"/opt/my agent\"");
-    EXPECT_EQ(desktopExecArgument("/opt/100%"), "/opt/100%%");
-    EXPECT_EQ(desktopExecArgument("/a\"b`c$d\\e"), "\"/a\\\"b\\`c\\$d\\\\e\"");
-    EXPECT_EQ(desktopExecArgument("/opt/it's"), "\"/opt/it's\"");
-
-    EXPECT_EQ(programOfDesktopExec("\"/opt/my agent\" %U"), "/opt/my agent");
-    EXPECT_EQ(programOfDesktopExec("/opt/100%%"), "/opt/100%");
-    EXPECT_EQ(programOfDesktopExec("\"/a\\\"b\\`c\\$d\\\\e\""), "/a\"b`c$d\\e");
-    EXPECT_EQ(programOfDesktopExec(""), std::nullopt);
-}
-
 TEST_F(LoginItemTest, TheDesktopStartsTheRegisteredAgentFromAPathWithReservedCharacters)
 {
     // No session bus for GIO's launch notification.

@@ -183,6 +183,7 @@ TEST_F(Uninstall, ConfirmedStepsRunInOrder)
         record.indexOf("files.remove " + launchAgent()),
         record.indexOf("defaults.remove sl.loginItemPreferenceSet"),
         record.indexOf("files.trash " + fake.bundle.path),
+        record.indexOf("bundle.removeInstalledLauncher " + fake.bundle.path),
         record.indexOf("application.terminate"),
     };
     for (std::size_t i = 0; i < order.size(); ++i) {

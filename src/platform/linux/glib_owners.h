@@ -11,11 +11,15 @@
 
 namespace ShadeLedgerZizadezavav {
 
-struct GObjectUnref {
-    void operator()(gpointer object) const { g_object_unref(object); }
+// Releases a GLib value with the function its type is freed by (g_object_unref, g_free, ...).
+template <auto release> struct GReleaser {
+    template <typename T> void operator()(T* value) const { release(value); }
 };
+// Owns one GLib value, freed by release when its owner goes.
+template <typename T, auto release> using GOwner = std::unique_ptr<T, GReleaser<release>>;
+
 // Owns one reference to a GObject.
-template <typename T> using GObjectPtr = std::unique_ptr<T, GObjectUnref>;
+template <typename T> using GObjectPtr = GOwner<T, g_object_unref>;
 
 // Takes over a reference the caller already owns (a "transfer full" result).
 template <typename T> GObjectPtr<T> adoptGObject(T* object)
@@ -28,20 +32,26 @@ template <typename T> GObjectPtr<T> retainGObject(T* object)
     return GObjectPtr<T>(object ? static_cast<T*>(g_object_ref(object)) : nullptr);
 }
 
-struct GFree {
-    void operator()(gpointer memory) const { g_free(memory); }
-};
-using GCharPtr = std::unique_ptr<gchar, GFree>;
+using GCharPtr = GOwner<gchar, g_free>;
+using GStrvPtr = GOwner<gchar*, g_strfreev>;
+using GErrorPtr = GOwner<GError, g_error_free>;
+using GVariantPtr = GOwner<GVariant, g_variant_unref>;
+using GKeyFilePtr = GOwner<GKeyFile, g_key_file_free>;
+using GMainLoopPtr = GOwner<GMainLoop, g_main_loop_unref>;
+using GMainContextPtr = GOwner<GMainContext, g_main_context_unref>;
+using GUriPtr = GOwner<GUri, g_uri_unref>;
+using GDBusNodeInfoPtr = GOwner<GDBusNodeInfo, g_dbus_node_info_unref>;
 
-struct GStrvFree {
-    void operator()(gchar** strv) const { g_strfreev(strv); }
-};
-using GStrvPtr = std::unique_ptr<gchar*, GStrvFree>;
-
-struct GErrorFree {
-    void operator()(GError* error) const { g_error_free(error); }
-};
-using GErrorPtr = std::unique_ptr<GError, GErrorFree>;
+inline void destroySource(GSource* source)
+{
+    g_source_destroy(source);
+    g_source_unref(source);
+}
+// A GSource of our own, on any context: destroyed (detached) and released with its owner.
+using GSourcePtr = GOwner<GSource, destroySource>;
+// One reference to a GSource, dropped (the source is not destroyed) with its owner: an
+// attached source goes on running on its context.
+using GSourceRef = GOwner<GSource, g_source_unref>;
 
 // Hands a GError** to a call and gives the error it sets to owner, in one step:
 //     g_file_trash(file, nullptr, errorOut(error));
@@ -82,85 +92,9 @@ inline void debugError(const char* context, const GErrorPtr& error)
     debugError(context, error.get());
 }
 
-struct GVariantUnref {
-    void operator()(GVariant* variant) const { g_variant_unref(variant); }
-};
-using GVariantPtr = std::unique_ptr<GVariant, GVariantUnref>;
-
-struct GKeyFileFree {
-    void operator()(GKeyFile* file) const { g_key_file_free(file); }
-};
-using GKeyFilePtr = std::unique_ptr<GKeyFile, GKeyFileFree>;
-
-struct GMainLoopUnref {
-    void operator()(GMainLoop* loop) const { g_main_loop_unref(loop); }
-};
-using GMainLoopPtr = std::unique_ptr<GMainLoop, GMainLoopUnref>;
-
-struct GMainContextUnref {
-    void operator()(GMainContext* context) const { g_main_context_unref(context); }
-};
-using GMainContextPtr = std::unique_ptr<GMainContext, GMainContextUnref>;
-
-struct GUriUnref {
-    void operator()(GUri* uri) const { g_uri_unref(uri); }
-};
-using GUriPtr = std::unique_ptr<GUri, GUriUnref>;
-
-struct GDBusNodeInfoUnref {
-    void operator()(GDBusNodeInfo* info) const { g_dbus_node_info_unref(info); }
-};
-using GDBusNodeInfoPtr = std::unique_ptr<GDBusNodeInfo, GDBusNodeInfoUnref>;
-
-// A GSource of our own, on any context: destroyed (detached) and released with its owner.
-struct GSourceDestroy {
-    void operator()(GSource* source) const
-    {
-        g_source_destroy(source);
-        g_source_unref(source);
-    }
-};
-using GSourcePtr = std::unique_ptr<GSource, GSourceDestroy>;
-
-// A GLib source attached to a context, destroyed with its owner. Move-only.
-class SourceId {
-public:
-    SourceId() = default;
-    explicit SourceId(guint id)
-        : id_(id)
-    {
-    }
-    SourceId(SourceId&& other) noexcept
-        : id_(std::exchange(other.id_, 0))
-    {
-    }
-    SourceId& operator=(SourceId&& other) noexcept
-    {
-        if (this != &other) {
-            reset();
-            id_ = std::exchange(other.id_, 0);
-        }
-        return *this;
-    }
-    ~SourceId() { reset(); }
-    void reset()
-    {
-        if (id_ != 0) {
-            g_source_remove(std::exchange(id_, 0));
-        }
-    }
-    // Forgets a source that has removed itself (its callback returned G_SOURCE_REMOVE).
-    void release() { id_ = 0; }
-    guint get() const { return id_; }
-    explicit operator bool() const { return id_ != 0; }
-
-private:
-    guint id_ = 0;
-};
-
-// A plain handle (a bus name's ownership or watch, a file descriptor) released with its
-// owner. Move-only.
-template <typename Value, void (*Release)(Value), Value Invalid = Value{}> class UniqueHandle {
+// A plain handle (a source attached to a context, a bus name's ownership or watch, a file
+// descriptor) released with its owner. Move-only.
+template <typename Value, auto Release, Value Invalid = Value{}> class UniqueHandle {
 public:
     UniqueHandle() = default;
     explicit UniqueHandle(Value value)
@@ -186,7 +120,8 @@ public:
         }
         value_ = value;
     }
-    // Gives up ownership without releasing.
+    // Gives up ownership without releasing (also: forgets a source that has removed itself,
+    // its callback having returned G_SOURCE_REMOVE).
     Value release() { return std::exchange(value_, Invalid); }
     Value get() const { return value_; }
     explicit operator bool() const { return value_ != Invalid; }
@@ -195,17 +130,14 @@ private:
     Value value_ = Invalid;
 };
 
-inline void closeDescriptor(int descriptor)
-{
-    ::close(descriptor);
-}
+using SourceId = UniqueHandle<guint, g_source_remove>;
 using BusNameOwnership = UniqueHandle<guint, g_bus_unown_name>;
 using BusNameWatch = UniqueHandle<guint, g_bus_unwatch_name>;
-using FileDescriptor = UniqueHandle<int, closeDescriptor, -1>;
+using FileDescriptor = UniqueHandle<int, ::close, -1>;
 
 // Something registered on a D-Bus connection under an id (an exported object, a signal
 // subscription), undone when its owner goes. Move-only.
-template <void (*Undo)(GDBusConnection*, guint)> class ConnectionRegistration {
+template <auto Undo> class ConnectionRegistration {
 public:
     ConnectionRegistration() = default;
     ConnectionRegistration(GDBusConnection* connection, guint id)
@@ -243,11 +175,7 @@ private:
     guint id_ = 0;
 };
 
-inline void unregisterObject(GDBusConnection* connection, guint id)
-{
-    g_dbus_connection_unregister_object(connection, id);
-}
-using RegisteredObject = ConnectionRegistration<unregisterObject>;
+using RegisteredObject = ConnectionRegistration<g_dbus_connection_unregister_object>;
 using SignalSubscription = ConnectionRegistration<g_dbus_connection_signal_unsubscribe>;
 
 // A signal connection that disconnects when its owner goes. Move-only.
@@ -287,12 +215,5 @@ private:
     gpointer instance_ = nullptr;
     gulong id_ = 0;
 };
-
-// One reference to a GSource, dropped (the source is not destroyed) with its owner: an
-// attached source goes on running on its context.
-struct GSourceUnref {
-    void operator()(GSource* source) const { g_source_unref(source); }
-};
-using GSourceRef = std::unique_ptr<GSource, GSourceUnref>;
 
 } // namespace ShadeLedgerZizadezavav

@@ -2,6 +2,7 @@
 
 #include "platform/linux/glib_owners.h"
 #include "platform/linux/linux_files.h"
+#include "platform/linux/linux_installation.h"
 
 #include <plist/plist.h>
 
@@ -371,6 +372,11 @@ std::optional<InfoDictionary> LinuxBundle::infoDictionary()
         }
     }
     return infoDictionary_;
+}
+
+void LinuxBundle::removeInstalledLauncher()
+{
+    ShadeLedgerZizadezavav::removeInstalledLauncher(bundlePath_);
 }
 
 LinuxUserDefaults::LinuxUserDefaults(std::string bundleIdentifier)

@@ -5,7 +5,8 @@
 // that directory exists) and X/Contents/Info.plist its information dictionary, read with
 // libplist (XML or binary). Any other executable makes its directory the bundle, with no
 // resources and no dictionary. The dictionary is read once, at the first call, and kept
-// for the run: the menu asks for it at every rebuild.
+// for the run: the menu asks for it at every rebuild. Removing the installed launcher is
+// linux_installation.h's, for the bundle's path.
 //
 // Defaults: a GLib key file, $XDG_CONFIG_HOME/<bundle id>/defaults.conf, group [Defaults],
 // booleans only. Read afresh at every call (another copy may have written it), written
@@ -36,6 +37,7 @@ public:
     std::string bundlePath() override { return bundlePath_; }
     std::optional<std::string> resourcePath() override;
     std::optional<InfoDictionary> infoDictionary() override;
+    void removeInstalledLauncher() override;
 
 private:
     std::string bundlePath_;

@@ -193,14 +193,6 @@ bool LinuxProcess::launch()
     return true;
 }
 
-void LinuxProcess::waitUntilExit()
-{
-    if (subprocess_) {
-        // Blocks on a private context, so it works inside or outside a running main loop.
-        g_subprocess_wait(subprocess_.get(), nullptr, nullptr);
-    }
-}
-
 bool LinuxProcess::waitUntilExit(Milliseconds timeout)
 {
     if (!subprocess_) {

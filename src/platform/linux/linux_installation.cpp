@@ -1,6 +1,7 @@
 #include "platform/linux/linux_installation.h"
 
 #include "platform/bundle.h"
+#include "platform/linux/desktop_entry.h"
 #include "platform/linux/glib_owners.h"
 
 #include <filesystem>
@@ -12,7 +13,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The executable the launcher's Exec starts (its first word, quoting undone), or "".
+// The program the launcher starts, or "".
 std::string launcherExecutable(const fs::path& launcher)
 {
     GKeyFilePtr file(g_key_file_new());
@@ -22,19 +23,13 @@ std::string launcherExecutable(const fs::path& launcher)
         debugError("uninstall: reading the launcher", error);
         return "";
     }
-    GCharPtr exec(g_key_file_get_string(file.get(), "Desktop Entry", "Exec", errorOut(error)));
+    GCharPtr exec(g_key_file_get_string(
+        file.get(), G_KEY_FILE_DESKTOP_GROUP, G_KEY_FILE_DESKTOP_KEY_EXEC, errorOut(error)));
     if (!exec) {
         debugError("uninstall: the launcher's Exec", error);
         return "";
     }
-    // The Desktop Entry quoting is the shell's double quoting for the characters it allows.
-    gchar** rawArguments = nullptr;
-    if (!g_shell_parse_argv(exec.get(), nullptr, &rawArguments, errorOut(error))) {
-        debugError("uninstall: the launcher's Exec", error);
-        return "";
-    }
-    GStrvPtr arguments(rawArguments);
-    return arguments.get()[0] ? arguments.get()[0] : "";
+    return programOfDesktopExec(exec.get()).value_or("");
 }
 
 void removeFile(const fs::path& path)
@@ -81,15 +76,6 @@ void removeInstalledLauncher(const std::string& bundlePath)
     if (error) {
         g_debug("uninstall: looking for icons in %s: %s", hicolor.c_str(), error.message().c_str());
     }
-}
-
-bool LinuxInstalledFileManager::trashItemAtPath(const std::string& path)
-{
-    if (!LinuxFileManager::trashItemAtPath(path)) {
-        return false;
-    }
-    removeInstalledLauncher(path);
-    return true;
 }
 
 } // namespace ShadeLedgerZizadezavav

@@ -1,4 +1,4 @@
-// What an installation put beside the bundle, and its removal with the bundle.
+// What an installation put beside the bundle, and its removal once the bundle has gone.
 //
 // `cmake --install` (or the Debian package) places the bundle at
 // <prefix>/lib/shadeledger-zizadezavav/<name>.app, its launcher at
@@ -9,20 +9,11 @@
 
 #include <string>
 
-#include "platform/linux/linux_files.h"
-
 namespace ShadeLedgerZizadezavav {
 
 // Removes the launcher and icons installed with the bundle at that path, when the bundle lies
 // in the installed layout and the launcher starts that bundle's executable; touches nothing
 // otherwise (a build tree, another copy's launcher, one the user edited to start elsewhere).
 void removeInstalledLauncher(const std::string& bundlePath);
-
-// The Linux files, where moving an installed bundle to the Trash also takes its launcher and
-// icons away (the uninstall's last removal).
-class LinuxInstalledFileManager : public LinuxFileManager {
-public:
-    bool trashItemAtPath(const std::string& path) override;
-};
 
 } // namespace ShadeLedgerZizadezavav

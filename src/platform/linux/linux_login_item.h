@@ -37,13 +37,4 @@ private:
     std::optional<std::string> executablePath_;
 };
 
-// One argument of a desktop entry's Exec line, before key-file string escaping:
-// double-quoted (with ", `, $ and \ escaped) when it holds a reserved character, and
-// every % doubled.
-std::string desktopExecArgument(const std::string& argument);
-
-// The program an Exec value (already unescaped as a key-file string) starts, or none
-// when it cannot be parsed.
-std::optional<std::string> programOfDesktopExec(const std::string& exec);
-
 } // namespace ShadeLedgerZizadezavav

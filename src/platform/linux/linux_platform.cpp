@@ -11,7 +11,6 @@
 #include "platform/linux/linux_child_process.h"
 #include "platform/linux/linux_files.h"
 #include "platform/linux/linux_http.h"
-#include "platform/linux/linux_installation.h"
 #include "platform/linux/linux_login_item.h"
 #include "platform/linux/linux_scheduler.h"
 #include "platform/linux/linux_status_bar.h"
@@ -44,7 +43,7 @@ struct LinuxPlatform {
     LinuxAlertPresenter alerts{application};
     LinuxChildProcesses processes;
     LinuxWorkspace workspace{application.connection()};
-    LinuxInstalledFileManager files;
+    LinuxFileManager files;
     LinuxUserDefaults defaults{agentBundleIdentifier};
     LinuxLoginItemService loginItems{agentBundleIdentifier, runningExecutablePath()};
     LinuxHTTPClient http;

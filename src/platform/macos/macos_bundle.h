@@ -18,6 +18,8 @@ public:
     std::string bundlePath() override;
     std::optional<std::string> resourcePath() override;
     std::optional<InfoDictionary> infoDictionary() override;
+    // An installation is the bundle alone: nothing else to remove.
+    void removeInstalledLauncher() override { }
 };
 
 class MacOSUserDefaults : public UserDefaults {

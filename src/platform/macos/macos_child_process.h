@@ -48,7 +48,6 @@ public:
 
     const ProcessConfiguration& configuration() const override { return configuration_; }
     bool launch() override;
-    void waitUntilExit() override;
     bool waitUntilExit(Milliseconds timeout) override;
     void terminate() override;
     void terminate(Milliseconds grace) override;

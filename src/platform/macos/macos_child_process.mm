@@ -170,15 +170,6 @@ bool MacOSProcess::launch()
     return true;
 }
 
-void MacOSProcess::waitUntilExit()
-{
-    if (!child_) {
-        return;
-    }
-    std::unique_lock lock(child_->mutex);
-    child_->exitedCondition.wait(lock, [this] { return child_->exited; });
-}
-
 bool MacOSProcess::waitUntilExit(Milliseconds timeout)
 {
     if (!child_) {
