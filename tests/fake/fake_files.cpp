@@ -110,9 +110,8 @@ bool FakeFiles::createDirectoryAtPath(const std::string& path, bool withIntermed
     return true;
 }
 
-bool FakeFiles::removeItemAtPath(const std::string& path)
+bool FakeFiles::eraseTree(const std::string& path)
 {
-    record_.add("files.remove " + path);
     if (!nodes.contains(path) || std::find(locked.begin(), locked.end(), path) != locked.end()) {
         return false;
     }
@@ -122,15 +121,18 @@ bool FakeFiles::removeItemAtPath(const std::string& path)
     return true;
 }
 
+bool FakeFiles::removeItemAtPath(const std::string& path)
+{
+    record_.add("files.remove " + path);
+    return eraseTree(path);
+}
+
 bool FakeFiles::trashItemAtPath(const std::string& path)
 {
     record_.add("files.trash " + path);
-    if (!nodes.contains(path) || std::find(locked.begin(), locked.end(), path) != locked.end()) {
+    if (!eraseTree(path)) {
         return false;
     }
-    std::erase_if(nodes, [&](const auto& node) {
-        return node.first == path || node.first.rfind(path + "/", 0) == 0;
-    });
     trashed.push_back(path);
     return true;
 }

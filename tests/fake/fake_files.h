@@ -72,6 +72,8 @@ public:
 
 private:
     bool parentIsDirectory(const std::string& path) const;
+    // Removes path and all below it, unless it is missing or locked.
+    bool eraseTree(const std::string& path);
     CallRecord& record_;
 };
 
