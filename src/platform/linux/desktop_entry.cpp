@@ -46,8 +46,7 @@ std::optional<std::string> programOfDesktopExec(const std::string& exec)
         }
         ++index;
     }
-    // The quoting the specification allows is the shell's double quoting, for the
-    // characters it lists.
+    // A desktop entry quotes as the shell's double quotes do, for the characters it allows.
     gint argc = 0;
     gchar** rawArgv = nullptr;
     GErrorPtr error;

@@ -8,10 +8,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 namespace ShadeLedgerZizadezavav {
 
@@ -29,17 +27,10 @@ std::string MacOSFileManager::homeDirectoryForCurrentUser()
     if (home != nullptr && home[0] == '/') {
         return home;
     }
-    long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 16384);
-    passwd entry{};
-    passwd* found = nullptr;
-    int error = 0;
-    while ((error = getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found)) == ERANGE
-        && buffer.size() < (std::size_t{1} << 20)) {
-        buffer.resize(buffer.size() * 2);
-    }
-    if (error == 0 && found != nullptr && found->pw_dir != nullptr && found->pw_dir[0] == '/') {
-        return found->pw_dir;
+    // The account's home, from the directory service.
+    NSString* account = NSHomeDirectoryForUser(NSUserName());
+    if ([account hasPrefix:@"/"]) {
+        return stdString(account);
     }
     // Nowhere to write, rather than wherever the agent was started.
     return "/";
