@@ -4,7 +4,7 @@
 # the probe benchmark uses: strace, iproute2, python3-gi, the real trays of the desktop
 # tests: Xvfb, xdotool, ImageMagick, librsvg, xfce4-panel, GNOME Shell with the AppIndicator
 # extension, KDE Plasma's shell and window manager, and the macOS cross build: clang-14,
-# lld-14, llvm-14, xz-utils)
+# lld-14, llvm-14, xz-utils, and icnsutils for scripts/render_icon.sh's app icon)
 set -euo pipefail
 
 packages=(
@@ -19,7 +19,7 @@ if [[ "${1:-}" == "--extended" ]]; then
   packages+=(clang clang-format clang-tidy libclang-rt-14-dev valgrind sysstat
     strace iproute2 python3-gi gir1.2-glib-2.0)
   # The macOS app's cross build: clang, ld64.lld, llvm-lipo and the Mach-O tools.
-  packages+=(clang-14 lld-14 llvm-14 xz-utils)
+  packages+=(clang-14 lld-14 llvm-14 xz-utils icnsutils)
   packages+=(xvfb xfce4-panel xdotool imagemagick x11-utils librsvg2-bin)
   packages+=(gnome-shell gnome-shell-extension-appindicator)
   packages+=(plasma-workspace plasma-desktop-data kwin-x11 kded5 kactivitymanagerd breeze-icon-theme)
