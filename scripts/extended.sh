@@ -2,9 +2,9 @@
 # The extended checks: ThreadSanitizer on the HTTP client and the main-queue
 # hand-off, one end-to-end run under valgrind memcheck, a bounded fuzzing run of
 # each fuzzer, the lint (clang-format, clang-tidy on the core and the Linux layer),
-# the macOS layer's syntax check, a brief run of the probe benchmark, the soak and the
-# agent in real trays under Xvfb: xfce4-panel (dark and light panels), GNOME Shell with the
-# AppIndicator extension, KDE Plasma.
+# the macOS app's cross build, its check and the check's own test, a brief run of the
+# probe benchmark, the soak and the agent in real trays under Xvfb: xfce4-panel (dark and
+# light panels), GNOME Shell with the AppIndicator extension, KDE Plasma.
 # Expects the default preset to be built.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -42,6 +42,10 @@ scripts/lint.sh
 
 stage "macOS app: cross-built against Apple's SDK and checked"
 scripts/build_macos.sh
+if [[ ! -f build/macos-app.skipped ]]; then
+  stage "macOS app: the check rejects bundles with a wrong slice"
+  python3 tests/macos/check_macos_app_test.py build/macos/ShadeLedgerZizadezavav.app
+fi
 
 stage "benchmark: one brief run (its figures fail nothing; a broken benchmark does)"
 bench/run.sh --brief
