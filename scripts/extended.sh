@@ -43,8 +43,9 @@ scripts/lint.sh
 stage "macOS app: cross-built against Apple's SDK and checked"
 scripts/build_macos.sh
 if [[ ! -f build/macos-app.skipped ]]; then
-  stage "macOS app: the check rejects bundles with a wrong slice"
+  stage "macOS app: the check rejects a wrong slice; node joined from given archives"
   python3 tests/macos/check_macos_app_test.py build/macos/ShadeLedgerZizadezavav.app
+  cmake -DAPP=build/macos/ShadeLedgerZizadezavav.app -P tests/macos/node_archives_test.cmake
 fi
 
 stage "benchmark: one brief run (its figures fail nothing; a broken benchmark does)"
