@@ -70,9 +70,9 @@ static NSURL* installedLocation(NSURL* running)
 {
     using IsTranslocatedURL = Boolean (*)(CFURLRef, bool*, CFErrorRef*);
     using CreateOriginalPathForURL = CFURLRef (*)(CFURLRef, CFErrorRef*);
-    // AppKit has loaded Security already.
+    // Loaded with AppKit already: this only holds it while it is used.
     std::unique_ptr<void, LibraryCloser> security(
-        dlopen("/System/Library/Frameworks/Security.framework/Security", RTLD_LAZY | RTLD_NOLOAD));
+        dlopen("/System/Library/Frameworks/Security.framework/Security", RTLD_LAZY | RTLD_LOCAL));
     if (!security) {
         return running;
     }
