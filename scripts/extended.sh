@@ -27,7 +27,8 @@ SL_AGENT_WRAPPER="valgrind --quiet --leak-check=full --show-leak-kinds=definite 
 stage "fuzz: build"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$jobs"
-for target in settings_port:settings info_version:info http_status_line:status_line; do
+for target in settings_port:settings settings_grammar:settings info_version:info \
+  http_status_line:status_line; do
   name=${target%%:*}
   seeds=${target##*:}
   corpus=build/fuzz/corpus-$name
