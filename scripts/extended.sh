@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The extended checks: ThreadSanitizer on the HTTP client and the main-queue
 # hand-off, one end-to-end run under valgrind memcheck, a bounded fuzzing run of
-# each fuzzer, the lint (clang-format, clang-tidy on the core and the Linux layer),
+# each fuzzer, the lint (clang-format, clang-tidy on the core and the Linux layer), lintian on
+# the Debian package,
 # the macOS layer's syntax check, a brief run of the probe benchmark that holds the probe's
 # instruction budget, the soak and the
 # agent in real trays under Xvfb: xfce4-panel (dark and light panels), GNOME Shell with the
@@ -41,6 +42,11 @@ done
 
 stage "lint: clang-format and clang-tidy"
 scripts/lint.sh
+
+stage "package: the .deb, which lintian accepts without an error or a warning"
+rm -f build/default/shadeledger-zizadezavav_*.deb
+(cd build/default && cpack >/dev/null)
+lintian --fail-on error,warning build/default/shadeledger-zizadezavav_*.deb
 
 stage "macOS app: cross-built against Apple's SDK and checked"
 scripts/build_macos.sh
