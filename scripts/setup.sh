@@ -3,8 +3,9 @@
 # Usage: scripts/setup.sh [--extended]   (--extended adds clang, valgrind, sysstat, what
 # the probe benchmark uses: strace, iproute2, python3-gi, the real trays of the desktop
 # tests: Xvfb, xdotool, ImageMagick, librsvg, xfce4-panel, GNOME Shell with the AppIndicator
-# extension, KDE Plasma's shell and window manager, and the macOS cross build: clang-14,
-# lld-14, llvm-14, xz-utils, and icnsutils for scripts/render_icon.sh's app icon)
+# extension, KDE Plasma's shell and window manager, lintian for the Debian package, and the
+# macOS cross build: clang-14, lld-14, llvm-14, xz-utils, and icnsutils for
+# scripts/render_icon.sh's app icon)
 set -euo pipefail
 
 packages=(
@@ -18,6 +19,8 @@ command -v node >/dev/null 2>&1 || packages+=(nodejs)
 if [[ "${1:-}" == "--extended" ]]; then
   packages+=(clang clang-format clang-tidy libclang-rt-14-dev valgrind sysstat
     strace iproute2 python3-gi gir1.2-glib-2.0)
+  # Debian's own check of the package.
+  packages+=(lintian)
   # The macOS app's cross build: clang, ld64.lld, llvm-lipo and the Mach-O tools.
   packages+=(clang-14 lld-14 llvm-14 xz-utils icnsutils)
   packages+=(xvfb xfce4-panel xdotool imagemagick x11-utils librsvg2-bin)

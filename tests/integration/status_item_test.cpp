@@ -315,6 +315,23 @@ TEST_F(StatusItemRegistration, RegistersAgainAFewTimesWhenTheWatcherDropsTheItem
     EXPECT_NE(messages.text().find("did not keep"), std::string::npos) << messages.text();
 }
 
+TEST_F(StatusItemRegistration, AWatcherThatListsTheItemWithoutItsBusNameKeepsIt)
+{
+    TrayHost host(bus.address());
+    host.setListsBarePaths(true);
+    LogCapture messages;
+    LinuxStatusBar statusBar(
+        session.get(), resources, [](MenuAction) {}, quickDelays);
+    auto item = statusBar.statusItemWithLength(squareStatusItemLength);
+    ASSERT_TRUE(host.waitForRegistration());
+
+    // Every re-registration and the word that the tray did not keep the icon would come well
+    // within this, backing off from 20 ms.
+    EXPECT_FALSE(host.waitUntil([&] { return messages.count() > 0; }, 3s)) << messages.text();
+    EXPECT_EQ(host.registrations().size(), 1u)
+        << "the tray listed the item as its path, and the item registered again and again";
+}
+
 TEST_F(StatusItemRegistration, SaysOnceThatThereIsNoTrayAndOnceWhenItGoesAway)
 {
     LogCapture messages;

@@ -211,7 +211,9 @@ void TrayHost::onMethodCall(GDBusConnection* connection, const gchar* sender, co
             registration.busName = registration.sender;
             registration.objectPath = service;
         }
-        registration.id = registration.busName + registration.objectPath;
+        registration.id = self->listsBarePaths_ && service[0] == '/'
+            ? registration.objectPath
+            : registration.busName + registration.objectPath;
         self->registrations_.push_back(registration);
         auto& listed = self->listed_;
         if (self->listsItems_

@@ -78,6 +78,9 @@ public:
     void dropItems();
     // When false, registrations are answered but the items are never listed.
     void setListsItems(bool lists) { listsItems_ = lists; }
+    // When true, an item registered by its object path is listed as that path alone, without
+    // the bus name that the real watchers put before it.
+    void setListsBarePaths(bool bare) { listsBarePaths_ = bare; }
     // What IsStatusNotifierHostRegistered answers (true unless set).
     void setHostRegistered(bool registered) { hostRegistered_ = registered; }
     // Calls a method of org.kde.StatusNotifierItem on the last registered item with (0, 0);
@@ -153,6 +156,7 @@ private:
     std::vector<TrayRegistration> registrations_;
     std::vector<std::string> listed_;
     bool listsItems_ = true;
+    bool listsBarePaths_ = false;
     bool hostRegistered_ = true;
     std::map<std::string, int> layoutUpdatesBySender_;
     std::map<std::string, int> propertiesUpdatesBySender_;

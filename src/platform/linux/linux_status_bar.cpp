@@ -509,7 +509,12 @@ void LinuxStatusItem::onItemUnregistered(GDBusConnection*, const gchar*, const g
 bool LinuxStatusItem::namesThisItem(std::string_view entry) const
 {
     // Watchers list an item as its bus name, alone or followed by its path ("/...") or by
-    // "@" and its path.
+    // "@" and its path. A watcher that lists the path alone cannot say whose item it is: the
+    // one at this item's path is taken for this one, which that watcher has just accepted,
+    // rather than registered again and again and reported lost while the tray shows it.
+    if (entry.substr(0, 1) == "/") {
+        return entry == itemPath;
+    }
     std::string_view name = entry.substr(0, entry.find_first_of("/@"));
     const char* unique = g_dbus_connection_get_unique_name(connection_.get());
     return (unique && name == unique) || (nameState_ == NameState::owned && name == busName_);
