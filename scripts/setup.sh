@@ -9,7 +9,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  libglib2.0-dev libglib2.0-bin libdbusmenu-glib-dev libplist-dev nlohmann-json3-dev
+  libglib2.0-dev libglib2.0-bin libdbusmenu-glib-dev libplist-dev libpng-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev
   dbus-daemon util-linux procps python3
 )
