@@ -4,7 +4,7 @@
 # each fuzzer, the lint (clang-format, clang-tidy on the core and the Linux layer),
 # the macOS layer's syntax check, a brief run of the probe benchmark, the soak and the
 # agent in real trays under Xvfb: xfce4-panel (dark and light panels), GNOME Shell with the
-# AppIndicator extension, KDE Plasma.
+# AppIndicator extension, KDE Plasma, MATE, Cinnamon.
 # Expects the default preset to be built.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -56,3 +56,7 @@ stage "desktop: the agent in GNOME Shell's AppIndicator extension, started 10 ti
 tests/desktop/gnome_tray_test.sh
 stage "desktop: the agent in KDE Plasma's system tray"
 tests/desktop/plasma_tray_test.sh
+stage "desktop: the agent in MATE's notification area"
+tests/desktop/mate_tray_test.sh
+stage "desktop: the agent in Cinnamon's panel, through XApp's watcher"
+tests/desktop/cinnamon_tray_test.sh

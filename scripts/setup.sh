@@ -3,7 +3,8 @@
 # Usage: scripts/setup.sh [--extended]   (--extended adds clang, valgrind, sysstat, what
 # the probe benchmark uses: strace, iproute2, python3-gi, the real trays of the desktop
 # tests: Xvfb, xdotool, ImageMagick, librsvg, xfce4-panel, GNOME Shell with the AppIndicator
-# extension, KDE Plasma's shell and window manager, and the macOS cross build: clang-14,
+# extension, KDE Plasma's shell and window manager, MATE's panel with openbox, Cinnamon with
+# XApp's watcher, and the macOS cross build: clang-14,
 # lld-14, llvm-14, xz-utils)
 set -euo pipefail
 
@@ -23,6 +24,7 @@ if [[ "${1:-}" == "--extended" ]]; then
   packages+=(xvfb xfce4-panel xdotool imagemagick x11-utils librsvg2-bin)
   packages+=(gnome-shell gnome-shell-extension-appindicator)
   packages+=(plasma-workspace plasma-desktop-data kwin-x11 kded5 kactivitymanagerd breeze-icon-theme)
+  packages+=(mate-panel openbox cinnamon xapp-sn-watcher)
 fi
 if [[ "${1:-}" == "--desktop" ]]; then
   # The uninstall confirmation is asked through zenity.
