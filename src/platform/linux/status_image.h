@@ -1,8 +1,9 @@
 // The status item's image in the bundle's resources: which file holds it, and its pixels for
 // hosts that draw IconPixmap instead of looking the icon up by name.
 //
-// Implements: PNG files (libpng) and SVG documents as the image, the PNG sizes beside it as
-// pixmaps. Not implemented: pixels from an SVG image (it would need a renderer).
+// Implements: PNG files and SVG documents as the image, the PNG sizes beside it as pixmaps
+// (decoded by libpng, loaded only meanwhile). Not implemented: pixels from an SVG image (it would
+// need a renderer).
 #pragma once
 
 #include <array>
@@ -32,10 +33,7 @@ std::optional<std::string> imageFile(const std::string& directory, std::string_v
 
 // The image at path as pixmaps, smallest first: its renderings at the tray sizes beside it and,
 // when it is a PNG image, the image itself. Only regular files of at most 1 MiB and images of at
-// most 256 px a side are read; what does not decode is left out.
+// most 256 px a side are read; what does not decode is left out, and without libpng everything.
 std::vector<Pixmap> imagePixmaps(const std::string& path);
-
-// A PNG image's pixels; none when the bytes are not a PNG image of at most 256 px a side.
-std::optional<Pixmap> decodePNG(std::string_view bytes);
 
 } // namespace ShadeLedgerZizadezavav
