@@ -35,12 +35,15 @@ export XDG_CURRENT_DESKTOP=X-Cinnamon XDG_SESSION_TYPE=x11
 export GIO_USE_VOLUME_MONITOR=unix
 start_display_and_bus :9 "1024x$screen_height"
 cinnamon --replace >"$work/cinnamon.log" 2>&1 &
+# Clicks made while Cinnamon is still starting may go nowhere: it says when it is done.
+started() { grep -q "Cinnamon took [0-9]* ms to start" "$work/cinnamon.log"; }
+wait_for 120 "Cinnamon never finished starting" started
 # The watcher stays only while a status applet of the panel runs: started once the panel is up.
 applet_up() {
   gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus \
     --method org.freedesktop.DBus.ListNames | grep -q "org.x.StatusIconMonitor"
 }
-wait_for 120 "Cinnamon's XApp status applet never appeared" applet_up
+wait_for 60 "Cinnamon's XApp status applet never appeared" applet_up
 /usr/libexec/xapps/sn-watcher/xapp-sn-watcher >"$work/watcher.log" 2>&1 &
 wait_for 60 "xapp-sn-watcher never offered a status tray" host_registered
 
