@@ -29,6 +29,9 @@ std::string labelForTitle(const std::string& title)
 }
 
 // The platform's default modifier is Control here; an upper-case letter also means Shift.
+// Hosts that build the menu with libdbusmenu-gtk and give it no accelerator group (XApp's
+// watcher, waybar) assert on any shortcut and show none; there is no form they take, and
+// Plasma, LXQt and Xfce show this one.
 GVariant* shortcutForKeyEquivalent(const std::string& key)
 {
     GVariantBuilder builder;
