@@ -448,8 +448,10 @@ void LinuxStatusItem::emitPropertiesChanged(std::initializer_list<const char*> n
     GVariantBuilder invalidated;
     g_variant_builder_init(&invalidated, G_VARIANT_TYPE("as"));
     for (const char* name : names) {
+        // A reference of ours, floating or not (the pixmaps are shared); the builder takes its own.
         if (GVariant* value = property(name)) {
-            g_variant_builder_add(&changed, "{sv}", name, value);
+            GVariantPtr owned(g_variant_take_ref(value));
+            g_variant_builder_add(&changed, "{sv}", name, owned.get());
         } else {
             g_variant_builder_add(&invalidated, "s", name);
         }
