@@ -82,6 +82,7 @@ private:
     enum class NameState { requested, owned, taken };
 
     void nameSettled(NameState state);
+    void watchWatcher();
     void setIcon(
         std::string iconName, std::string iconThemePath, const std::vector<Pixmap>& pixmaps);
     void setLabel(std::string label);
@@ -193,6 +194,8 @@ void LinuxStatusItem::start()
         },
         this, nullptr));
 
+    watchWatcher();
+
     // A watcher that stays on the bus may still drop the item (GNOME's AppIndicator extension
     // loses items in a race of its own).
     unregisteredSignal_ = SignalSubscription(connection_.get(),
@@ -215,21 +218,29 @@ void LinuxStatusItem::nameSettled(NameState state)
 {
     bool first = nameState_ == NameState::requested;
     nameState_ = state;
-    if (!first) {
-        return;
+    if (first && !watcherOwner_.empty()) {
+        registration_.watcherAppeared();
     }
+}
+
+void LinuxStatusItem::watchWatcher()
+{
     // A watcher that starts (or restarts, or changes hands) has never heard of the item: tell
-    // each one.
+    // each one, once the item's name is settled.
     watcherWatch_ = BusNameWatch(g_bus_watch_name_on_connection(
         connection_.get(), watcherName, G_BUS_NAME_WATCHER_FLAGS_NONE,
         [](GDBusConnection*, const gchar*, const gchar* owner, gpointer data) {
             auto* self = static_cast<LinuxStatusItem*>(data);
             self->watcherOwner_ = owner;
-            self->registration_.watcherAppeared();
+            if (self->nameState_ != NameState::requested) {
+                self->registration_.watcherAppeared();
+            }
         },
         [](GDBusConnection*, const gchar*, gpointer data) {
             // Also called once at the start when there is no watcher yet: nothing went away.
-            static_cast<LinuxStatusItem*>(data)->registration_.watcherVanished();
+            auto* self = static_cast<LinuxStatusItem*>(data);
+            self->watcherOwner_.clear();
+            self->registration_.watcherVanished();
         },
         this, nullptr));
 }
