@@ -5,7 +5,7 @@
 # the Debian package, the macOS app's cross build, its check and the check's own test, a brief
 # run of the probe benchmark that holds the probe's instruction budget, the soak and the agent
 # in real trays under Xvfb: xfce4-panel (dark and light panels), GNOME Shell with the
-# AppIndicator extension, KDE Plasma.
+# AppIndicator extension, KDE Plasma, MATE, Cinnamon.
 # Expects the default preset to be built.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -69,3 +69,7 @@ stage "desktop: the agent in GNOME Shell's AppIndicator extension, started 10 ti
 tests/desktop/gnome_tray_test.sh
 stage "desktop: the agent in KDE Plasma's system tray"
 tests/desktop/plasma_tray_test.sh
+stage "desktop: the agent in MATE's notification area"
+tests/desktop/mate_tray_test.sh
+stage "desktop: the agent in Cinnamon's panel, through XApp's watcher"
+tests/desktop/cinnamon_tray_test.sh

@@ -3,14 +3,14 @@
 # Usage: scripts/setup.sh [--extended]   (--extended adds clang, valgrind, sysstat, what
 # the probe benchmark uses: strace, iproute2, python3-gi, the real trays of the desktop
 # tests: Xvfb, xdotool, ImageMagick, librsvg, xfce4-panel, GNOME Shell with the AppIndicator
-# extension, KDE Plasma's shell and window manager, lintian for the Debian package, and the
-# macOS cross build: clang-14, lld-14, llvm-14, xz-utils, and icnsutils for
-# scripts/render_icon.sh's app icon)
+# extension, KDE Plasma's shell and window manager, MATE's panel with openbox, Cinnamon with
+# XApp's watcher, lintian for the Debian package, and the macOS cross build: clang-14,
+# lld-14, llvm-14, xz-utils, and icnsutils for scripts/render_icon.sh's app icon)
 set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  libglib2.0-dev libglib2.0-bin libdbusmenu-glib-dev libplist-dev nlohmann-json3-dev
+  libglib2.0-dev libglib2.0-bin libdbusmenu-glib-dev libplist-dev libpng-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev
   dbus-daemon util-linux procps python3
 )
@@ -26,6 +26,7 @@ if [[ "${1:-}" == "--extended" ]]; then
   packages+=(xvfb xfce4-panel xdotool imagemagick x11-utils librsvg2-bin)
   packages+=(gnome-shell gnome-shell-extension-appindicator)
   packages+=(plasma-workspace plasma-desktop-data kwin-x11 kded5 kactivitymanagerd breeze-icon-theme)
+  packages+=(mate-panel openbox cinnamon xapp-sn-watcher)
 fi
 if [[ "${1:-}" == "--desktop" ]]; then
   # The uninstall confirmation is asked through zenity.

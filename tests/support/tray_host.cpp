@@ -366,6 +366,17 @@ GVariantPtr TrayHost::readItemProperty(const std::string& name, std::chrono::mil
     return GVariantPtr(boxed);
 }
 
+GVariantPtr TrayHost::readAllItemProperties(std::chrono::milliseconds timeout)
+{
+    if (registrations_.empty()) {
+        return nullptr;
+    }
+    const auto& item = registrations_.back();
+    auto answer = call(item.busName, item.objectPath, "org.freedesktop.DBus.Properties", "GetAll",
+        g_variant_new("(s)", itemInterface), timeout);
+    return answer.reply ? GVariantPtr(g_variant_get_child_value(answer.reply.get(), 0)) : nullptr;
+}
+
 std::optional<std::string> TrayHost::callItem(
     const std::string& method, std::chrono::milliseconds timeout)
 {

@@ -95,6 +95,9 @@ public:
     GVariantPtr readItemProperty(const std::string& name, std::chrono::milliseconds timeout = 10s);
     std::optional<std::string> readItemString(
         const std::string& name, std::chrono::milliseconds timeout = 10s);
+    // Every property of the last registered item at once (GetAll, as many hosts read them);
+    // null when it cannot be read.
+    GVariantPtr readAllItemProperties(std::chrono::milliseconds timeout = 10s);
 
     // The top level of the item's menu (GetLayout(0, -1, [])) at the object path its Menu
     // property names; none when it cannot be read.
