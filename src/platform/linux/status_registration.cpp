@@ -8,9 +8,10 @@
 namespace ShadeLedgerZizadezavav {
 
 StatusRegistration::StatusRegistration(Scheduler& scheduler, TrayWatcher& watcher,
-    std::function<void(TrayNotice)> notify, RegistrationDelays delays)
+    TrayFallback& fallback, std::function<void(TrayNotice)> notify, RegistrationDelays delays)
     : scheduler_(scheduler)
     , watcher_(watcher)
+    , fallback_(fallback)
     , notify_(std::move(notify))
     , delays_(delays)
 {
@@ -58,13 +59,25 @@ void StatusRegistration::watcherAppeared()
     watcherSeen_ = true;
     refusals_ = 0;
     drops_ = 0;
+    if (state_ == RegistrationState::fallback) {
+        // Told of the item only once the other icon is off the screen: never two icons.
+        enter(RegistrationState::endingFallback);
+        fallback_.hide(current(&StatusRegistration::identify));
+    } else if (state_ != RegistrationState::endingFallback) {
+        // (While the other icon goes, a new owner is asked once it has gone.)
+        identify();
+    }
+}
+
+void StatusRegistration::identify()
+{
     enter(RegistrationState::identifying);
     watcher_.identify(current(&StatusRegistration::identified));
 }
 
 void StatusRegistration::watcherVanished()
 {
-    if (state_ == RegistrationState::noWatcher) {
+    if (state_ == RegistrationState::noWatcher || state_ == RegistrationState::fallback) {
         return;
     }
     enter(RegistrationState::noWatcher);
@@ -144,7 +157,8 @@ void StatusRegistration::giveUp(TrayNotice why)
 void StatusRegistration::checkForTray()
 {
     if (!watcherSeen_) {
-        say(TrayNotice::noTray);
+        enter(RegistrationState::fallback);
+        fallback_.show(current(&StatusRegistration::fallbackEnded));
     } else if (state_ != RegistrationState::noWatcher) {
         // Asked whatever the registration does meanwhile: not tied to its moves.
         watcher_.readHostRegistered([this](std::optional<bool> registered) {
@@ -155,6 +169,12 @@ void StatusRegistration::checkForTray()
         });
     }
     // A watcher that came and went has been reported already.
+}
+
+void StatusRegistration::fallbackEnded()
+{
+    enter(RegistrationState::noWatcher);
+    say(TrayNotice::noTray);
 }
 
 void StatusRegistration::say(TrayNotice notice)
