@@ -122,8 +122,7 @@ echo "$desktop_name: Quit from the menu ended the agent; no icon and no helper a
 
 # 2. An agent that is killed takes its icon and its helper with it.
 start_in_xembed_tray
-kill -KILL "$agent"
-wait "$agent" 2>/dev/null || true
+{ kill -KILL "$agent" && wait "$agent"; } 2>/dev/null || true
 wait_for 30 "the helper outlived the killed agent" helper_gone
 wait_for 30 "the icon stayed in the tray after the agent was killed" icon_gone "$panel_top" "$panel_height"
 echo "$desktop_name: a killed agent left no icon and no helper"

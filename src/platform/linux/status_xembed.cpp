@@ -33,8 +33,10 @@ void XEmbedFallback::show(std::function<void()> ended)
         return;
     }
     GErrorPtr error;
-    // Its output and errors are the agent's: GTK's warnings land where the agent's do.
-    process_ = adoptGObject(g_subprocess_new(G_SUBPROCESS_FLAGS_NONE, errorOut(error),
+    // Its output and errors are the agent's: GTK's warnings land where the agent's do. Its input
+    // is a pipe only this process holds open (close-on-exec here): the helper ends when it
+    // closes, even when the agent is killed.
+    process_ = adoptGObject(g_subprocess_new(G_SUBPROCESS_FLAGS_STDIN_PIPE, errorOut(error),
         helper_.c_str(), busName_.c_str(), itemPath_.c_str(), nullptr));
     if (!process_) {
         debugError("status item: starting the XEmbed icon", error);

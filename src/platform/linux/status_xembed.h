@@ -7,7 +7,8 @@
 // any end of the helper that was not asked for (no tray, no GTK, no helper at all) as the icon
 // not shown; the helper ended (SIGTERM, then SIGKILL after a second) and reaped before the icon
 // counts as gone; SIGTERM to it when this object goes. That the helper never outlives the agent,
-// even one killed, is the helper's: it watches the item's bus name and its parent.
+// even one killed, is the helper's: its standard input is a pipe that ends with the agent, and it
+// watches the item's bus name.
 #pragma once
 
 #include <functional>

@@ -10,17 +10,19 @@
 // click goes to the item). A new icon or title the item announces is read again.
 //
 // Ends with status 3 at once when there is no X display or no tray on it, with 1 when the item
-// cannot be read, and with 0 when asked to (SIGTERM, SIGINT, SIGHUP), when the item's bus name
-// leaves the bus (its agent ended, however it ended) or when its parent ends.
+// cannot be read, and with 0 when asked to (SIGTERM, SIGINT, SIGHUP), when its standard input
+// ends (the agent's end of that pipe closed, however the agent ended) or when the item's bus
+// name leaves the bus.
 #include <gdk/gdkx.h>
 #include <glib-unix.h>
 #include <gtk/gtk.h>
 #include <libdbusmenu-gtk/client.h>
 #include <libdbusmenu-gtk/menu.h>
 
-#include <sys/prctl.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <span>
 #include <string>
@@ -264,9 +266,20 @@ private:
 
 int run(const char* busName, const char* path)
 {
-    // The agent's end is this program's too, however the agent ends; a parent already gone is
-    // caught by the watch of its bus name below.
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    // The agent holds the other end of standard input: its end, however it ends (killed too),
+    // closes the pipe, and this program ends with it.
+    SourceId agentPipe(g_unix_fd_add(
+        STDIN_FILENO, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
+        [](gint fd, GIOCondition, gpointer) -> gboolean {
+            char unused[64];
+            ssize_t got = read(fd, unused, sizeof unused);
+            if (got > 0 || (got < 0 && (errno == EINTR || errno == EAGAIN))) {
+                return G_SOURCE_CONTINUE;
+            }
+            end();
+            return G_SOURCE_REMOVE;
+        },
+        nullptr));
     std::vector<SourceId> signalWatches;
     for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
         signalWatches.emplace_back(g_unix_signal_add(

@@ -4,8 +4,8 @@
 //     xembed-icon BUS-NAME OBJECT-PATH
 //
 // shows the StatusNotifierItem at OBJECT-PATH of BUS-NAME in the X display's tray, and lives
-// until it is asked to end (SIGTERM, SIGINT, SIGHUP), the item's bus name leaves the bus or its
-// parent ends.
+// until it is asked to end (SIGTERM, SIGINT, SIGHUP), its standard input ends (a pipe whose
+// other end only the agent holds) or the item's bus name leaves the bus.
 #pragma once
 
 namespace ShadeLedgerZizadezavav {
