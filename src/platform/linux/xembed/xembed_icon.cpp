@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <span>
@@ -271,8 +272,8 @@ int run(const char* busName, const char* path)
     SourceId agentPipe(g_unix_fd_add(
         STDIN_FILENO, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
         [](gint fd, GIOCondition, gpointer) -> gboolean {
-            char unused[64];
-            ssize_t got = read(fd, unused, sizeof unused);
+            std::array<char, 64> unused{};
+            ssize_t got = read(fd, unused.data(), unused.size());
             if (got > 0 || (got < 0 && (errno == EINTR || errno == EAGAIN))) {
                 return G_SOURCE_CONTINUE;
             }
