@@ -6,7 +6,7 @@
 # while it stays open; a click on Quit in it ends the agent, leaving no icon and no helper. An
 # agent that is killed leaves neither behind either. A tray that shows StatusNotifierItems, started
 # later (lxqt-panel), takes the item over without a restart: the XEmbed icon goes, and the item's
-# is the only icon.
+# is the only icon; when that tray goes, the XEmbed icon comes back.
 #
 # Usage: tests/desktop/xembed_tray_test.sh [--host tint2|i3|budgie] [--screenshots DIR]
 #   (DIR receives tray-HOST.png, menu-connected-HOST.png and menu-not-connected-HOST.png).
@@ -58,6 +58,7 @@ case $host in
   *) echo "unknown host $host" >&2; exit 2 ;;
 esac
 export XDG_SESSION_TYPE=x11
+xembed_top=$panel_top xembed_height=$panel_height # find_icon moves panel_top and panel_height
 start_display_and_bus :13 "${screen_width}x$screen_height"
 case $host in
   tint2) openbox >"$work/wm.log" 2>&1 & tint2 >"$work/panel.log" 2>&1 & ;;
@@ -146,6 +147,12 @@ outside() {
 }
 outside >/dev/null && fail "the icon is drawn twice"
 echo "$desktop_name: a tray started later took the item over; the XEmbed icon went"
+# 4. That tray goes: the XEmbed icon comes back.
+kill -TERM "$(pgrep -x lxqt-panel)"
+wait_for 60 "the agent's XEmbed icon did not come back when the later tray went" helper_runs
+find_icon "$xembed_top" "$xembed_height"
+echo "$desktop_name: the later tray went; the XEmbed icon came back"
 stop_agent
+wait_for 30 "the helper outlived the agent" helper_gone
 check_agent_quiet
 echo "PASS ($desktop_name)"

@@ -61,6 +61,7 @@ void StatusRegistration::watcherAppeared()
     drops_ = 0;
     if (state_ == RegistrationState::fallback) {
         // Told of the item only once the other icon is off the screen: never two icons.
+        shownElsewhere_ = true;
         enter(RegistrationState::endingFallback);
         fallback_.hide(current(&StatusRegistration::identify));
     } else if (state_ != RegistrationState::endingFallback) {
@@ -78,6 +79,11 @@ void StatusRegistration::identify()
 void StatusRegistration::watcherVanished()
 {
     if (state_ == RegistrationState::noWatcher || state_ == RegistrationState::fallback) {
+        return;
+    }
+    // Where the icon showed the other way before this watcher came, it shows there again.
+    if (shownElsewhere_ && state_ != RegistrationState::endingFallback) {
+        showElsewhere();
         return;
     }
     enter(RegistrationState::noWatcher);
@@ -157,8 +163,7 @@ void StatusRegistration::giveUp(TrayNotice why)
 void StatusRegistration::checkForTray()
 {
     if (!watcherSeen_) {
-        enter(RegistrationState::fallback);
-        fallback_.show(current(&StatusRegistration::fallbackEnded));
+        showElsewhere();
     } else if (state_ != RegistrationState::noWatcher) {
         // Asked whatever the registration does meanwhile: not tied to its moves.
         watcher_.readHostRegistered([this](std::optional<bool> registered) {
@@ -169,6 +174,12 @@ void StatusRegistration::checkForTray()
         });
     }
     // A watcher that came and went has been reported already.
+}
+
+void StatusRegistration::showElsewhere()
+{
+    enter(RegistrationState::fallback);
+    fallback_.show(current(&StatusRegistration::fallbackEnded));
 }
 
 void StatusRegistration::fallbackEnded()

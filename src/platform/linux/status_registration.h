@@ -16,7 +16,8 @@
 // icons); only when it cannot be shown there, or ends, is that a notice:
 //   noWatcher ──the look for a tray──▶ fallback ──it cannot show, or ends──▶ noWatcher
 //   fallback ──watcher appears──▶ endingFallback ──its icon is gone──▶ identifying
-// so that the tray never shows the icon twice.
+// so that the tray never shows the icon twice; once that watcher goes (but while the other icon
+// is still going), the icon is shown the other way again: ──watcher vanishes──▶ fallback.
 #pragma once
 
 #include <chrono>
@@ -122,6 +123,7 @@ private:
     template <typename... Answer> auto current(void (StatusRegistration::*handle)(Answer...));
     void identify();
     void identified(ItemPath path);
+    void showElsewhere();
     void fallbackEnded();
     void registerItem();
     void answered(bool accepted);
@@ -146,6 +148,8 @@ private:
     unsigned refusals_ = 0;
     unsigned drops_ = 0;
     bool watcherSeen_ = false;
+    // The icon showed the other way until a watcher came.
+    bool shownElsewhere_ = false;
     std::shared_ptr<Timer> retry_;
     std::shared_ptr<Timer> trayCheck_;
 };

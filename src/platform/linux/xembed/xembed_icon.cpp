@@ -278,7 +278,8 @@ int run(const char* busName, const char* path)
                 return G_SOURCE_CONTINUE;
             }
             end();
-            return G_SOURCE_REMOVE;
+            // Removed with its owner below.
+            return G_SOURCE_CONTINUE;
         },
         nullptr));
     std::vector<SourceId> signalWatches;
