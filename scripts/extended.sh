@@ -5,7 +5,7 @@
 # the Debian package, the macOS app's cross build, its check and the check's own test, a brief
 # run of the probe benchmark that holds the probe's instruction budget, the soak and the agent
 # in real trays under Xvfb: xfce4-panel (dark and light panels), GNOME Shell with the
-# AppIndicator extension, KDE Plasma, MATE, Cinnamon.
+# AppIndicator extension, KDE Plasma, MATE, Cinnamon, and tint2's XEmbed-only tray.
 # Expects the default preset to be built.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -73,3 +73,5 @@ stage "desktop: the agent in MATE's notification area"
 tests/desktop/mate_tray_test.sh
 stage "desktop: the agent in Cinnamon's panel, through XApp's watcher"
 tests/desktop/cinnamon_tray_test.sh
+stage "desktop: the agent in tint2's XEmbed tray, through its own icon, until a later tray takes the item"
+tests/desktop/xembed_tray_test.sh

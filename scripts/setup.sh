@@ -4,7 +4,7 @@
 # the probe benchmark uses: strace, iproute2, python3-gi, the real trays of the desktop
 # tests: Xvfb, xdotool, ImageMagick, librsvg, xfce4-panel, GNOME Shell with the AppIndicator
 # extension, KDE Plasma's shell and window manager, MATE's panel with openbox, Cinnamon with
-# XApp's watcher, lintian for the Debian package, and the macOS cross build: clang-14,
+# XApp's watcher, tint2 and lxqt-panel, lintian for the Debian package, and the macOS cross build: clang-14,
 # lld-14, llvm-14, xz-utils, and icnsutils for scripts/render_icon.sh's app icon)
 set -euo pipefail
 
@@ -12,6 +12,8 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libglib2.0-dev libglib2.0-bin libdbusmenu-glib-dev libplist-dev libpng-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev
+  # The status item's XEmbed icon, a program of its own beside the agent.
+  libgtk-3-dev libdbusmenu-gtk3-dev
   dbus-daemon util-linux procps python3
 )
 # Node.js runs the bridge; any installed node will do.
@@ -27,6 +29,8 @@ if [[ "${1:-}" == "--extended" ]]; then
   packages+=(gnome-shell gnome-shell-extension-appindicator)
   packages+=(plasma-workspace plasma-desktop-data kwin-x11 kded5 kactivitymanagerd breeze-icon-theme)
   packages+=(mate-panel openbox cinnamon xapp-sn-watcher)
+  # A tray that takes only XEmbed icons, and a later one that shows StatusNotifierItems.
+  packages+=(tint2 lxqt-panel)
 fi
 if [[ "${1:-}" == "--desktop" ]]; then
   # The uninstall confirmation is asked through zenity.

@@ -178,10 +178,14 @@ check_line_changes_while_open() {
   echo "$desktop_name: the connection line changed while the menu stayed open"
 }
 
-# The agent had nothing to say about the tray (that there is none, that it dropped the item).
+# The agent had nothing to say about the tray (that there is none, that it dropped the item),
+# and its XEmbed icon does not run beside a tray that shows the item.
 check_agent_quiet() {
   if grep -q "ShadeLedgerZizadezavav-Message" "$work/agent.log"; then
     fail "the agent said: $(grep "ShadeLedgerZizadezavav-Message" "$work/agent.log" | head -1)"
+  fi
+  if pgrep -f "/Contents/MacOS/xembed-icon " >/dev/null; then
+    fail "the XEmbed icon's helper runs beside a tray that shows the item"
   fi
 }
 

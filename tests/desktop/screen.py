@@ -10,6 +10,12 @@
       in rows TOP to BOTTOM when given.
   screen.py differs A.ppm B.ppm X Y WIDTH HEIGHT
       Prints how many pixels of that rectangle differ.
+  screen.py artwork SHOT.ppm X Y ART.ppm
+      Finds where ART (the icon's artwork over the panel's colour) lies best within 16 px of
+      X,Y; prints "difference x y": the mean difference per channel there (0 to 255), its
+      top left corner.
+  screen.py xembed-tray
+      Exits 0 when the X display ($DISPLAY) has an XEmbed tray (_NET_SYSTEM_TRAY_S0 owned).
 Pixels differ when they are more than a faint shade apart: a desktop may still be fading
 something out far from the tray.
 """
@@ -123,6 +129,42 @@ def differs(a_path, b_path, x0, y0, w, h):
     return 0
 
 
+def artwork(shot_path, x, y, art_path, reach=16):
+    shot, art = read_ppm(shot_path), read_ppm(art_path)
+    width, height = art[0], art[1]
+    best = None
+    for top in range(max(0, y - reach - height // 2), min(shot[1] - height, y + reach - height // 2) + 1):
+        for left in range(max(0, x - reach - width // 2), min(shot[0] - width, x + reach - width // 2) + 1):
+            total = 0
+            for row_at in range(height):
+                a = row(shot, top + row_at)[left * 3 : (left + width) * 3]
+                b = row(art, row_at)
+                total += sum(abs(p - q) for p, q in zip(a, b))
+            if best is None or total < best[0]:
+                best = (total, left, top)
+    total, left, top = best
+    print(f"{total / (width * height * 3):.1f}", left, top)
+    return 0
+
+
+def xembed_tray():
+    import ctypes
+
+    x11 = ctypes.cdll.LoadLibrary("libX11.so.6")
+    x11.XOpenDisplay.restype = ctypes.c_void_p
+    x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    x11.XInternAtom.restype = ctypes.c_ulong
+    x11.XGetSelectionOwner.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+    x11.XGetSelectionOwner.restype = ctypes.c_ulong
+    x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    display = x11.XOpenDisplay(None)
+    if not display:
+        return 2
+    owner = x11.XGetSelectionOwner(display, x11.XInternAtom(display, b"_NET_SYSTEM_TRAY_S0", 0))
+    x11.XCloseDisplay(display)
+    return 0 if owner else 1
+
+
 if __name__ == "__main__":
     command, args = sys.argv[1], sys.argv[2:]
     if command == "icon":
@@ -131,4 +173,8 @@ if __name__ == "__main__":
         sys.exit(region(args[0], args[1], *map(int, args[2:4])))
     if command == "differs":
         sys.exit(differs(args[0], args[1], *map(int, args[2:6])))
+    if command == "artwork":
+        sys.exit(artwork(args[0], int(args[1]), int(args[2]), args[3]))
+    if command == "xembed-tray":
+        sys.exit(xembed_tray())
     sys.exit(f"unknown command {command}")

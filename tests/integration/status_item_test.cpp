@@ -2,10 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <numeric>
+#include <optional>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -473,6 +476,90 @@ TEST_F(StatusItemRegistration, SaysSoWhenTheWatcherHasNoTrayToShowItems)
     ASSERT_TRUE(host.waitUntil([&] { return messages.count() >= 1; }))
         << "a watcher without a tray shows nothing, and the agent said nothing";
     EXPECT_NE(messages.text().find("AppIndicator"), std::string::npos) << messages.text();
+}
+
+// A stand-in for the XEmbed icon's helper: a shell script of that body in the test's home, which
+// records its arguments and its end in files beside it.
+std::string standInHelper(const TempHome& home, const std::string& body)
+{
+    std::string path = home.root() + "/xembed-icon";
+    writeFile(
+        path, "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$0.arguments\"\necho $$ > \"$0.pid\"\n" + body);
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+    return path;
+}
+
+bool processRuns(const std::string& pidFile)
+{
+    std::string pid = readFile(pidFile);
+    return !pid.empty() && kill(std::stoi(pid), 0) == 0;
+}
+
+TEST_F(StatusItemRegistration, WithoutAWatcherTheXEmbedIconShowsUntilOneComesAndGoesFirst)
+{
+    // One helper ends a moment after it is asked to, the other one only when killed.
+    for (std::string onTerm : {"sleep 0.3; echo ended > \"$0.ended\"; exit 0", ""}) {
+        SCOPED_TRACE(onTerm.empty() ? "a helper that ignores SIGTERM" : "a helper that ends");
+        home.setenv("DISPLAY", ":99");
+        std::string helper
+            = standInHelper(home, "trap '" + onTerm + "' TERM\nwhile :; do sleep 0.05; done\n");
+        std::filesystem::remove(helper + ".ended");
+        LogCapture messages;
+        LinuxStatusBar statusBar(
+            session.get(), resources, [](MenuAction) {}, quickDelays, helper);
+        auto item = statusBar.statusItemWithLength(squareStatusItemLength);
+        ASSERT_TRUE(iterateUntil([&] { return exists(helper + ".pid"); }, 10s))
+            << "the XEmbed icon was never started";
+        ASSERT_TRUE(iterateUntil(
+            [&] { return readFile(helper + ".arguments").ends_with("/StatusNotifierItem\n"); },
+            10s));
+        EXPECT_EQ(readFile(helper + ".arguments"),
+            std::string(g_dbus_connection_get_unique_name(session.get()))
+                + "\n/StatusNotifierItem\n")
+            << "the helper is not shown the item by the agent's unique name";
+        {
+            TrayHost host(bus.address());
+            ASSERT_TRUE(host.waitForRegistration());
+            EXPECT_FALSE(processRuns(helper + ".pid"))
+                << "the item registered while the XEmbed icon still showed: two icons";
+            if (!onTerm.empty()) {
+                EXPECT_TRUE(exists(helper + ".ended")) << "the helper was not asked to end";
+            }
+        }
+        EXPECT_EQ(messages.count(), 0u)
+            << "the icon was shown, yet the agent said: " << messages.text();
+        std::filesystem::remove(helper + ".pid");
+    }
+}
+
+TEST_F(StatusItemRegistration, SaysThereIsNoTrayWhereNoXEmbedTrayShowsTheIcon)
+{
+    struct Case {
+        const char* what;
+        std::optional<std::string> display;
+        std::optional<std::string> wayland;
+        bool started;
+    };
+    for (const Case& c : std::initializer_list<Case>{
+             {"the helper finds no XEmbed tray", ":99", std::nullopt, true},
+             {"no X display", std::nullopt, std::nullopt, false},
+             {"a Wayland session", ":99", "wayland-0", false},
+         }) {
+        SCOPED_TRACE(c.what);
+        c.display ? home.setenv("DISPLAY", *c.display) : home.unsetenv("DISPLAY");
+        c.wayland ? home.setenv("WAYLAND_DISPLAY", *c.wayland) : home.unsetenv("WAYLAND_DISPLAY");
+        std::string helper = standInHelper(home, "exit 3\n");
+        std::filesystem::remove(helper + ".pid");
+        LogCapture messages;
+        LinuxStatusBar statusBar(
+            session.get(), resources, [](MenuAction) {}, quickDelays, helper);
+        auto item = statusBar.statusItemWithLength(squareStatusItemLength);
+        ASSERT_TRUE(iterateUntil([&] { return messages.count() >= 1; }, 10s))
+            << "no word that there is no tray";
+        EXPECT_NE(messages.text().find("No system tray found"), std::string::npos)
+            << messages.text();
+        EXPECT_EQ(exists(helper + ".pid"), c.started);
+    }
 }
 
 class StatusMenuLayout : public StatusItemTest { };

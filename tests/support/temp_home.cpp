@@ -32,6 +32,8 @@ TempHome::TempHome()
     setenv("XDG_CACHE_HOME", home_ + "/.cache");
     setenv("XDG_CONFIG_DIRS", root_ + "/etc-xdg");
     setenv("XDG_DATA_DIRS", root_ + "/usr-share");
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
 }
 
 TempHome::~TempHome()
@@ -55,13 +57,24 @@ TempHome::~TempHome()
     fs::remove_all(root_, ignored);
 }
 
-void TempHome::setenv(const std::string& name, const std::string& value)
+void TempHome::save(const std::string& name)
 {
     if (!saved_.contains(name)) {
         const char* old = std::getenv(name.c_str());
         saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
     }
+}
+
+void TempHome::setenv(const std::string& name, const std::string& value)
+{
+    save(name);
     ::setenv(name.c_str(), value.c_str(), 1);
+}
+
+void TempHome::unsetenv(const std::string& name)
+{
+    save(name);
+    ::unsetenv(name.c_str());
 }
 
 void writeFile(const std::string& path, const std::string& contents)

@@ -1,5 +1,6 @@
 // A temporary HOME with its own XDG directories, on the same file system as the
-// build tree (the Trash refuses tmpfs). The environment is restored afterwards.
+// build tree (the Trash refuses tmpfs), and no display: nothing a test starts draws on the
+// desktop it runs in. The environment is restored afterwards.
 #pragma once
 
 #include <map>
@@ -24,8 +25,12 @@ public:
 
     // Sets a variable for the life of this object; the old value comes back after.
     void setenv(const std::string& name, const std::string& value);
+    // Removes a variable likewise.
+    void unsetenv(const std::string& name);
 
 private:
+    void save(const std::string& name);
+
     std::string root_;
     std::string home_;
     std::map<std::string, std::optional<std::string>> saved_;

@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fake/fake_platform.h"
@@ -82,9 +83,37 @@ private:
 
 using Call = ScriptedWatcher::Call;
 
+// The icon shown another way: it shows, ends or goes when the test says.
+class ScriptedFallback final : public TrayFallback {
+public:
+    void show(std::function<void()> ended) override
+    {
+        ++shown;
+        this->ended = std::move(ended);
+    }
+    void hide(std::function<void()> gone) override
+    {
+        ended = nullptr;
+        this->gone = std::move(gone);
+    }
+    // Calls and forgets one of the two; false when it was not asked for.
+    static bool call(std::function<void()>& callback)
+    {
+        auto once = std::exchange(callback, nullptr);
+        if (once) {
+            once();
+        }
+        return once != nullptr;
+    }
+
+    int shown = 0;
+    std::function<void()> ended;
+    std::function<void()> gone;
+};
+
 // One step of a scenario: an event, an answer of the watcher or time passing.
 struct Step {
-    enum Kind { appear, vanish, unregistered, answer, wait } kind;
+    enum Kind { appear, vanish, unregistered, answer, wait, fallbackEnds, fallbackGone } kind;
     Call call = Call::identify;
     int value = 0; // the answer (1 yes, 0 no, -1 cannot say) or milliseconds
     bool late = false;
@@ -133,6 +162,14 @@ Step waits(int milliseconds)
 {
     return {Step::wait, Call::identify, milliseconds};
 }
+Step otherIconEnds()
+{
+    return {Step::fallbackEnds};
+}
+Step otherIconIsGone()
+{
+    return {Step::fallbackGone};
+}
 
 using Steps = std::vector<Step>;
 Steps operator+(Steps a, const Steps& b)
@@ -159,6 +196,8 @@ struct Scenario {
     std::size_t registrations;
     // The delays of the timers asked for, tray check aside; unchecked when empty.
     std::vector<std::string> timers = {};
+    // How often the icon was shown the other way.
+    int fallbacks = 0;
 };
 
 const std::vector<Scenario> scenarios = {
@@ -211,8 +250,22 @@ const std::vector<Scenario> scenarios = {
     {"a retry that was waiting when the watcher went is not made",
         {appears(), isAnyWatcher(), refuses(), vanishes(), waits(10000)}, noWatcher,
         {watcherWentAway}, 1},
-    {"no watcher some seconds after start is said once", {waits(4999), waits(1), waits(60000)},
-        noWatcher, {noTray}, 0},
+    {"no watcher some seconds after start shows the icon the other way, silently",
+        {waits(4999), waits(1), waits(60000)}, fallback, {}, 0, {}, 1},
+    {"an icon that cannot be shown the other way says once that there is no tray",
+        {waits(5000), otherIconEnds(), waits(60000)}, noWatcher, {noTray}, 0, {}, 1},
+    {"a watcher that appears waits until the other icon is gone",
+        {waits(5000), appears(), appears()}, endingFallback, {}, 0, {}, 1},
+    {"then it is told of the item",
+        {waits(5000), appears(), otherIconIsGone(), isAnyWatcher(), accepts(), lists(1)},
+        registered, {}, 1, {}, 1},
+    {"a watcher that goes after taking the item over brings the other icon back, silently",
+        {waits(5000), appears(), otherIconIsGone(), isAnyWatcher(), accepts(), lists(1), vanishes(),
+            waits(60000)},
+        fallback, {}, 1, {}, 2},
+    {"a watcher that vanishes while the other icon goes is said once",
+        {waits(5000), appears(), vanishes(), otherIconIsGone(), waits(60000)}, noWatcher,
+        {watcherWentAway}, 0, {}, 1},
     {"a watcher without a host is said once",
         registers + Steps{waits(5000), hasHost(0), waits(60000)}, registered, {noHost}, 1},
     {"a watcher that cannot say whether a host runs is taken at its word",
@@ -229,9 +282,10 @@ TEST_P(StatusRegistrationScenario, EndsInItsStateHavingSaidWhatItShould)
     CallRecord record;
     FakeScheduler scheduler(record);
     ScriptedWatcher watcher;
+    ScriptedFallback otherIcon;
     std::vector<TrayNotice> notices;
     StatusRegistration registration(
-        scheduler, watcher, [&](TrayNotice notice) { notices.push_back(notice); });
+        scheduler, watcher, otherIcon, [&](TrayNotice notice) { notices.push_back(notice); });
     registration.start();
     for (std::size_t i = 0; i < scenario.steps.size(); ++i) {
         const Step& step = scenario.steps[i];
@@ -252,11 +306,20 @@ TEST_P(StatusRegistrationScenario, EndsInItsStateHavingSaidWhatItShould)
         case Step::wait:
             scheduler.advance(Milliseconds(step.value));
             break;
+        case Step::fallbackEnds:
+            ASSERT_TRUE(ScriptedFallback::call(otherIcon.ended))
+                << "step " << i << ": the other icon was not showing";
+            break;
+        case Step::fallbackGone:
+            ASSERT_TRUE(ScriptedFallback::call(otherIcon.gone))
+                << "step " << i << ": the other icon was not asked to go";
+            break;
         }
     }
     EXPECT_EQ(registration.state(), scenario.state);
     EXPECT_EQ(notices, scenario.notices);
     EXPECT_EQ(watcher.registeredPaths.size(), scenario.registrations);
+    EXPECT_EQ(otherIcon.shown, scenario.fallbacks);
     if (!scenario.timers.empty()) {
         auto timers = record.matching("scheduler.timer");
         std::erase(timers, "scheduler.timer 5000");
@@ -280,7 +343,8 @@ TEST(StatusRegistration, RegistersXAppsWatcherByTheIndicatorsPathAndOthersByItsO
     CallRecord record;
     FakeScheduler scheduler(record);
     ScriptedWatcher watcher;
-    StatusRegistration registration(scheduler, watcher, nullptr);
+    ScriptedFallback otherIcon;
+    StatusRegistration registration(scheduler, watcher, otherIcon, nullptr);
     registration.watcherAppeared();
     watcher.answer(Call::identify, 1, false);
     registration.watcherAppeared();

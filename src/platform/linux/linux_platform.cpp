@@ -15,6 +15,7 @@
 #include "platform/linux/linux_scheduler.h"
 #include "platform/linux/linux_status_bar.h"
 #include "platform/linux/linux_workspace.h"
+#include "platform/linux/xembed/xembed_icon.h"
 
 namespace ShadeLedgerZizadezavav {
 
@@ -24,6 +25,18 @@ static std::optional<std::string> runningExecutablePath()
     GCharPtr path(g_file_read_link("/proc/self/exe", errorOut(error)));
     debugError("the running executable, for the login item", error);
     return path ? std::optional<std::string>(path.get()) : std::nullopt;
+}
+
+// A program of the bundle's beside the running agent.
+static std::string besideTheAgent(const char* name)
+{
+    auto agent = runningExecutablePath();
+    if (!agent) {
+        return {};
+    }
+    GCharPtr directory(g_path_get_dirname(agent->c_str()));
+    GCharPtr path(g_build_filename(directory.get(), name, nullptr));
+    return path.get();
 }
 
 // Members are built top to bottom and torn down in reverse: the bus connection first and
@@ -39,7 +52,8 @@ struct LinuxPlatform {
     LinuxScheduler scheduler;
     LinuxBundle bundle;
     LinuxStatusBar statusBar{application.connection(), bundle.resourcePath(),
-        [this](MenuAction action) { application.deliverAction(action); }};
+        [this](MenuAction action) { application.deliverAction(action); }, {},
+        besideTheAgent(xembedHelperName)};
     LinuxAlertPresenter alerts{application};
     LinuxChildProcesses processes;
     LinuxWorkspace workspace{application.connection()};

@@ -3,6 +3,7 @@
 #include "platform/linux/linux_status_menu.h"
 #include "platform/linux/status_image.h"
 #include "platform/linux/status_item_interface.h"
+#include "platform/linux/status_xembed.h"
 
 #include "platform/bundle.h"
 
@@ -52,7 +53,7 @@ class LinuxStatusItem final : public StatusItem, private TrayWatcher {
 public:
     LinuxStatusItem(GDBusConnection* connection, Scheduler& scheduler, unsigned number,
         std::string iconThemePath, std::function<void(MenuAction)> deliverAction,
-        StatusItemDelays delays);
+        StatusItemDelays delays, std::string xembedHelper);
     ~LinuxStatusItem() override;
     LinuxStatusItem(const LinuxStatusItem&) = delete;
     LinuxStatusItem& operator=(const LinuxStatusItem&) = delete;
@@ -134,12 +135,14 @@ private:
     SignalSubscription unregisteredSignal_;
     // Cancelled with the item: no answer reaches it once it is gone.
     GObjectPtr<GCancellable> calls_;
+    // The icon in a tray that takes only XEmbed icons, while no watcher is on the bus.
+    XEmbedFallback xembed_;
     StatusRegistration registration_;
 };
 
 LinuxStatusItem::LinuxStatusItem(GDBusConnection* connection, Scheduler& scheduler, unsigned number,
     std::string iconThemePath, std::function<void(MenuAction)> deliverAction,
-    StatusItemDelays delays)
+    StatusItemDelays delays, std::string xembedHelper)
     : connection_(retainGObject(connection))
     , busName_(
           "org.kde.StatusNotifierItem-" + std::to_string(getpid()) + "-" + std::to_string(number))
@@ -147,8 +150,11 @@ LinuxStatusItem::LinuxStatusItem(GDBusConnection* connection, Scheduler& schedul
     , pixmaps_(pixmapArray({}))
     , menu_(connection, std::move(deliverAction))
     , calls_(g_cancellable_new())
+    // By the connection's unique name, which is the agent's as long as it runs.
+    , xembed_(std::move(xembedHelper),
+          connection ? g_dbus_connection_get_unique_name(connection) : "", itemPath)
     , registration_(
-          scheduler, *this,
+          scheduler, *this, xembed_,
           [this](
               TrayNotice notice) { g_message("%s", noticeText(notice, currentDesktop_).c_str()); },
           delays)
@@ -523,11 +529,13 @@ void LinuxStatusItem::Button::setTitle(std::string_view title)
 
 LinuxStatusBar::LinuxStatusBar(GDBusConnection* connection,
     std::optional<std::string> resourcesDirectory,
-    std::function<void(MenuAction action)> deliverAction, StatusItemDelays delays)
+    std::function<void(MenuAction action)> deliverAction, StatusItemDelays delays,
+    std::string xembedHelper)
     : connection_(retainGObject(connection))
     , resourcesDirectory_(std::move(resourcesDirectory))
     , deliverAction_(std::move(deliverAction))
     , delays_(delays)
+    , xembedHelper_(std::move(xembedHelper))
 {
 }
 
@@ -539,7 +547,7 @@ std::shared_ptr<StatusItem> LinuxStatusBar::statusItemWithLength(double)
         return item;
     }
     auto item = std::make_shared<LinuxStatusItem>(connection_.get(), scheduler_, ++itemsCreated_,
-        resourcesDirectory_.value_or(""), deliverAction_, delays_);
+        resourcesDirectory_.value_or(""), deliverAction_, delays_, xembedHelper_);
     item->start();
     item_ = item;
     return item;

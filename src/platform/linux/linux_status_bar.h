@@ -16,7 +16,9 @@
 //   IconPixmap (its PNG sizes, status_image.h), or the button's text as XAyatanaLabel, offered
 //   only while it holds text (MATE draws an offered label, even an empty one, instead of the
 //   icon);
-// - the menu at /MenuBar (linux_status_menu.h).
+// - the menu at /MenuBar (linux_status_menu.h);
+// - where no watcher has come by the look for a tray, the item shown in a tray that takes only
+//   XEmbed icons by the helper program, until a watcher comes (status_xembed.h).
 // Not implemented: tool tips, attention and overlay icons.
 //
 // The connection must be the session bus singleton (g_bus_get_sync(G_BUS_TYPE_SESSION)):
@@ -46,10 +48,12 @@ using StatusItemDelays = RegistrationDelays;
 
 class LinuxStatusBar : public StatusBar {
 public:
-    // deliverAction runs on the main context with the action of a clicked item.
+    // deliverAction runs on the main context with the action of a clicked item. xembedHelper: the
+    // XEmbed icon's program, none when empty.
     LinuxStatusBar(GDBusConnection* connection /* may be null: no session bus */,
         std::optional<std::string> resourcesDirectory,
-        std::function<void(MenuAction action)> deliverAction, StatusItemDelays delays = {});
+        std::function<void(MenuAction action)> deliverAction, StatusItemDelays delays = {},
+        std::string xembedHelper = {});
     ~LinuxStatusBar() override;
     LinuxStatusBar(const LinuxStatusBar&) = delete;
     LinuxStatusBar& operator=(const LinuxStatusBar&) = delete;
@@ -68,6 +72,7 @@ private:
     std::optional<std::string> resourcesDirectory_;
     std::function<void(MenuAction)> deliverAction_;
     StatusItemDelays delays_;
+    std::string xembedHelper_;
     std::weak_ptr<LinuxStatusItem> item_;
     // Numbers the items' bus names: org.kde.StatusNotifierItem-<pid>-<n>.
     unsigned itemsCreated_ = 0;

@@ -8,9 +8,10 @@
 namespace ShadeLedgerZizadezavav {
 
 StatusRegistration::StatusRegistration(Scheduler& scheduler, TrayWatcher& watcher,
-    std::function<void(TrayNotice)> notify, RegistrationDelays delays)
+    TrayFallback& fallback, std::function<void(TrayNotice)> notify, RegistrationDelays delays)
     : scheduler_(scheduler)
     , watcher_(watcher)
+    , fallback_(fallback)
     , notify_(std::move(notify))
     , delays_(delays)
 {
@@ -58,13 +59,31 @@ void StatusRegistration::watcherAppeared()
     watcherSeen_ = true;
     refusals_ = 0;
     drops_ = 0;
+    if (state_ == RegistrationState::fallback) {
+        // Told of the item only once the other icon is off the screen: never two icons.
+        shownElsewhere_ = true;
+        enter(RegistrationState::endingFallback);
+        fallback_.hide(current(&StatusRegistration::identify));
+    } else if (state_ != RegistrationState::endingFallback) {
+        // (While the other icon goes, a new owner is asked once it has gone.)
+        identify();
+    }
+}
+
+void StatusRegistration::identify()
+{
     enter(RegistrationState::identifying);
     watcher_.identify(current(&StatusRegistration::identified));
 }
 
 void StatusRegistration::watcherVanished()
 {
-    if (state_ == RegistrationState::noWatcher) {
+    if (state_ == RegistrationState::noWatcher || state_ == RegistrationState::fallback) {
+        return;
+    }
+    // Where the icon showed the other way before this watcher came, it shows there again.
+    if (shownElsewhere_ && state_ != RegistrationState::endingFallback) {
+        showElsewhere();
         return;
     }
     enter(RegistrationState::noWatcher);
@@ -144,7 +163,7 @@ void StatusRegistration::giveUp(TrayNotice why)
 void StatusRegistration::checkForTray()
 {
     if (!watcherSeen_) {
-        say(TrayNotice::noTray);
+        showElsewhere();
     } else if (state_ != RegistrationState::noWatcher) {
         // Asked whatever the registration does meanwhile: not tied to its moves.
         watcher_.readHostRegistered([this](std::optional<bool> registered) {
@@ -155,6 +174,18 @@ void StatusRegistration::checkForTray()
         });
     }
     // A watcher that came and went has been reported already.
+}
+
+void StatusRegistration::showElsewhere()
+{
+    enter(RegistrationState::fallback);
+    fallback_.show(current(&StatusRegistration::fallbackEnded));
+}
+
+void StatusRegistration::fallbackEnded()
+{
+    enter(RegistrationState::noWatcher);
+    say(TrayNotice::noTray);
 }
 
 void StatusRegistration::say(TrayNotice notice)

@@ -12,6 +12,12 @@
 //   any state ──watcher vanishes──▶ noWatcher; ──another watcher appears──▶ identifying
 // An answer that comes after the state it was asked in has been left is dropped. Some seconds
 // after start, a look for a tray: no watcher yet, or a watcher without a host, is one notice.
+// No watcher yet at that look first shows the icon another way (in a tray that takes only XEmbed
+// icons); only when it cannot be shown there, or ends, is that a notice:
+//   noWatcher ──the look for a tray──▶ fallback ──it cannot show, or ends──▶ noWatcher
+//   fallback ──watcher appears──▶ endingFallback ──its icon is gone──▶ identifying
+// so that the tray never shows the icon twice; once that watcher goes (but while the other icon
+// is still going), the icon is shown the other way again: ──watcher vanishes──▶ fallback.
 #pragma once
 
 #include <chrono>
@@ -34,6 +40,8 @@ enum class RegistrationState {
     registered,
     waitingToRetry,
     gaveUp,
+    fallback,
+    endingFallback,
 };
 
 // The object path the item registers by: its own, or the one XApp's watcher (Cinnamon) treats as
@@ -64,6 +72,18 @@ public:
     virtual void readHostRegistered(std::function<void(std::optional<bool>)> done) = 0;
 };
 
+// The icon shown another way while no watcher is on the bus. Each callback is called once, later
+// or at once, and never once the registration is gone.
+class TrayFallback {
+public:
+    virtual ~TrayFallback() = default;
+    // Shows the icon; ended: it is not shown (it could not be) or no longer (it went on its own).
+    // Not called once hide() has been asked.
+    virtual void show(std::function<void()> ended) = 0;
+    // Takes the icon away; gone: it is off the screen.
+    virtual void hide(std::function<void()> gone) = 0;
+};
+
 struct RegistrationDelays {
     // Before the look for a tray.
     std::chrono::milliseconds trayCheck{5000};
@@ -80,7 +100,7 @@ public:
     // re-registrations with a watcher that keeps dropping it.
     static constexpr unsigned attempts = 5;
 
-    StatusRegistration(Scheduler& scheduler, TrayWatcher& watcher,
+    StatusRegistration(Scheduler& scheduler, TrayWatcher& watcher, TrayFallback& fallback,
         std::function<void(TrayNotice)> notify, RegistrationDelays delays = {});
     ~StatusRegistration();
     StatusRegistration(const StatusRegistration&) = delete;
@@ -101,7 +121,10 @@ private:
     void enter(RegistrationState state);
     // An answer is current when nothing has moved the machine since its call was made.
     template <typename... Answer> auto current(void (StatusRegistration::*handle)(Answer...));
+    void identify();
     void identified(ItemPath path);
+    void showElsewhere();
+    void fallbackEnded();
     void registerItem();
     void answered(bool accepted);
     void confirm();
@@ -114,6 +137,7 @@ private:
 
     Scheduler& scheduler_;
     TrayWatcher& watcher_;
+    TrayFallback& fallback_;
     std::function<void(TrayNotice)> notify_;
     RegistrationDelays delays_;
 
@@ -124,6 +148,8 @@ private:
     unsigned refusals_ = 0;
     unsigned drops_ = 0;
     bool watcherSeen_ = false;
+    // The icon showed the other way until a watcher came.
+    bool shownElsewhere_ = false;
     std::shared_ptr<Timer> retry_;
     std::shared_ptr<Timer> trayCheck_;
 };
