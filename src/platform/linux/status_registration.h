@@ -132,7 +132,6 @@ private:
     void retryAfter(std::chrono::milliseconds delay);
     void giveUp(TrayNotice why);
     void checkForTray();
-    void hostRead(std::optional<bool> registered);
     void say(TrayNotice notice);
 
     Scheduler& scheduler_;
