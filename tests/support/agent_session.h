@@ -27,7 +27,8 @@ struct ProcessInfo {
     std::string commandLine; // arguments joined by spaces
 };
 
-// Processes visible in /proc (in the test's namespace: only the test's own).
+// Processes visible in /proc (in the test's namespace: only the test's own); one that ends
+// while it is read is left out.
 std::vector<ProcessInfo> listProcesses();
 // The agent that started a bridge: the parent of the keeper the bridge runs under
 // (-1 when the bridge runs under no keeper).
