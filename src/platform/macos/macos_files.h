@@ -15,8 +15,9 @@
 //   NSFileHandle initWithFileDescriptor:closeOnDealloc:, closed when the last owner
 //   releases it (MacOSFileHandle, also what child processes write their output to); its
 //   size and truncation by fstat and ftruncate on that descriptor;
-// - contentsOfRegularFile and isSameFile: open(O_NONBLOCK) + fstat and stat, because a
-//   read through NSData would wait on a FIFO put in the file's place.
+// - contentsOfRegularFile and isSameFile: the Linux layer's POSIX code
+//   (platform/posix/regular_file.h), open(O_NONBLOCK) + fstat and stat, because a read
+//   through NSData would wait on a FIFO put in the file's place.
 #pragma once
 
 #import <Foundation/Foundation.h>
