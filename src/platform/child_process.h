@@ -68,6 +68,10 @@ public:
     virtual std::shared_ptr<Process> makeProcess(ProcessConfiguration configuration) = 0;
     virtual std::int32_t processIdentifier() = 0;
     virtual Environment environment() = 0;
+    // The system's pkill spares itself only, or also its ancestors (the agent, and what
+    // the agent starts it under), as BSD's does unasked: these options make it spare them,
+    // whatever their command lines hold.
+    virtual std::vector<std::string> pkillOptionsSparingAncestors() = 0;
 };
 
 } // namespace ShadeLedgerZizadezavav

@@ -79,8 +79,11 @@ public:
     // a shell text, when given.
     std::string installFileViewer(const std::string& more = "");
 
-    // Runs a copy of the built bundle from below the temporary root from now on.
-    void useBundleCopy() { bundle_ = copyBuiltBundle(home_->root() + "/apps"); }
+    // Runs a copy of the built bundle from a folder below the temporary root from now on.
+    void useBundleCopy(const std::string& folder = "apps")
+    {
+        bundle_ = copyBuiltBundle(home_->root() + "/" + folder);
+    }
 
     // Starts one more agent, with more variables and a command to run it under; its pid.
     pid_t start(const std::map<std::string, std::string>& extraEnvironment = {},

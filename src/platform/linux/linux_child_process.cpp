@@ -300,4 +300,10 @@ Environment LinuxChildProcesses::environment()
     return result;
 }
 
+std::vector<std::string> LinuxChildProcesses::pkillOptionsSparingAncestors()
+{
+    // procps's pkill spares only itself unless told.
+    return {"--ignore-ancestors"};
+}
+
 } // namespace ShadeLedgerZizadezavav

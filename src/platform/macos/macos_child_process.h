@@ -67,6 +67,7 @@ public:
     std::shared_ptr<Process> makeProcess(ProcessConfiguration configuration) override;
     std::int32_t processIdentifier() override;
     Environment environment() override;
+    std::vector<std::string> pkillOptionsSparingAncestors() override;
 };
 
 } // namespace ShadeLedgerZizadezavav

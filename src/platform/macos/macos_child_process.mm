@@ -244,4 +244,10 @@ Environment MacOSChildProcesses::environment()
     return result;
 }
 
+std::vector<std::string> MacOSChildProcesses::pkillOptionsSparingAncestors()
+{
+    // BSD's pkill leaves out itself and all its ancestors unless told otherwise (-a).
+    return {};
+}
+
 } // namespace ShadeLedgerZizadezavav
