@@ -46,6 +46,11 @@ std::optional<std::string> readProcessFile(const std::string& path)
     return text;
 }
 
+bool isKeeper(const ProcessInfo& process)
+{
+    return process.name == "bridge-keeper" || process.name == "keeper-guard";
+}
+
 } // namespace
 
 std::vector<ProcessInfo> listProcesses()
@@ -92,12 +97,24 @@ std::vector<ProcessInfo> listProcesses()
 
 pid_t agentOf(const ProcessInfo& bridge)
 {
-    for (const auto& process : listProcesses()) {
-        if (process.pid == bridge.parent) {
-            return process.name == "sl-keeper" ? process.parent : -1;
+    auto processes = listProcesses();
+    auto parentOf = [&](pid_t pid) -> const ProcessInfo* {
+        for (const auto& process : processes) {
+            if (process.pid == pid) {
+                return &process;
+            }
         }
+        return nullptr;
+    };
+    // Up through the keeper and its guard.
+    const ProcessInfo* parent = parentOf(bridge.parent);
+    if (!parent || !isKeeper(*parent)) {
+        return -1;
     }
-    return -1;
+    while (parent && isKeeper(*parent)) {
+        parent = parentOf(parent->parent);
+    }
+    return parent ? parent->pid : -1;
 }
 
 int freeLoopbackPort()
@@ -313,7 +330,9 @@ std::vector<ProcessInfo> AgentSession::bridges()
     exitStatus(-1);
     std::vector<ProcessInfo> found;
     for (auto& process : listProcesses()) {
-        if (process.state != 'Z' && process.commandLine.find("server.mjs") != std::string::npos) {
+        // A keeper's command line names the bridge it starts.
+        if (process.state != 'Z' && process.commandLine.find("server.mjs") != std::string::npos
+            && !isKeeper(process)) {
             found.push_back(process);
         }
     }

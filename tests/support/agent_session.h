@@ -30,8 +30,8 @@ struct ProcessInfo {
 // Processes visible in /proc (in the test's namespace: only the test's own); one that ends
 // while it is read is left out.
 std::vector<ProcessInfo> listProcesses();
-// The agent that started a bridge: the parent of the keeper the bridge runs under
-// (-1 when the bridge runs under no keeper).
+// The agent that started a bridge: the parent of the keeper (and its guard) the bridge runs
+// under (-1 when the bridge runs under no keeper).
 pid_t agentOf(const ProcessInfo& bridge);
 // A free TCP port on 127.0.0.1 at the moment of asking.
 int freeLoopbackPort();
@@ -94,7 +94,8 @@ public:
     bool waitForExit(pid_t pid, std::chrono::milliseconds timeout = std::chrono::seconds(15));
     bool running(pid_t pid);
 
-    // Bridges (processes whose command line holds the bridge script) that are not zombies.
+    // Bridges (processes whose command line holds the bridge script, but keepers) that are
+    // not zombies.
     // A bridge's fork that has not yet started its own program still shows the bridge's
     // command line: it belongs to that bridge and is not counted as another.
     std::vector<ProcessInfo> bridges();

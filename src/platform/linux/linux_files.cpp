@@ -3,7 +3,6 @@
 #include "platform/linux/glib_owners.h"
 
 #include <cerrno>
-#include <cstdint>
 #include <fcntl.h>
 #include <filesystem>
 #include <pwd.h>
@@ -16,27 +15,6 @@ namespace ShadeLedgerZizadezavav {
 LinuxFileHandle::LinuxFileHandle(int fileDescriptor)
     : fileDescriptor_(fileDescriptor)
 {
-}
-
-std::optional<std::uint64_t> LinuxFileHandle::fileSize()
-{
-    struct stat status { };
-    if (fstat(fileDescriptor(), &status) != 0) {
-        g_debug("Cannot tell the size of a written file: %s", g_strerror(errno));
-        return std::nullopt;
-    }
-    return static_cast<std::uint64_t>(status.st_size);
-}
-
-bool LinuxFileHandle::truncateFileAtOffset(std::uint64_t offset)
-{
-    // Through the open descriptor, never the path: whatever is at the path now is not
-    // necessarily the file written to.
-    if (ftruncate(fileDescriptor(), static_cast<off_t>(offset)) != 0) {
-        g_debug("Cannot truncate a written file: %s", g_strerror(errno));
-        return false;
-    }
-    return true;
 }
 
 namespace {

@@ -5,9 +5,9 @@
 // or relative), existence tests that follow links (a dangling link is nothing), a fresh empty file
 // created beside the path and renamed over it, directories with parents, removal of trees,
 // g_file_trash, an appending handle on a regular file that never follows a link (LinuxFileHandle,
-// also what child processes write their output to; one fstat tells its size), and, with the
-// macOS layer's code (platform/posix/regular_file.h), bounded reads of regular files that
-// never block on a FIFO and same-file tests by device and inode.
+// also what child processes write their output to), and, with the macOS layer's code
+// (platform/posix/regular_file.h), bounded reads of regular files that never block on a FIFO
+// and same-file tests by device and inode.
 #pragma once
 
 #include <cstddef>
@@ -26,8 +26,6 @@ public:
     explicit LinuxFileHandle(int fileDescriptor);
 
     int fileDescriptor() const { return fileDescriptor_.get(); }
-    std::optional<std::uint64_t> fileSize() override;
-    bool truncateFileAtOffset(std::uint64_t offset) override;
 
 private:
     FileDescriptor fileDescriptor_;

@@ -5,7 +5,6 @@
 #include "platform/posix/file_descriptor.h"
 #include "platform/posix/regular_file.h"
 
-#include <cstdint>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -95,20 +94,6 @@ std::shared_ptr<FileHandle> MacOSFileManager::fileHandleForWritingAtPath(const s
     // From here the NSFileHandle closes it.
     return std::make_shared<MacOSFileHandle>(
         [[NSFileHandle alloc] initWithFileDescriptor:descriptor.release() closeOnDealloc:YES]);
-}
-
-std::optional<std::uint64_t> MacOSFileHandle::fileSize()
-{
-    struct stat status { };
-    if (fstat(handle_.fileDescriptor, &status) != 0) {
-        return std::nullopt;
-    }
-    return static_cast<std::uint64_t>(status.st_size);
-}
-
-bool MacOSFileHandle::truncateFileAtOffset(std::uint64_t offset)
-{
-    return ftruncate(handle_.fileDescriptor, static_cast<off_t>(offset)) == 0;
 }
 
 std::optional<std::string> MacOSFileManager::contentsOfRegularFile(
