@@ -204,10 +204,11 @@ public:
         return false;
     }
 
-    // What is still in the pipe once the tree has gone.
+    // What is still in the pipe once the tree has gone: a pipe's worth, not what a process
+    // that escaped the tree (macOS) may go on writing into it.
     void drain()
     {
-        while (copy()) { }
+        for (int pieces = 0; pieces < 64 && copy(); ++pieces) { }
     }
 
     void writeLine(std::string line)
