@@ -41,12 +41,12 @@ public:
     // started with an output bound leaves one line in its log saying why.
     virtual bool launch() = 0;
     // "The process" below is the process with everything it started, however it left
-    // (forked and exited, a group or session of its own): it has exited once all of them
-    // have. When the process itself exits, what it started is asked to exit and is ended
-    // as by forceTerminate 2 s later. When the agent ends, however it ends, the process is
-    // asked to exit at once and ended 2 s later; releasing a handle while the process runs
-    // counts as that. The process is always reaped, and ends even when what answers for it
-    // outside the agent is itself killed.
+    // (forked and exited, a group or session of its own; the macOS layer says what escapes
+    // it there): it has exited once all of them have. When the process itself exits, what
+    // it started is asked to exit and is ended as by forceTerminate 2 s later. When the
+    // agent ends, however it ends, the process is asked to exit at once and ended 2 s
+    // later. The process is always reaped, whether or not its handle is kept, and ends
+    // even when what answers for it outside the agent is itself killed.
     //
     // Returns once the process has exited, true, or after timeout, false; at once, true,
     // when it never started.
