@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # The probe benchmark: the built agent beside the floor, in a private PID and network
 # namespace on a private session bus. Builds only the floor (bench/floor.c); expects the
-# default preset to be built. Prints medians; no figure ever fails it.
-#   bench/run.sh            3 runs, 30 s windows after 10 s settling
-#   bench/run.sh --brief    one short run, to check that the benchmark works
+# default preset to be built. Prints medians; only the instruction budget, when asked for,
+# fails it on a figure.
+#   bench/run.sh                 3 runs, 30 s windows after 10 s settling, 3 callgrind runs
+#   bench/run.sh --brief         one short run and one callgrind run, to check that it works
+#   bench/run.sh --budget 1.8    also fails when the agent's instructions per probe exceed
+#                                1.8 times the floor's (the extended checks ask for this)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bundle=${SL_BENCH_BUNDLE:-build/default/ShadeLedgerZizadezavav.app}

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Cross-builds the universal macOS app on Linux and checks it: build/macos/
-# ShadeLedgerZizadezavav.app for arm64 and x86_64, macOS 13 or later, with the official
-# macOS Node.js as Resources/node (downloaded once into build/downloads). Two build trees,
-# one per architecture (build/macos-x86_64, then build/macos, which joins both
-# executables with llvm-lipo), with clang, ld64.lld and warnings as errors.
+# ShadeLedgerZizadezavav.app for arm64 and x86_64, macOS 13 or later, with the Node.js
+# project's arm64 and x86_64 builds joined as Resources/node (cmake/MacOSNode.cmake says
+# where they come from; SL_NODE_ARCHIVES, a folder holding them, reaches the build from
+# the environment). Two build trees, one per architecture (build/macos-x86_64, then
+# build/macos, which joins both executables with llvm-lipo), with clang, ld64.lld and
+# warnings as errors.
 #
 # The SDK: MACOS_SDK, an SDK folder of one's own (on a Mac: xcrun --show-sdk-path); else
 # the archive scripts/macos_sdk.sh finds, unpacked into build/macos-sdk. Without either
@@ -56,9 +58,11 @@ fi
 jobs=$(nproc)
 # Host search paths must not reach a Mach-O build.
 unset LIBRARY_PATH CPATH C_INCLUDE_PATH CPLUS_INCLUDE_PATH OBJCPLUS_INCLUDE_PATH
+node_archives=()
+[[ -n "${SL_NODE_ARCHIVES:-}" ]] && node_archives=("-DSL_NODE_ARCHIVES=$SL_NODE_ARCHIVES")
 for preset in macos-x86_64 macos; do
   echo "=== macOS app: $preset against $MACOS_SDK"
-  cmake --preset "$preset" >/dev/null
+  cmake --preset "$preset" "${node_archives[@]}" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
 done
 

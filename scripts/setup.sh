@@ -3,13 +3,14 @@
 # Usage: scripts/setup.sh [--extended]   (--extended adds clang, valgrind, sysstat, what
 # the probe benchmark uses: strace, iproute2, python3-gi, the real trays of the desktop
 # tests: Xvfb, xdotool, ImageMagick, librsvg, xfce4-panel, GNOME Shell with the AppIndicator
-# extension, KDE Plasma's shell and window manager, and the macOS cross build: clang-14,
-# lld-14, llvm-14, xz-utils)
+# extension, KDE Plasma's shell and window manager, MATE's panel with openbox, Cinnamon with
+# XApp's watcher, lintian for the Debian package, and the macOS cross build: clang-14,
+# lld-14, llvm-14, xz-utils, and icnsutils for scripts/render_icon.sh's app icon)
 set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  libglib2.0-dev libglib2.0-bin libdbusmenu-glib-dev libplist-dev nlohmann-json3-dev
+  libglib2.0-dev libglib2.0-bin libdbusmenu-glib-dev libplist-dev libpng-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev
   dbus-daemon util-linux procps python3
 )
@@ -18,11 +19,14 @@ command -v node >/dev/null 2>&1 || packages+=(nodejs)
 if [[ "${1:-}" == "--extended" ]]; then
   packages+=(clang clang-format clang-tidy libclang-rt-14-dev valgrind sysstat
     strace iproute2 python3-gi gir1.2-glib-2.0)
+  # Debian's own check of the package.
+  packages+=(lintian)
   # The macOS app's cross build: clang, ld64.lld, llvm-lipo and the Mach-O tools.
-  packages+=(clang-14 lld-14 llvm-14 xz-utils)
+  packages+=(clang-14 lld-14 llvm-14 xz-utils icnsutils)
   packages+=(xvfb xfce4-panel xdotool imagemagick x11-utils librsvg2-bin)
   packages+=(gnome-shell gnome-shell-extension-appindicator)
   packages+=(plasma-workspace plasma-desktop-data kwin-x11 kded5 kactivitymanagerd breeze-icon-theme)
+  packages+=(mate-panel openbox cinnamon xapp-sn-watcher)
 fi
 if [[ "${1:-}" == "--desktop" ]]; then
   # The uninstall confirmation is asked through zenity.

@@ -1,288 +1,187 @@
-// Reading the bridge's port from the settings file's text: the exact number the
-// text spells, never rounded through a double.
+// Reading the bridge's port from the settings file's text in one pass, which judges the text
+// as the bridge's JSON.parse does and reads the top-level "port" member's number exactly,
+// never rounded through a double.
 #include "health/settings.h"
 
 #include <algorithm>
 #include <charconv>
-#include <limits>
 #include <string>
-
-#include <nlohmann/json.hpp>
 
 namespace ShadeLedgerZizadezavav {
 
 namespace {
 
-// The exact whole number a JSON number token spells, when it lies within the
-// signed 64-bit range. Works on the text so that no rounding through double can
-// turn 8080.5 or 2^63 + 1 into something usable.
-std::optional<std::int64_t> wholeNumberFromToken(std::string_view token)
+// How many bytes the character at the start of text takes inside a string, 0 when it has no
+// place there: a control character, or bytes that are not UTF-8 (an overlong form, a
+// surrogate, more than U+10FFFF), which the bridge's decoder would replace.
+std::size_t characterLength(std::string_view text)
 {
-    bool negative = !token.empty() && token.front() == '-';
-    if (negative) {
-        token.remove_prefix(1);
-    }
-    std::string digits;
-    std::int64_t exponent = 0;
-    std::size_t i = 0;
-    for (; i < token.size() && token[i] >= '0' && token[i] <= '9'; ++i) {
-        digits.push_back(token[i]);
-    }
-    if (i < token.size() && token[i] == '.') {
-        for (++i; i < token.size() && token[i] >= '0' && token[i] <= '9'; ++i) {
-            digits.push_back(token[i]);
-            --exponent;
-        }
-    }
-    if (i < token.size() && (token[i] == 'e' || token[i] == 'E')) {
-        ++i;
-        bool negativeExponent = i < token.size() && token[i] == '-';
-        if (i < token.size() && (token[i] == '-' || token[i] == '+')) {
-            ++i;
-        }
-        // The fraction and trailing zeros can move the exponent by at most the
-        // token's length; beyond that the number is out of range or not whole either
-        // way, so the written exponent is held just past it.
-        const auto bound = static_cast<std::int64_t>(token.size()) + 20;
-        std::int64_t written = 0;
-        for (; i < token.size() && token[i] >= '0' && token[i] <= '9'; ++i) {
-            written = std::min<std::int64_t>(written * 10 + (token[i] - '0'), bound);
-        }
-        exponent += negativeExponent ? -written : written;
-    }
-    digits.erase(0, std::min(digits.find_first_not_of('0'), digits.size()));
-    while (!digits.empty() && digits.back() == '0') {
-        digits.pop_back();
-        ++exponent;
-    }
-    if (digits.empty()) {
-        return 0;
-    }
-    if (exponent < 0 || static_cast<std::int64_t>(digits.size()) + exponent > 19) {
-        return std::nullopt;
-    }
-    digits.append(static_cast<std::size_t>(exponent), '0');
-    // At most 19 digits: fits unsigned 64 bits.
-    std::uint64_t magnitude = std::stoull(digits);
-    constexpr std::uint64_t limit = std::uint64_t{1} << 63;
-    if (negative) {
-        if (magnitude > limit) {
-            return std::nullopt;
-        }
-        return magnitude == limit ? std::numeric_limits<std::int64_t>::min()
-                                  : -static_cast<std::int64_t>(magnitude);
-    }
-    if (magnitude >= limit) {
-        return std::nullopt;
-    }
-    return static_cast<std::int64_t>(magnitude);
+    auto byte = [&](std::size_t i) { return i < text.size() ? std::uint8_t(text[i]) : 0u; };
+    unsigned lead = byte(0);
+    std::size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+    unsigned low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+    unsigned high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+    bool valid = lead < 0x80 ? lead >= 0x20
+                             : lead >= 0xC2 && lead <= 0xF4 && byte(1) >= low && byte(1) <= high;
+    // The other bytes of the sequence are continuation bytes, 10xxxxxx.
+    valid = valid && (length < 3 || (byte(2) & 0xC0) == 0x80)
+        && (length < 4 || (byte(3) & 0xC0) == 0x80);
+    return valid ? length : 0;
 }
 
-bool isDigit(char c)
-{
-    return c >= '0' && c <= '9';
-}
-
-// The JSON grammar of a number: -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?
-bool isJSONNumber(std::string_view token)
-{
-    std::size_t i = 0;
-    auto digits = [&] {
-        std::size_t start = i;
-        while (i < token.size() && isDigit(token[i])) {
-            ++i;
-        }
-        return i - start;
-    };
-    if (i < token.size() && token[i] == '-') {
-        ++i;
-    }
-    std::size_t whole = digits();
-    if (whole == 0 || (whole > 1 && token[i - whole] == '0')) {
-        return false;
-    }
-    if (i < token.size() && token[i] == '.') {
-        ++i;
-        if (digits() == 0) {
-            return false;
-        }
-    }
-    if (i < token.size() && (token[i] == 'e' || token[i] == 'E')) {
-        ++i;
-        if (i < token.size() && (token[i] == '+' || token[i] == '-')) {
-            ++i;
-        }
-        if (digits() == 0) {
-            return false;
-        }
-    }
-    return i == token.size();
-}
-
-// The UTF-16 unit of the escape \uXXXX at text[at], if there is one.
-std::optional<unsigned> escapedUnit(std::string_view text, std::size_t at)
-{
-    if (at + 6 > text.size() || text[at] != '\\' || text[at + 1] != 'u') {
-        return std::nullopt;
-    }
-    unsigned unit = 0;
-    auto [end, error] = std::from_chars(text.data() + at + 2, text.data() + at + 6, unit, 16);
-    if (error != std::errc() || end != text.data() + at + 6) {
-        return std::nullopt;
-    }
-    return unit;
-}
-
-// nlohmann refuses two things the JSON grammar allows: an escaped UTF-16 surrogate without
-// its other half, and a number too large for a double. The rule ignores
-// every member but "port", whatever it holds, and neither is a usable port. So each is
-// replaced with text of the same length that nlohmann takes and that is no usable port:
-// the escape with \ufffd, the number with 0.5 and spaces. Anything else is left for the
-// parse to judge.
-std::string withoutRefusedValues(std::string_view text)
-{
-    std::string result(text);
-    bool inString = false;
-    for (std::size_t i = 0; i < result.size(); ++i) {
-        char c = result[i];
-        if (inString) {
-            if (c == '"') {
-                inString = false;
-            } else if (c == '\\') {
-                if (auto unit = escapedUnit(result, i)) {
-                    bool high = *unit >= 0xD800 && *unit <= 0xDBFF;
-                    bool low = *unit >= 0xDC00 && *unit <= 0xDFFF;
-                    auto next = high ? escapedUnit(result, i + 6) : std::nullopt;
-                    if (next && *next >= 0xDC00 && *next <= 0xDFFF) {
-                        i += 11; // a whole pair
-                        continue;
-                    }
-                    if (high || low) {
-                        result.replace(i, 6, "\\ufffd");
-                    }
-                    i += 5;
-                    continue;
-                }
-                ++i; // the escaped character
-            }
-            continue;
-        }
-        if (c == '"') {
-            inString = true;
-        } else if (c == '-' || isDigit(c)) {
-            std::size_t end = i;
-            while (end < result.size()
-                && (isDigit(result[end])
-                    || std::string_view("+-.eE").find(result[end]) != std::string_view::npos)) {
-                ++end;
-            }
-            std::string_view token(result.data() + i, end - i);
-            // nlohmann's own verdict on the number alone: no second reading of numbers.
-            if (isJSONNumber(token) && !nlohmann::json::accept(token)) {
-                result.replace(i, end - i, "0.5" + std::string(end - i - 3, ' '));
-            }
-            i = end - 1;
-        }
-    }
-    return result;
-}
-
-// Follows the parse and keeps what the top-level member "port" holds; the last
-// of several such members counts.
-class PortReader final : public nlohmann::json_sax<nlohmann::json> {
-public:
+struct SettingsReader {
+    std::string_view text;
+    std::size_t at = 0;
+    // What closes each object and array open at this point, innermost last.
+    std::string closers;
+    // The verdict on the value of the last top-level "port" member.
     std::optional<std::int64_t> port;
-    bool topLevelObject = false;
+    // Whether the last string read spells port, its escapes decoded.
+    bool spellsPort = false;
 
-    bool null() override { return scalar(std::nullopt); }
-    bool boolean(bool) override { return scalar(std::nullopt); }
-    bool number_integer(number_integer_t value) override { return scalar(value); }
-    bool number_unsigned(number_unsigned_t value) override
+    // The usable port the text names; none also when the text is not JSON.
+    std::optional<std::int64_t> read()
     {
-        if (value > static_cast<number_unsigned_t>(std::numeric_limits<std::int64_t>::max())) {
-            return scalar(std::nullopt);
+        take("\xEF\xBB\xBF");
+        while (true) {
+            // In an object, a member's name comes first.
+            bool named = !closers.empty() && closers.back() == '}';
+            if (named && (space() != '"' || !string() || space() != ':' || !take(':'))) {
+                return {};
+            }
+            // Only the top-level value can be an object that names a port.
+            bool isPort = named && spellsPort && closers.size() == 1;
+            std::optional<std::int64_t> value;
+            char c = space();
+            bool opens = c == '{' || c == '[';
+            if (opens) {
+                closers.push_back(text[at++] == '{' ? '}' : ']');
+            } else if (!(c == '"'
+                               ? string()
+                               : take("true") || take("false") || take("null") || number(value))) {
+                return {};
+            }
+            port = isPort ? value : port; // an object or an array is no port either
+            if (opens && space() != closers.back()) {
+                continue;
+            }
+            // What follows a value: the ends of objects and arrays, then a comma and the next.
+            for (; !closers.empty() && space() == closers.back(); ++at) {
+                closers.pop_back();
+            }
+            if (closers.empty() || !take(',')) {
+                return closers.empty() && space() == '\0' && at == text.size() ? port
+                                                                               : std::nullopt;
+            }
         }
-        return scalar(static_cast<std::int64_t>(value));
-    }
-    bool number_float(number_float_t, const string_t& token) override
-    {
-        return scalar(wholeNumberFromToken(token));
-    }
-    bool string(string_t&) override { return scalar(std::nullopt); }
-    bool binary(binary_t&) override { return scalar(std::nullopt); }
-    bool start_object(std::size_t) override
-    {
-        if (depth == 0) {
-            topLevelObject = true;
-        }
-        return open();
-    }
-    bool key(string_t& name) override
-    {
-        portIsNext = depth == 1 && name == "port";
-        return true;
-    }
-    bool end_object() override { return close(); }
-    bool start_array(std::size_t) override { return open(); }
-    bool end_array() override { return close(); }
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override
-    {
-        return false;
     }
 
-private:
-    int depth = 0;
-    bool portIsNext = false;
+    // Skips white space; the next byte, '\0' at the end.
+    char space()
+    {
+        for (; next() == ' ' || next() == '\n' || next() == '\r' || next() == '\t'; ++at) { }
+        return next();
+    }
+    char next() const { return at < text.size() ? text[at] : '\0'; }
+    // Takes what comes next when it is that word, or that character.
+    bool take(std::string_view w) { return text.substr(at).starts_with(w) && (at += w.size()) > 0; }
+    bool take(char c) { return at < text.size() && text[at] == c && ++at > 0; }
+    bool isDigit() const { return next() >= '0' && next() <= '9'; }
 
-    bool scalar(std::optional<std::int64_t> value)
+    // The string whose opening quote comes next.
+    bool string()
     {
-        if (depth == 1 && portIsNext) {
-            port = value;
-            portIsNext = false;
+        // How much of "port" the string has spelt so far; -1 once it differs.
+        int spelt = 0;
+        for (++at; at < text.size() && text[at] != '"';) {
+            unsigned unit = std::uint8_t(text[at]);
+            std::size_t length = characterLength(text.substr(at));
+            if (unit == '\\') {
+                std::string_view escape = text.substr(at + 1, 5);
+                bool coded = escape.size() == 5 && escape[0] == 'u'
+                    && std::from_chars(escape.data() + 1, escape.data() + 5, unit, 16).ptr
+                        == escape.data() + 5;
+                bool plain = !escape.empty()
+                    && std::string_view("\"\\/bfnrt").find(escape[0]) != text.npos;
+                length = coded ? 6 : plain ? 2 : 0;
+                unit = coded ? unit : 0; // the other escapes stand for no letter
+            }
+            if (length == 0) {
+                return false;
+            }
+            at += length;
+            spelt = spelt >= 0 && spelt < 4 && unit == unsigned("port"[spelt]) ? spelt + 1 : -1;
         }
-        return true;
+        spellsPort = spelt == 4;
+        return take('"');
     }
-    bool open()
+
+    // JSON's grammar of a number, -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?, and its value
+    // when that is whole and in the signed 64-bit range. The significant digits (the first
+    // non-zero one to the last) are kept, with the zeros after them and the power of ten that
+    // the fraction and the exponent give.
+    bool number(std::optional<std::int64_t>& value)
     {
-        scalar(std::nullopt); // an object or array as "port" is not usable
-        ++depth;
-        return true;
-    }
-    bool close()
-    {
-        --depth;
+        bool negative = take('-');
+        std::size_t first = at;
+        std::uint64_t digits = 0;
+        std::int64_t significant = 0, zeros = 0, power = 0, exponent = 0,
+                     bound = std::int64_t{1} << 50;
+        // The digits here, each moving the power of ten by step.
+        auto run = [&](std::int64_t step) {
+            std::size_t start = at;
+            for (; isDigit(); ++at, power += step) {
+                if (text[at] != '0') {
+                    // The zeros before this digit are significant after all.
+                    for (significant += zeros + 1; zeros > 0; --zeros) {
+                        digits *= 10;
+                    }
+                    digits = digits * 10 + std::uint64_t(text[at] - '0');
+                } else if (significant > 0) {
+                    ++zeros;
+                }
+            }
+            return at > start;
+        };
+        if (!run(0) || (text[first] == '0' && at > first + 1) || (take('.') && !run(-1))) {
+            return false;
+        }
+        if (take('e') || take('E')) {
+            std::size_t sign = take('-') || take('+') ? at - 1 : at;
+            if (!isDigit()) {
+                return false;
+            }
+            auto read = std::from_chars(text.data() + at, text.data() + text.size(), exponent);
+            at = std::size_t(read.ptr - text.data());
+            // Far past any text's length: no run of digits makes up for an exponent beyond it.
+            exponent = read.ec == std::errc() ? std::min(exponent, bound) : bound;
+            power += text[sign] == '-' ? -exponent : exponent;
+        }
+        bool fits = power + zeros >= 0 && significant + power + zeros <= 19;
+        for (power += zeros; fits && power > 0; --power) {
+            digits *= 10;
+        }
+        if (significant == 0 || (fits && digits <= (std::uint64_t{1} << 63) - (negative ? 0 : 1))) {
+            value = negative ? std::int64_t(0 - digits) : std::int64_t(digits);
+        }
         return true;
     }
 };
+
 } // namespace
 
 std::optional<std::int64_t> portFromSettingsText(std::string_view text)
 {
-    // nlohmann takes a NUL for the end of the input and would ignore what follows; JSON has
-    // no place for one.
-    if (text.find('\0') != std::string_view::npos) {
-        return std::nullopt;
-    }
-    std::string tolerable = withoutRefusedValues(text);
-    PortReader reader;
-    bool parsed = nlohmann::json::sax_parse(tolerable.begin(), tolerable.end(), &reader);
-    if (!parsed || !reader.topLevelObject) {
-        return std::nullopt;
-    }
-    return reader.port;
+    return SettingsReader{text, 0, {}, {}}.read();
 }
 
 std::int64_t bridgePortFromSettings(FileManager& files)
 {
-    std::string path
-        = appendingPathComponent(files.homeDirectoryForCurrentUser(), settingsRelativePath);
-    // Only a small regular file is read: a FIFO or a huge file must not stall the main
-    // thread.
-    auto text = files.contentsOfRegularFile(path, settingsFileSizeLimit);
-    if (!text) {
-        return defaultBridgePort;
-    }
-    return portFromSettingsText(*text).value_or(defaultBridgePort);
+    // Only a small regular file is read: a FIFO or a huge file must not stall the main thread.
+    auto text = files.contentsOfRegularFile(
+        appendingPathComponent(files.homeDirectoryForCurrentUser(), settingsRelativePath),
+        settingsFileSizeLimit);
+    return text ? portFromSettingsText(*text).value_or(defaultBridgePort) : defaultBridgePort;
 }
 
 } // namespace ShadeLedgerZizadezavav

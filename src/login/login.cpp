@@ -26,6 +26,11 @@ void AppDelegate::toggleLogin()
         platform.loginItems.registerItem();
     }
     platform.defaults.setBoolForKey(true, loginPrefKey);
+    // Only the user can approve a login item, in the system's settings: the toggle takes
+    // them there instead of doing nothing visible.
+    if (platform.loginItems.status() == LoginItemStatus::requiresApproval) {
+        platform.loginItems.openSystemSettingsLoginItems();
+    }
     // The item shows what the service now reports, not what was asked.
     rebuildMenu();
 }

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace ShadeLedgerZizadezavav {
 
@@ -41,16 +42,18 @@ public:
     virtual bool isSameFile(const std::string& first, const std::string& second) = 0;
 };
 
-// Joins a directory and a relative path with exactly one separator.
-inline std::string appendingPathComponent(const std::string& directory, const std::string& relative)
+// Joins a directory and a relative path with exactly one separator, in one allocation (the
+// probe joins the settings file's path every time).
+inline std::string appendingPathComponent(std::string_view directory, std::string_view relative)
 {
-    if (directory.empty()) {
-        return relative;
+    std::string joined;
+    joined.reserve(directory.size() + 1 + relative.size());
+    joined.append(directory);
+    if (!directory.empty() && directory.back() != '/') {
+        joined.push_back('/');
     }
-    if (directory.back() == '/') {
-        return directory + relative;
-    }
-    return directory + "/" + relative;
+    joined.append(relative);
+    return joined;
 }
 
 } // namespace ShadeLedgerZizadezavav

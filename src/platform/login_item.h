@@ -18,6 +18,9 @@ public:
     // Synchronous; true on success.
     virtual bool registerItem() = 0;
     virtual bool unregisterItem() = 0;
+    // Shows the system's settings where the user approves login items, for a registration
+    // the user still has to approve; a platform without such a place does nothing.
+    virtual void openSystemSettingsLoginItems() = 0;
 };
 
 } // namespace ShadeLedgerZizadezavav

@@ -5,6 +5,9 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <string>
+#include <vector>
+
 #include "support/agent_session.h"
 
 namespace ShadeLedgerZizadezavav {
@@ -25,6 +28,20 @@ TEST(AgentEndToEnd, ShowsNotConnectedThenConnectedAndQuitEndsAgentAndBridge)
     }
     EXPECT_EQ(first->size(), 14u) << describe(*first);
     EXPECT_EQ(first->back().label, "Zizadezavav v1.0.0");
+    // Trays that ignore the theme path draw the icon's pixels: the bundle's sizes, ARGB32.
+    auto pixmaps = session.tray().readItemProperty("IconPixmap");
+    ASSERT_TRUE(pixmaps);
+    std::vector<std::string> sizes;
+    for (gsize i = 0; i < g_variant_n_children(pixmaps.get()); ++i) {
+        gint32 width = 0;
+        gint32 height = 0;
+        GVariant* bytes = nullptr;
+        g_variant_get_child(pixmaps.get(), i, "(ii@ay)", &width, &height, &bytes);
+        GVariantPtr owned(bytes);
+        EXPECT_EQ(g_variant_n_children(bytes), static_cast<gsize>(width * height * 4));
+        sizes.push_back(std::to_string(width) + "x" + std::to_string(height));
+    }
+    EXPECT_EQ(sizes, (std::vector<std::string>{"22x22", "32x32"}));
 
     ASSERT_TRUE(session.waitForConnectionLine("● Connected"))
         << "the menu never showed the bridge as connected; log:\n"

@@ -6,6 +6,7 @@
 
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -164,6 +165,66 @@ TEST(Environment, WithoutRoomForMoreThreadsTheAgentSaysSoOnceAndGoesOn)
     ASSERT_TRUE(session.waitForExit(agent));
     EXPECT_TRUE(exitedWithZero(session.exitStatus(agent))) << describeExit(
         session.exitStatus(agent)) << "; it said:\n" << readFile(output);
+}
+
+// Threads of a process in this namespace, as /proc lists them.
+std::size_t threadCount(pid_t pid)
+{
+    std::size_t count = 0;
+    std::error_code error;
+    for (std::filesystem::directory_iterator task("/proc/" + std::to_string(pid) + "/task", error);
+         !error && task != std::filesystem::directory_iterator(); task.increment(error)) {
+        ++count;
+    }
+    return count;
+}
+
+TEST(Environment, ShortOfProcessesTheAgentEndsOnSIGTERMAndShowsItsMenuOnceItCan)
+{
+    // An account with no process of its own, allowed three: the agent's main thread, GLib's and
+    // the bus's. Nothing on GIO's pool of threads can run, the menu's export among it.
+    const uid_t account = 3999998;
+    if (!canRunAsAnotherAccount(account)) {
+        GTEST_SKIP() << "only root outside a user namespace can run the agent as another account";
+    }
+    AgentSession session(std::nullopt, PrivateBus::Access::anyAccount);
+    ASSERT_EQ(chmod(session.home().root().c_str(), 0711), 0);
+    std::string output = session.home().root() + "/agent-output";
+    session.setOutputFile(output);
+    const std::vector<std::string> shortOfProcesses
+        = {"prlimit", "--nproc=3:1000", "setpriv", "--reuid=" + std::to_string(account),
+            "--regid=" + std::to_string(account), "--clear-groups"};
+
+    // GIO waits for a thread that never comes; SIGTERM does not wait with it.
+    pid_t first = session.start({}, shortOfProcesses);
+    ASSERT_TRUE(session.tray().waitForRegistration(15s))
+        << "the item never registered; the agent said:\n"
+        << readFile(output);
+    EXPECT_LE(threadCount(first), 3u) << "the agent was not short of processes";
+    kill(first, SIGTERM);
+    ASSERT_TRUE(session.waitForExit(first, 10s))
+        << "SIGTERM did not end an agent short of processes";
+    EXPECT_TRUE(exitedWithZero(session.exitStatus(first)))
+        << describeExit(session.exitStatus(first));
+
+    pid_t second = session.start({}, shortOfProcesses);
+    ASSERT_TRUE(session.tray().waitForRegistrationCount(2, 15s));
+    // The account may have more processes now; the agent's own account raises the limit.
+    pid_t raise = fork();
+    if (raise == 0) {
+        rlimit more{100, 1000};
+        _exit(setresgid(account, account, account) == 0 && setresuid(account, account, account) == 0
+                    && prlimit(second, RLIMIT_NPROC, &more, nullptr) == 0
+                ? 0
+                : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(raise, &status, 0), raise);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the limit could not be raised";
+    EXPECT_TRUE(session.tray().waitForMenu([](const TrayMenu& m) { return m.size() == 14; }, 30s))
+        << "the menu never appeared once processes were available; the agent said:\n"
+        << readFile(output);
+    quitThroughMenu(session, second);
 }
 
 TEST(Environment, AReadOnlyHomeCrashesNothing)

@@ -28,4 +28,9 @@ bool FakeLoginItems::unregisterItem()
     return unregisterSucceeds;
 }
 
+void FakeLoginItems::openSystemSettingsLoginItems()
+{
+    record_.add("login.openSettings");
+}
+
 } // namespace ShadeLedgerZizadezavav

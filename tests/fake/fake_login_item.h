@@ -17,6 +17,7 @@ public:
     LoginItemStatus status() override;
     bool registerItem() override;
     bool unregisterItem() override;
+    void openSystemSettingsLoginItems() override;
 
     LoginItemStatus current = LoginItemStatus::notRegistered;
     // What registering leads to; a refused registration leaves the status alone.

@@ -119,6 +119,12 @@ TEST(HTTPClient, ARedirectIsReportedAsItIs)
     EXPECT_EQ(outcome.result.statusCode(), 301) << "redirects must not be followed";
     EXPECT_FALSE(outcome.connected());
     EXPECT_EQ(server.requestCount(), 1u);
+
+    // Later probes start afresh, whatever the client kept of earlier ones.
+    EXPECT_EQ(getOnce(client, server.address()).result.statusCode(), 301);
+    server.setStatus(200);
+    EXPECT_EQ(getOnce(client, server.address()).result.statusCode(), 200)
+        << "the bridge answered 200 after redirects, and the menu kept a redirect";
 }
 
 TEST(HTTPClient, ARefusedConnectionCompletesWithAnError)

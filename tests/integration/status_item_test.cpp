@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <numeric>
 #include <string>
@@ -29,6 +30,44 @@ const std::string onePixelPNG(
     "\x60\x00\x02\x00\x00\x05\x00\x01\x7a\x5e\xab\x3f\x00\x00\x00\x00\x49\x45\x4e\x44\xae\x42"
     "\x60\x82",
     68);
+
+// A 2x1 PNG: opaque red, then blue at half opacity.
+const std::string twoPixelPNG(
+    "\x89\x50\x4e\x47\x0d\x0a\x1a\x0a\x00\x00\x00\x0d\x49\x48\x44\x52\x00\x00\x00\x02\x00\x00"
+    "\x00\x01\x08\x06\x00\x00\x00\xf4\x22\x7f\x8a\x00\x00\x00\x0e\x49\x44\x41\x54\x78\xda\x63"
+    "\xf8\xcf\xc0\x00\x42\x0d\x00\x0f\x7a\x03\x7e\x6a\x81\x31\xe1\x00\x00\x00\x00\x49\x45\x4e"
+    "\x44\xae\x42\x60\x82",
+    71);
+// A 22x22 PNG of one opaque colour, #64a0ec.
+const std::string squarePNG(
+    "\x89\x50\x4e\x47\x0d\x0a\x1a\x0a\x00\x00\x00\x0d\x49\x48\x44\x52\x00\x00\x00\x16\x00\x00"
+    "\x00\x16\x08\x06\x00\x00\x00\xc4\xb4\x6c\x3b\x00\x00\x00\x22\x49\x44\x41\x54\x78\xda\x63"
+    "\x48\x59\xf0\xe6\x3f\x2d\x30\xc3\xa8\xc1\xa3\x06\x8f\x1a\x3c\x6a\xf0\xa8\xc1\xa3\x06\x8f"
+    "\x1a\x4c\x19\x06\x00\x20\xab\x8c\x28\xc0\xf0\x5e\x9c\x00\x00\x00\x00\x49\x45\x4e\x44\xae"
+    "\x42\x60\x82",
+    91);
+
+// The sizes and bytes of an a(iiay) value of pixmaps.
+std::vector<std::pair<std::string, std::string>> pixmapsOf(const GVariantPtr& value)
+{
+    std::vector<std::pair<std::string, std::string>> pixmaps;
+    if (!value || !g_variant_is_of_type(value.get(), G_VARIANT_TYPE("a(iiay)"))) {
+        return pixmaps;
+    }
+    GVariantIter iter;
+    g_variant_iter_init(&iter, value.get());
+    gint32 width = 0;
+    gint32 height = 0;
+    GVariant* bytes = nullptr;
+    while (g_variant_iter_next(&iter, "(ii@ay)", &width, &height, &bytes)) {
+        GVariantPtr owned(bytes);
+        gsize size = 0;
+        const void* data = g_variant_get_fixed_array(bytes, &size, 1);
+        pixmaps.emplace_back(std::to_string(width) + "x" + std::to_string(height),
+            std::string(static_cast<const char*>(data), size));
+    }
+    return pixmaps;
+}
 
 // The agent's menu for that state.
 Menu agentMenu(bool connected, bool startsAtLogin, const std::string& version = "1.0.0")
@@ -290,6 +329,74 @@ TEST_F(StatusItemRegistration, RegistersByPathWhenItsBusNameIsTaken)
     EXPECT_TRUE(host.waitForMenu(firstLabelIs("○ Not connected")));
 }
 
+// Asks the bus for a name on that connection; true when it is owned now.
+bool ownName(GDBusConnection* connection, const std::string& name)
+{
+    GVariantPtr reply(
+        g_dbus_connection_call_sync(connection, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+            "org.freedesktop.DBus", "RequestName", g_variant_new("(su)", name.c_str(), 4u),
+            G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, nullptr));
+    guint32 result = 0;
+    if (reply) {
+        g_variant_get(reply.get(), "(u)", &result);
+    }
+    return result == 1;
+}
+
+// Whether anything is exported at path on the item's connection, as a host introspecting it sees.
+bool exportedAt(TrayHost& host, GDBusConnection* item, const std::string& path)
+{
+    struct Answer {
+        bool done = false;
+        bool found = false;
+    } answer;
+    g_dbus_connection_call(
+        host.connection(), g_dbus_connection_get_unique_name(item), path.c_str(),
+        "org.freedesktop.DBus.Introspectable", "Introspect", nullptr, G_VARIANT_TYPE("(s)"),
+        G_DBUS_CALL_FLAGS_NONE, 10000, nullptr,
+        [](GObject* source, GAsyncResult* result, gpointer data) {
+            auto* answer = static_cast<Answer*>(data);
+            GVariantPtr reply(
+                g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, nullptr));
+            const gchar* xml = nullptr;
+            if (reply) {
+                g_variant_get(reply.get(), "(&s)", &xml);
+            }
+            answer->found = xml && strstr(xml, "org.kde.StatusNotifierItem") != nullptr;
+            answer->done = true;
+        },
+        &answer);
+    host.waitUntil([&] { return answer.done; });
+    return answer.found;
+}
+
+TEST_F(StatusItemRegistration, RegistersWithXAppsWatcherByAnIndicatorsPathOnlyThere)
+{
+    const std::string indicator
+        = "/org/ayatana/NotificationItem/com_vortlin_shadeledger_zizadezavav";
+    LinuxStatusBar statusBar(session.get(), resources, [](MenuAction) {});
+    auto item = statusBar.statusItemWithLength(squareStatusItemLength);
+    item->setMenu(agentMenu(false, false));
+    {
+        // Cinnamon's watcher owns its own name beside the watcher's; it opens the menu on a left
+        // click only for items at an indicator's path.
+        TrayHost xapp(bus.address(), TrayHost::Export::later);
+        ASSERT_TRUE(ownName(xapp.connection(), "org.x.StatusNotifierWatcher"));
+        xapp.exportWatcher();
+        ASSERT_TRUE(xapp.waitForRegistration()) << "XApp's watcher never heard of the item";
+        EXPECT_EQ(xapp.registrations().front().service, indicator)
+            << "a left click in Cinnamon would do nothing";
+        EXPECT_EQ(xapp.readItemString("Id"), agentBundleIdentifier);
+        EXPECT_TRUE(xapp.waitForMenu(firstLabelIs("○ Not connected")));
+    }
+    TrayHost other(bus.address());
+    ASSERT_TRUE(other.waitForRegistration());
+    EXPECT_EQ(other.registrations().front().service, "/StatusNotifierItem");
+    EXPECT_TRUE(exportedAt(other, session.get(), "/StatusNotifierItem"));
+    EXPECT_FALSE(exportedAt(other, session.get(), indicator))
+        << "hosts that look for items would find two";
+}
+
 TEST_F(StatusItemRegistration, RegistersAgainAFewTimesWhenTheWatcherDropsTheItem)
 {
     TrayHost host(bus.address());
@@ -313,6 +420,23 @@ TEST_F(StatusItemRegistration, RegistersAgainAFewTimesWhenTheWatcherDropsTheItem
     EXPECT_EQ(host.registrations().size(), 6u) << "not the bounded number of tries";
     EXPECT_EQ(messages.count(), 1u) << messages.text();
     EXPECT_NE(messages.text().find("did not keep"), std::string::npos) << messages.text();
+}
+
+TEST_F(StatusItemRegistration, AWatcherThatListsTheItemWithoutItsBusNameKeepsIt)
+{
+    TrayHost host(bus.address());
+    host.setListsBarePaths(true);
+    LogCapture messages;
+    LinuxStatusBar statusBar(
+        session.get(), resources, [](MenuAction) {}, quickDelays);
+    auto item = statusBar.statusItemWithLength(squareStatusItemLength);
+    ASSERT_TRUE(host.waitForRegistration());
+
+    // Every re-registration and the word that the tray did not keep the icon would come well
+    // within this, backing off from 20 ms.
+    EXPECT_FALSE(host.waitUntil([&] { return messages.count() > 0; }, 3s)) << messages.text();
+    EXPECT_EQ(host.registrations().size(), 1u)
+        << "the tray listed the item as its path, and the item registered again and again";
 }
 
 TEST_F(StatusItemRegistration, SaysOnceThatThereIsNoTrayAndOnceWhenItGoesAway)
@@ -656,9 +780,10 @@ TEST_F(StatusMenuClicks, QuitIsAnsweredBeforeTheAgentExits)
 
 class StatusItemImage : public StatusItemTest { };
 
-TEST_F(StatusItemImage, ShowsTheTemplateImageByNameFromTheResources)
+TEST_F(StatusItemImage, ShowsTheTemplateImageByNameFromTheResourcesAndAsPixels)
 {
-    writeFile(resources + "/MenuBarTemplate.png", onePixelPNG);
+    writeFile(resources + "/MenuBarTemplate.png", twoPixelPNG);
+    writeFile(resources + "/MenuBarTemplate-22.png", squarePNG);
     TrayHost host(bus.address());
     LinuxStatusBar statusBar(session.get(), resources, [](MenuAction) {});
     auto item = statusBar.statusItemWithLength(squareStatusItemLength);
@@ -672,7 +797,24 @@ TEST_F(StatusItemImage, ShowsTheTemplateImageByNameFromTheResources)
     ASSERT_TRUE(host.waitForRegistration());
     EXPECT_EQ(host.readItemString("IconName"), "MenuBarTemplate");
     EXPECT_EQ(host.readItemString("IconThemePath"), resources);
-    EXPECT_EQ(host.readItemString("XAyatanaLabel"), "");
+    // ARGB32 in network byte order, not premultiplied, smallest first.
+    auto pixmaps = pixmapsOf(host.readItemProperty("IconPixmap"));
+    ASSERT_EQ(pixmaps.size(), 2u) << "hosts that ignore the theme path show nothing";
+    EXPECT_EQ(pixmaps[0].first, "2x1");
+    EXPECT_EQ(pixmaps[0].second, std::string("\xff\xff\x00\x00\x80\x00\x00\xff", 8));
+    EXPECT_EQ(pixmaps[1].first, "22x22");
+    std::string square;
+    for (int i = 0; i < 22 * 22; ++i) {
+        square += "\xff\x64\xa0\xec";
+    }
+    EXPECT_EQ(pixmaps[1].second, square);
+    // MATE draws an offered label, even an empty one, instead of the icon.
+    auto all = host.readAllItemProperties();
+    ASSERT_TRUE(all);
+    EXPECT_FALSE(GVariantPtr(g_variant_lookup_value(all.get(), "XAyatanaLabel", nullptr)))
+        << "a label is offered beside the icon";
+    EXPECT_TRUE(GVariantPtr(g_variant_lookup_value(all.get(), "IconName", nullptr)));
+    EXPECT_EQ(host.readItemString("XAyatanaLabel"), std::nullopt);
 }
 
 TEST_F(StatusItemImage, ShowsSLWhenTheImageIsMissing)
@@ -687,6 +829,7 @@ TEST_F(StatusItemImage, ShowsSLWhenTheImageIsMissing)
     ASSERT_TRUE(host.waitForRegistration());
     EXPECT_EQ(host.readItemString("IconName"), "");
     EXPECT_EQ(host.readItemString("XAyatanaLabel"), "SL") << "the tray shows neither icon nor text";
+    EXPECT_TRUE(pixmapsOf(host.readItemProperty("IconPixmap")).empty());
 }
 
 TEST_F(StatusItemImage, AFileThatIsNoImageDoesNotLoad)

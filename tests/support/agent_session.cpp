@@ -191,7 +191,7 @@ void writeScript(const std::string& path, const std::string& body)
     chmod(path.c_str(), 0755);
 }
 
-AgentSession::AgentSession(std::optional<std::string> bundle)
+AgentSession::AgentSession(std::optional<std::string> bundle, PrivateBus::Access access)
     : bundle_(bundle.value_or(SL_BUNDLE_DIR))
 {
     if (getpid() != 1) {
@@ -200,7 +200,7 @@ AgentSession::AgentSession(std::optional<std::string> bundle)
             "(tests/e2e/in_pid_namespace.sh); refusing to let the agent's clean-up loose");
     }
     home_ = std::make_unique<TempHome>();
-    bus_ = std::make_unique<PrivateBus>(home_->root());
+    bus_ = std::make_unique<PrivateBus>(home_->root(), access);
     tray_ = std::make_unique<TrayHost>(bus_->address());
     port_ = freeLoopbackPort();
     setPort(port_);

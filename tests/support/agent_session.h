@@ -53,8 +53,10 @@ void writeScript(const std::string& path, const std::string& body);
 
 class AgentSession {
 public:
-    // bundle: a bundle directory laid out like the built one (default: the built one).
-    explicit AgentSession(std::optional<std::string> bundle = std::nullopt);
+    // bundle: a bundle directory laid out like the built one (default: the built one); access:
+    // who may use the session bus.
+    explicit AgentSession(std::optional<std::string> bundle = std::nullopt,
+        PrivateBus::Access access = PrivateBus::Access::owner);
     ~AgentSession();
     AgentSession(const AgentSession&) = delete;
     AgentSession& operator=(const AgentSession&) = delete;

@@ -9,9 +9,13 @@ namespace ShadeLedgerZizadezavav {
 
 class PrivateBus {
 public:
+    // Who may connect: the account that runs the test, as on a session bus, or any account (a
+    // test that runs the agent as another one).
+    enum class Access { owner, anyAccount };
+
     // Starts dbus-daemon with a socket in directory; the environment of the
     // caller (HOME, XDG variables) is what activated services would inherit.
-    explicit PrivateBus(const std::string& directory);
+    explicit PrivateBus(const std::string& directory, Access access = Access::owner);
     ~PrivateBus();
     PrivateBus(const PrivateBus&) = delete;
     PrivateBus& operator=(const PrivateBus&) = delete;

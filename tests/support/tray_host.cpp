@@ -211,7 +211,9 @@ void TrayHost::onMethodCall(GDBusConnection* connection, const gchar* sender, co
             registration.busName = registration.sender;
             registration.objectPath = service;
         }
-        registration.id = registration.busName + registration.objectPath;
+        registration.id = self->listsBarePaths_ && service[0] == '/'
+            ? registration.objectPath
+            : registration.busName + registration.objectPath;
         self->registrations_.push_back(registration);
         auto& listed = self->listed_;
         if (self->listsItems_
@@ -362,6 +364,17 @@ GVariantPtr TrayHost::readItemProperty(const std::string& name, std::chrono::mil
     GVariant* boxed = nullptr;
     g_variant_get(answer.reply.get(), "(v)", &boxed);
     return GVariantPtr(boxed);
+}
+
+GVariantPtr TrayHost::readAllItemProperties(std::chrono::milliseconds timeout)
+{
+    if (registrations_.empty()) {
+        return nullptr;
+    }
+    const auto& item = registrations_.back();
+    auto answer = call(item.busName, item.objectPath, "org.freedesktop.DBus.Properties", "GetAll",
+        g_variant_new("(s)", itemInterface), timeout);
+    return answer.reply ? GVariantPtr(g_variant_get_child_value(answer.reply.get(), 0)) : nullptr;
 }
 
 std::optional<std::string> TrayHost::callItem(

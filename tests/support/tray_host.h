@@ -78,6 +78,9 @@ public:
     void dropItems();
     // When false, registrations are answered but the items are never listed.
     void setListsItems(bool lists) { listsItems_ = lists; }
+    // When true, an item registered by its object path is listed as that path alone, without
+    // the bus name that the real watchers put before it.
+    void setListsBarePaths(bool bare) { listsBarePaths_ = bare; }
     // What IsStatusNotifierHostRegistered answers (true unless set).
     void setHostRegistered(bool registered) { hostRegistered_ = registered; }
     // Calls a method of org.kde.StatusNotifierItem on the last registered item with (0, 0);
@@ -92,6 +95,9 @@ public:
     GVariantPtr readItemProperty(const std::string& name, std::chrono::milliseconds timeout = 10s);
     std::optional<std::string> readItemString(
         const std::string& name, std::chrono::milliseconds timeout = 10s);
+    // Every property of the last registered item at once (GetAll, as many hosts read them);
+    // null when it cannot be read.
+    GVariantPtr readAllItemProperties(std::chrono::milliseconds timeout = 10s);
 
     // The top level of the item's menu (GetLayout(0, -1, [])) at the object path its Menu
     // property names; none when it cannot be read.
@@ -153,6 +159,7 @@ private:
     std::vector<TrayRegistration> registrations_;
     std::vector<std::string> listed_;
     bool listsItems_ = true;
+    bool listsBarePaths_ = false;
     bool hostRegistered_ = true;
     std::map<std::string, int> layoutUpdatesBySender_;
     std::map<std::string, int> propertiesUpdatesBySender_;

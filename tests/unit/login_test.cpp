@@ -46,6 +46,7 @@ TEST_F(LoginItem, ToggleUnregistersWhenEnabledAndShowsTheResult)
     click("Start at Login");
     EXPECT_EQ(fake.loginItems.current, LoginItemStatus::notRegistered);
     EXPECT_EQ(fake.statusBar.lastMenu().items[4].state, ControlState::off);
+    EXPECT_EQ(fake.record.count("login.openSettings"), 0u);
 }
 
 TEST_F(LoginItem, ToggleRegistersForEveryOtherStatus)
@@ -59,17 +60,31 @@ TEST_F(LoginItem, ToggleRegistersForEveryOtherStatus)
         clickMenuItem(f, "Start at Login");
         EXPECT_EQ(f.loginItems.current, LoginItemStatus::enabled)
             << "status " << static_cast<int>(status);
+        EXPECT_EQ(f.record.count("login.openSettings"), 0u)
+            << "approved by registering: nothing left for the user to do";
     }
 }
 
-TEST_F(LoginItem, TheRebuiltMenuShowsWhatTheServiceReports)
+TEST_F(LoginItem, ApprovalStillNeededOpensTheSettingsAndTheMenuShowsWhatTheServiceReports)
 {
-    fake.defaults.values[flag] = true;
-    fake.loginItems.afterRegister = LoginItemStatus::requiresApproval;
-    launch();
-    click("Start at Login");
-    EXPECT_EQ(fake.statusBar.lastMenu().items[4].state, ControlState::off)
-        << "approval pending shows off";
+    for (auto before : {LoginItemStatus::notRegistered, LoginItemStatus::requiresApproval}) {
+        FakePlatform f;
+        f.defaults.values[flag] = true;
+        f.loginItems.current = before;
+        f.loginItems.afterRegister = LoginItemStatus::requiresApproval;
+        auto agent = launchOn(f);
+        clickMenuItem(f, "Start at Login");
+        EXPECT_EQ(f.record.count("login.openSettings"), 1u)
+            << "status " << static_cast<int>(before);
+        EXPECT_LT(f.record.indexOf("login.register"), f.record.indexOf("login.openSettings"));
+        EXPECT_EQ(f.statusBar.lastMenu().items[4].state, ControlState::off)
+            << "approval pending shows off";
+
+        // Approved in the settings: the next menu built shows it on.
+        f.loginItems.current = LoginItemStatus::enabled;
+        clickMenuItem(f, "Restart Bridge");
+        EXPECT_EQ(f.statusBar.lastMenu().items[4].state, ControlState::on);
+    }
 }
 
 TEST_F(LoginItem, ToggleWritesTheFlagEvenWhenTheServiceFails)

@@ -1,5 +1,7 @@
 #include "platform/linux/linux_application.h"
 
+#include "platform/linux/gio_worker_pool.h"
+
 #include <glib-unix.h>
 
 #include <csignal>
@@ -59,10 +61,9 @@ void LinuxApplication::run()
     }
     // From here on a signal ends the process the ordinary way.
     stopSignalWatches();
-    if (connection_) {
-        // Replies still queued (the answer to the click on Quit) go out before the exit.
-        g_dbus_connection_flush_sync(connection_.get(), nullptr, nullptr);
-    }
+    // Replies still queued (the answer to the click on Quit) go out before the exit, but a bus
+    // that does not answer does not hold the exit up.
+    sendQueuedMessages(connection_.get(), std::chrono::seconds(2));
 }
 
 void LinuxApplication::terminate()

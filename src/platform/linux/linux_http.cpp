@@ -77,15 +77,10 @@ private:
         std::string requestText;
     };
 
-    // Owned by exactly one list: the hand-over queue, then the requests in flight. It
-    // leaves that list, and with it its socket, when it completes.
+    // Owned by exactly one list: the hand-over queue, then the requests in flight, then, done
+    // and without its socket, the spares that later requests reuse (the probe's every 3 s
+    // then allocates nothing here on one thread to free it on another).
     struct Request {
-        Request(std::string text, HTTPCompletion done)
-            : address(std::move(text))
-            , completion(std::move(done))
-        {
-        }
-
         std::string address;
         HTTPCompletion completion;
         Requests::iterator position;
@@ -122,10 +117,13 @@ private:
     // eventfd in the epoll set.
     std::mutex submissionsMutex_;
     Requests submissions_;
+    Requests spares_;
     bool quitRequested_ = false;
     FileDescriptor wakeDescriptor_;
     FileDescriptor epollDescriptor_;
     Requests inFlight_;
+    // Completed since the last hand-over, on their way to the spares.
+    Requests finished_;
     std::uint64_t lastId_ = 0;
     std::string targetAddress_;
     std::shared_ptr<const Target> target_;
@@ -179,7 +177,14 @@ void LinuxHTTPClient::Engine::submit(const std::string& address, HTTPCompletion 
 {
     {
         std::lock_guard lock(submissionsMutex_);
-        submissions_.emplace_back(address, std::move(completion));
+        if (spares_.empty()) {
+            submissions_.emplace_back();
+        } else {
+            submissions_.splice(submissions_.end(), spares_, spares_.begin());
+        }
+        Request& request = submissions_.back();
+        request.address = address;
+        request.completion = std::move(completion);
     }
     eventfd_write(wakeDescriptor_.get(), 1);
 }
@@ -270,12 +275,18 @@ void LinuxHTTPClient::Engine::watch(Request& request, int operation, std::uint32
 
 bool LinuxHTTPClient::Engine::takeSubmissions()
 {
+    // As many spares as requests were ever in flight at once are enough.
+    constexpr std::size_t maxSpares = 8;
     Requests ready;
     bool quit = false;
     {
         std::lock_guard lock(submissionsMutex_);
         ready.swap(submissions_);
         quit = quitRequested_;
+        spares_.splice(spares_.end(), finished_);
+        while (spares_.size() > maxSpares) {
+            spares_.pop_back();
+        }
     }
     if (quit) {
         // Back in the queue, to be completed as shut down.
@@ -288,6 +299,8 @@ bool LinuxHTTPClient::Engine::takeSubmissions()
         Request& request = inFlight_.back();
         request.position = std::prev(inFlight_.end());
         request.id = ++lastId_;
+        request.sent = 0;
+        request.answer = {};
         start(request);
     }
     return true;
@@ -431,10 +444,12 @@ void LinuxHTTPClient::Engine::receive(Request& request)
 
 void LinuxHTTPClient::Engine::complete(Request& request, HTTPResult result)
 {
-    // Out of the list first, which closes the socket: the completion may start requests of
-    // its own.
+    // Out of the list first, its socket closed: the completion may start requests of its own.
     HTTPCompletion completion = std::move(request.completion);
-    inFlight_.erase(request.position);
+    request.completion = nullptr;
+    request.socket.reset();
+    request.target.reset();
+    finished_.splice(finished_.end(), inFlight_, request.position);
     completion(result);
 }
 

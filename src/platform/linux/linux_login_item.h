@@ -10,7 +10,8 @@
 //   notRegistered (0)     anything else: no entry, one that starts another program, one
 //                         that is malformed or unreadable, a directory in its place.
 // Unregistering when there is no entry succeeds: the agent then does not start at login,
-// which is what was asked.
+// which is what was asked. There is no settings page to open for approval: desktops differ,
+// and registering writes an entry the desktop runs, which is all the approval there is.
 #pragma once
 
 #include <optional>
@@ -28,6 +29,7 @@ public:
     LoginItemStatus status() override;
     bool registerItem() override;
     bool unregisterItem() override;
+    void openSystemSettingsLoginItems() override { }
 
     // Where the entry lives now (XDG_CONFIG_HOME is read at each call).
     std::string entryPath() const;

@@ -37,12 +37,59 @@ static void attachWork(GSourceRef source, Work work)
     g_source_attach(source.get(), nullptr);
 }
 
+namespace {
+
+struct QueueSource {
+    GSource source;
+    LinuxScheduler* scheduler;
+};
+
+} // namespace
+
+// The probe's result comes every few seconds for the agent's whole life: queueing it costs a
+// lock and a wake-up, never a source made and destroyed. The work always runs later, and
+// only on the main thread, even when posted from there.
+LinuxScheduler::LinuxScheduler()
+{
+    // Ready only by its ready time: no prepare or check of its own.
+    static GSourceFuncs funcs = {nullptr, nullptr, dispatchQueued, nullptr, nullptr, nullptr};
+    queueSource_.reset(g_source_new(&funcs, sizeof(QueueSource)));
+    reinterpret_cast<QueueSource*>(queueSource_.get())->scheduler = this;
+    g_source_set_priority(queueSource_.get(), G_PRIORITY_DEFAULT);
+    g_source_attach(queueSource_.get(), nullptr);
+}
+
+LinuxScheduler::~LinuxScheduler() = default;
+
+gboolean LinuxScheduler::dispatchQueued(GSource* source, GSourceFunc, gpointer)
+{
+    reinterpret_cast<QueueSource*>(source)->scheduler->runQueued();
+    return G_SOURCE_CONTINUE;
+}
+
+void LinuxScheduler::runQueued()
+{
+    // Not ready again until more work comes: reset before the queue is taken, so that work
+    // queued from here on makes it ready once more.
+    g_source_set_ready_time(queueSource_.get(), -1);
+    {
+        std::lock_guard lock(queueMutex_);
+        running_.swap(queued_);
+    }
+    for (auto& work : running_) {
+        work();
+    }
+    running_.clear();
+}
+
 void LinuxScheduler::async(std::function<void()> work)
 {
-    // An idle source rather than g_main_context_invoke, which runs the work at once on the
-    // calling thread when that thread owns the context or nobody does: main-queue work
-    // always runs later, and only on the main thread.
-    attachWork(GSourceRef(g_idle_source_new()), std::move(work));
+    {
+        std::lock_guard lock(queueMutex_);
+        queued_.push_back(std::move(work));
+    }
+    // Takes the context's lock and wakes it: callable from any thread.
+    g_source_set_ready_time(queueSource_.get(), 0);
 }
 
 void LinuxScheduler::asyncAfter(Milliseconds delay, std::function<void()> work)

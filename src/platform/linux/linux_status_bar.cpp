@@ -1,14 +1,13 @@
 #include "platform/linux/linux_status_bar.h"
 
-#include "platform/linux/linux_files.h"
 #include "platform/linux/linux_status_menu.h"
+#include "platform/linux/status_image.h"
+#include "platform/linux/status_item_interface.h"
 
 #include "platform/bundle.h"
-#include "platform/files.h"
 
-#include <cstdint>
+#include <array>
 #include <filesystem>
-#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -22,126 +21,38 @@ constexpr const char* itemPath = "/StatusNotifierItem";
 constexpr const char* itemInterface = "org.kde.StatusNotifierItem";
 constexpr const char* watcherName = "org.kde.StatusNotifierWatcher";
 constexpr const char* watcherPath = "/StatusNotifierWatcher";
-constexpr const char* itemTitle = "ShadeLedger Zizadezavav";
+// XApp's watcher owns this name beside the watcher's, on the same connection.
+constexpr const char* xappWatcherName = "org.x.StatusNotifierWatcher";
 
-// The item's side of the StatusNotifierItem protocol as KDE and Ayatana hosts read it.
-constexpr const char* itemIntrospection = R"XML(
-<node>
-  <interface name="org.kde.StatusNotifierItem">
-    <property name="Category" type="s" access="read"/>
-    <property name="Id" type="s" access="read"/>
-    <property name="Title" type="s" access="read"/>
-    <property name="Status" type="s" access="read"/>
-    <property name="WindowId" type="i" access="read"/>
-    <property name="IconThemePath" type="s" access="read"/>
-    <property name="Menu" type="o" access="read"/>
-    <property name="ItemIsMenu" type="b" access="read"/>
-    <property name="IconName" type="s" access="read"/>
-    <property name="IconPixmap" type="a(iiay)" access="read"/>
-    <property name="OverlayIconName" type="s" access="read"/>
-    <property name="OverlayIconPixmap" type="a(iiay)" access="read"/>
-    <property name="AttentionIconName" type="s" access="read"/>
-    <property name="AttentionIconPixmap" type="a(iiay)" access="read"/>
-    <property name="AttentionMovieName" type="s" access="read"/>
-    <property name="ToolTip" type="(sa(iiay)ss)" access="read"/>
-    <property name="XAyatanaLabel" type="s" access="read"/>
-    <property name="XAyatanaLabelGuide" type="s" access="read"/>
-    <property name="XAyatanaOrderingIndex" type="u" access="read"/>
-    <method name="ContextMenu">
-      <arg name="x" type="i" direction="in"/>
-      <arg name="y" type="i" direction="in"/>
-    </method>
-    <method name="Activate">
-      <arg name="x" type="i" direction="in"/>
-      <arg name="y" type="i" direction="in"/>
-    </method>
-    <method name="SecondaryActivate">
-      <arg name="x" type="i" direction="in"/>
-      <arg name="y" type="i" direction="in"/>
-    </method>
-    <method name="Scroll">
-      <arg name="delta" type="i" direction="in"/>
-      <arg name="orientation" type="s" direction="in"/>
-    </method>
-    <signal name="NewTitle"/>
-    <signal name="NewIcon"/>
-    <signal name="NewAttentionIcon"/>
-    <signal name="NewOverlayIcon"/>
-    <signal name="NewToolTip"/>
-    <signal name="NewStatus">
-      <arg name="status" type="s"/>
-    </signal>
-    <signal name="NewIconThemePath">
-      <arg name="icon_theme_path" type="s"/>
-    </signal>
-    <signal name="XAyatanaNewLabel">
-      <arg name="label" type="s"/>
-      <arg name="guide" type="s"/>
-    </signal>
-  </interface>
-</node>
-)XML";
-
-std::string readPrefix(const std::string& path, std::size_t length)
+// An indicator's path, which XApp's watcher reads as "a left click opens the menu".
+std::string indicatorPath()
 {
-    // Only a small regular file: a FIFO or a device would block or never end.
-    auto bytes = readRegularFile(path, std::size_t{1024} * 1024);
-    return bytes ? bytes->substr(0, length) : std::string();
-}
-
-// A PNG signature followed by an IHDR chunk with a non-empty size.
-bool isPNGImage(const std::string& path)
-{
-    std::string header = readPrefix(path, 24);
-    static constexpr std::string_view signature("\x89PNG\r\n\x1a\n", 8);
-    if (header.size() < 24 || std::string_view(header).substr(0, 8) != signature
-        || std::string_view(header).substr(12, 4) != "IHDR") {
-        return false;
+    std::string path = "/org/ayatana/NotificationItem/";
+    for (const char* c = agentBundleIdentifier; *c != '\0'; ++c) {
+        path.push_back(g_ascii_isalnum(*c) ? *c : '_');
     }
-    auto dimension = [&](std::size_t offset) {
-        std::uint32_t value = 0;
-        for (std::size_t i = 0; i < 4; ++i) {
-            value = (value << 8) | static_cast<unsigned char>(header[offset + i]);
-        }
-        return value;
-    };
-    return dimension(16) > 0 && dimension(20) > 0;
+    return path;
 }
 
-bool isSVGDocument(const std::string& path)
+GVariant* pixmapArray(const std::vector<Pixmap>& pixmaps)
 {
-    return readPrefix(path, 4096).find("<svg") != std::string::npos;
-}
-
-// The agent can only be reached through its icon: where no tray shows it, say so where a person
-// running it from a terminal or reading the session log will see it.
-constexpr const char* gnomeHint
-    = "On GNOME, install and turn on the AppIndicator and KStatusNotifierItem Support extension "
-      "(Debian: gnome-shell-extension-appindicator), then log out and in.";
-
-// Completes a call made with a cancellable: false when it was cancelled (its caller may be gone);
-// otherwise the reply, or none and the error.
-bool finishCall(GObject* source, GAsyncResult* result, GVariantPtr& reply, GErrorPtr& error)
-{
-    reply = GVariantPtr(
-        g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, errorOut(error)));
-    return !g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_CANCELLED);
-}
-
-// The value in the reply to org.freedesktop.DBus.Properties.Get.
-GVariantPtr propertyValue(const GVariantPtr& reply)
-{
-    GVariant* boxed = nullptr;
-    g_variant_get(reply.get(), "(v)", &boxed);
-    return GVariantPtr(boxed);
+    GVariantBuilder builder;
+    g_variant_builder_init(&builder, G_VARIANT_TYPE("a(iiay)"));
+    for (const auto& pixmap : pixmaps) {
+        g_variant_builder_add(&builder, "(ii@ay)", pixmap.width, pixmap.height,
+            g_variant_new_fixed_array(
+                G_VARIANT_TYPE_BYTE, pixmap.argb.data(), pixmap.argb.size(), 1));
+    }
+    return g_variant_ref_sink(g_variant_builder_end(&builder));
 }
 
 } // namespace
 
-class LinuxStatusItem final : public StatusItem {
+class LinuxStatusItem final : public StatusItem, private TrayWatcher {
 public:
-    LinuxStatusItem(GDBusConnection* connection, unsigned number, std::string iconThemePath,
-        std::function<void(MenuAction)> deliverAction, StatusItemDelays delays);
+    LinuxStatusItem(GDBusConnection* connection, Scheduler& scheduler, unsigned number,
+        std::string iconThemePath, std::function<void(MenuAction)> deliverAction,
+        StatusItemDelays delays);
     ~LinuxStatusItem() override;
     LinuxStatusItem(const LinuxStatusItem&) = delete;
     LinuxStatusItem& operator=(const LinuxStatusItem&) = delete;
@@ -170,87 +81,83 @@ private:
     // by path either way, once the name is settled.
     enum class NameState { requested, owned, taken };
 
-    void setIcon(std::string iconName, std::string iconThemePath);
+    void nameSettled(NameState state);
+    void watchWatcher();
+    void setIcon(
+        std::string iconName, std::string iconThemePath, const std::vector<Pixmap>& pixmaps);
     void setLabel(std::string label);
-    void emitItemSignal(const char* name, GVariant* parameters);
+    // On each path the item is exported at.
+    void emitItemSignal(const char* interface, const char* name, GVariant* parameters);
     void emitPropertiesChanged(std::initializer_list<const char*> names);
-    GVariant* property(const char* name) const;
-    void registerWithWatcher();
-    void registerAfter(std::chrono::milliseconds delay);
-    void cancelRegistration();
-    void registrationFailed(const GErrorPtr& error);
-    void checkListed();
-    void droppedByWatcher();
-    void giveUp(const char* reason);
-    void checkForTray();
-    void readWatcherProperty(
-        const char* name, GObjectPtr<GCancellable>& call, GAsyncReadyCallback done);
+    GVariant* property(std::string_view name) const;
     bool namesThisItem(std::string_view entry) const;
+    void exportAt(RegisteredObject& registration, const char* path);
+
+    // The watcher's side of the registration.
+    void identify(std::function<void(ItemPath)> done) override;
+    void registerItem(ItemPath path, std::function<void(bool accepted)> done) override;
+    void readListed(std::function<void(std::optional<bool>)> done) override;
+    void readHostRegistered(std::function<void(std::optional<bool>)> done) override;
+    // Calls a method asynchronously; done gets the reply, or null after an error. Never called
+    // once the item is gone.
+    void call(const char* destination, const char* path, const char* interface, const char* method,
+        GVariant* parameters, const GVariantType* replyType, std::function<void(GVariantPtr)> done);
+    void readWatcherProperty(const char* name, std::function<void(GVariantPtr)> done);
 
     static void onMethodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*,
         const gchar*, GVariant*, GDBusMethodInvocation*, gpointer);
     static GVariant* onGetProperty(GDBusConnection*, const gchar*, const gchar*, const gchar*,
         const gchar*, GError**, gpointer);
-    static void onRegistered(GObject* source, GAsyncResult* result, gpointer data);
-    static void onListingRead(GObject* source, GAsyncResult* result, gpointer data);
-    static void onHostRead(GObject* source, GAsyncResult* result, gpointer data);
     static void onItemUnregistered(GDBusConnection*, const gchar*, const gchar*, const gchar*,
         const gchar*, GVariant* parameters, gpointer data);
 
     GObjectPtr<GDBusConnection> connection_;
-    StatusItemDelays delays_;
     Button button_{*this};
     std::string busName_;
+    std::string currentDesktop_;
 
     std::string iconName_;
     std::string iconThemePath_;
+    GVariantPtr pixmaps_;
     std::string label_;
 
     LinuxStatusMenu menu_;
 
     GDBusNodeInfoPtr introspection_;
-    RegisteredObject registration_;
+    RegisteredObject exported_;
+    // At the indicator's path too while XApp's watcher shows the item.
+    RegisteredObject exportedAsIndicator_;
     BusNameOwnership nameOwnership_;
-    BusNameWatch watcherWatch_;
-    SignalSubscription unregisteredSignal_;
     NameState nameState_ = NameState::requested;
-    bool watcherPresent_ = false;
-    bool watcherSeen_ = false;
-
-    // The registration call in flight (cancelled when the item goes or calls anew), the read of
-    // the watcher's list that follows it, and the next registration: after a refusal, backing
-    // off from 0.1 s to 1.6 s; after the watcher dropped the item, from the first
-    // re-registration delay. Both counts start again with each new watcher.
-    GObjectPtr<GCancellable> registering_;
-    GObjectPtr<GCancellable> listing_;
-    SourceId retry_;
-    unsigned failedRegistrations_ = 0;
-    unsigned reregistrations_ = 0;
-    bool gaveUp_ = false;
-
-    // The one look for a tray some seconds after start.
-    SourceId trayCheck_;
-    GObjectPtr<GCancellable> hostCheck_;
+    BusNameWatch watcherWatch_;
+    std::string watcherOwner_;
+    SignalSubscription unregisteredSignal_;
+    // Cancelled with the item: no answer reaches it once it is gone.
+    GObjectPtr<GCancellable> calls_;
+    StatusRegistration registration_;
 };
 
-LinuxStatusItem::LinuxStatusItem(GDBusConnection* connection, unsigned number,
+LinuxStatusItem::LinuxStatusItem(GDBusConnection* connection, Scheduler& scheduler, unsigned number,
     std::string iconThemePath, std::function<void(MenuAction)> deliverAction,
     StatusItemDelays delays)
     : connection_(retainGObject(connection))
-    , delays_(delays)
     , busName_(
           "org.kde.StatusNotifierItem-" + std::to_string(getpid()) + "-" + std::to_string(number))
     , iconThemePath_(std::move(iconThemePath))
+    , pixmaps_(pixmapArray({}))
     , menu_(connection, std::move(deliverAction))
+    , calls_(g_cancellable_new())
+    , registration_(
+          scheduler, *this,
+          [this](
+              TrayNotice notice) { g_message("%s", noticeText(notice, currentDesktop_).c_str()); },
+          delays)
 {
 }
 
 LinuxStatusItem::~LinuxStatusItem()
 {
-    cancelRegistration();
-    if (hostCheck_) {
-        g_cancellable_cancel(hostCheck_.get());
-    }
+    g_cancellable_cancel(calls_.get());
 }
 
 void LinuxStatusItem::start()
@@ -260,63 +167,34 @@ void LinuxStatusItem::start()
                   "(DBUS_SESSION_BUS_ADDRESS is unset or the bus does not answer).");
         return;
     }
+    const char* desktop = g_getenv("XDG_CURRENT_DESKTOP");
+    currentDesktop_ = desktop ? desktop : "";
     // The menu server looks its bus up first, so that its object is usually exported before a
     // host hears of the item; a host that is quicker learns of it from LayoutUpdated.
     menu_.start();
 
-    introspection_ = GDBusNodeInfoPtr(g_dbus_node_info_new_for_xml(itemIntrospection, nullptr));
-    static const GDBusInterfaceVTable vtable = {onMethodCall, onGetProperty, nullptr, {}};
-    GErrorPtr error;
-    registration_ = RegisteredObject(connection_.get(),
-        g_dbus_connection_register_object(connection_.get(), itemPath,
-            introspection_->interfaces[0], &vtable, this, nullptr, errorOut(error)));
-    if (!registration_) {
+    introspection_
+        = GDBusNodeInfoPtr(g_dbus_node_info_new_for_xml(statusItemInterfaceXML, nullptr));
+    exportAt(exported_, itemPath);
+    if (!exported_) {
         // Another item already lives at this path on this connection: stay invisible.
-        debugError("status item: exporting the item", error);
         return;
     }
+    registration_.start();
 
     // Not queued: when another client holds the name, the item goes on without it at once.
     nameOwnership_ = BusNameOwnership(g_bus_own_name_on_connection(
         connection_.get(), busName_.c_str(), G_BUS_NAME_OWNER_FLAGS_DO_NOT_QUEUE,
         [](GDBusConnection*, const gchar*, gpointer data) {
-            auto* self = static_cast<LinuxStatusItem*>(data);
-            self->nameState_ = NameState::owned;
-            self->registerWithWatcher();
+            static_cast<LinuxStatusItem*>(data)->nameSettled(NameState::owned);
         },
         [](GDBusConnection*, const gchar* name, gpointer data) {
-            auto* self = static_cast<LinuxStatusItem*>(data);
             g_debug("status item: the bus name %s is not ours; registering by path", name);
-            self->nameState_ = NameState::taken;
-            self->registerWithWatcher();
+            static_cast<LinuxStatusItem*>(data)->nameSettled(NameState::taken);
         },
         this, nullptr));
 
-    // A watcher that starts (or restarts, or changes hands) has never heard of the item: tell
-    // each one.
-    watcherWatch_ = BusNameWatch(g_bus_watch_name_on_connection(
-        connection_.get(), watcherName, G_BUS_NAME_WATCHER_FLAGS_NONE,
-        [](GDBusConnection*, const gchar*, const gchar*, gpointer data) {
-            auto* self = static_cast<LinuxStatusItem*>(data);
-            self->watcherPresent_ = true;
-            self->watcherSeen_ = true;
-            self->failedRegistrations_ = 0;
-            self->reregistrations_ = 0;
-            self->gaveUp_ = false;
-            self->registerWithWatcher();
-        },
-        [](GDBusConnection*, const gchar*, gpointer data) {
-            auto* self = static_cast<LinuxStatusItem*>(data);
-            // Also called once at the start when there is no watcher yet: nothing went away.
-            if (self->watcherPresent_) {
-                g_message("The system tray went away (org.kde.StatusNotifierWatcher left the "
-                          "session bus): the ShadeLedger Zizadezavav icon is gone until a tray "
-                          "starts again.");
-            }
-            self->watcherPresent_ = false;
-            self->cancelRegistration();
-        },
-        this, nullptr));
+    watchWatcher();
 
     // A watcher that stays on the bus may still drop the item (GNOME's AppIndicator extension
     // loses items in a race of its own).
@@ -324,169 +202,149 @@ void LinuxStatusItem::start()
         g_dbus_connection_signal_subscribe(connection_.get(), watcherName, watcherName,
             "StatusNotifierItemUnregistered", watcherPath, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
             onItemUnregistered, this, nullptr));
-
-    trayCheck_ = SourceId(g_timeout_add(
-        static_cast<guint>(delays_.trayCheck.count()),
-        [](gpointer data) {
-            auto* self = static_cast<LinuxStatusItem*>(data);
-            self->trayCheck_.release();
-            self->checkForTray();
-            return gboolean(G_SOURCE_REMOVE);
-        },
-        this));
 }
 
-void LinuxStatusItem::checkForTray()
+void LinuxStatusItem::exportAt(RegisteredObject& registration, const char* path)
 {
-    if (watcherSeen_) {
-        if (watcherPresent_) {
-            readWatcherProperty("IsStatusNotifierHostRegistered", hostCheck_, onHostRead);
-        }
-        // A watcher that came and went has been reported already.
-        return;
-    }
-    g_message("No system tray found: nothing on the session bus shows status icons (no "
-              "org.kde.StatusNotifierWatcher), so the ShadeLedger Zizadezavav icon and its menu "
-              "cannot appear. %s",
-        gnomeHint);
-}
-
-void LinuxStatusItem::readWatcherProperty(
-    const char* name, GObjectPtr<GCancellable>& call, GAsyncReadyCallback done)
-{
-    if (call) {
-        g_cancellable_cancel(call.get());
-    }
-    call = adoptGObject(g_cancellable_new());
-    g_dbus_connection_call(connection_.get(), watcherName, watcherPath,
-        "org.freedesktop.DBus.Properties", "Get", g_variant_new("(ss)", watcherName, name),
-        G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, -1, call.get(), done, this);
-}
-
-void LinuxStatusItem::onHostRead(GObject* source, GAsyncResult* result, gpointer data)
-{
-    GVariantPtr reply;
+    static const GDBusInterfaceVTable vtable = {onMethodCall, onGetProperty, nullptr, {}};
     GErrorPtr error;
-    if (!finishCall(source, result, reply, error)) {
-        return;
-    }
-    static_cast<LinuxStatusItem*>(data)->hostCheck_.reset();
-    if (!reply) {
-        // A watcher that cannot say is taken at its word that it shows items.
-        debugError("status item: asking the watcher for a tray", error);
-        return;
-    }
-    GVariantPtr value = propertyValue(reply);
-    if (g_variant_is_of_type(value.get(), G_VARIANT_TYPE_BOOLEAN)
-        && !g_variant_get_boolean(value.get())) {
-        g_message("No system tray shows status icons: org.kde.StatusNotifierWatcher runs but no "
-                  "tray has registered with it, so the ShadeLedger Zizadezavav icon and its menu "
-                  "cannot appear. %s",
-            gnomeHint);
+    registration = RegisteredObject(connection_.get(),
+        g_dbus_connection_register_object(connection_.get(), path, introspection_->interfaces[0],
+            &vtable, this, nullptr, errorOut(error)));
+    debugError("status item: exporting the item", error);
+}
+
+void LinuxStatusItem::nameSettled(NameState state)
+{
+    bool first = nameState_ == NameState::requested;
+    nameState_ = state;
+    if (first && !watcherOwner_.empty()) {
+        registration_.watcherAppeared();
     }
 }
 
-void LinuxStatusItem::cancelRegistration()
+void LinuxStatusItem::watchWatcher()
 {
-    retry_.reset();
-    for (auto* call : {&registering_, &listing_}) {
-        if (*call) {
-            g_cancellable_cancel(call->get());
-            call->reset();
+    // A watcher that starts (or restarts, or changes hands) has never heard of the item: tell
+    // each one, once the item's name is settled.
+    watcherWatch_ = BusNameWatch(g_bus_watch_name_on_connection(
+        connection_.get(), watcherName, G_BUS_NAME_WATCHER_FLAGS_NONE,
+        [](GDBusConnection*, const gchar*, const gchar* owner, gpointer data) {
+            auto* self = static_cast<LinuxStatusItem*>(data);
+            self->watcherOwner_ = owner;
+            if (self->nameState_ != NameState::requested) {
+                self->registration_.watcherAppeared();
+            }
+        },
+        [](GDBusConnection*, const gchar*, gpointer data) {
+            // Also called once at the start when there is no watcher yet: nothing went away.
+            auto* self = static_cast<LinuxStatusItem*>(data);
+            self->watcherOwner_.clear();
+            self->registration_.watcherVanished();
+        },
+        this, nullptr));
+}
+
+void LinuxStatusItem::call(const char* destination, const char* path, const char* interface,
+    const char* method, GVariant* parameters, const GVariantType* replyType,
+    std::function<void(GVariantPtr)> done)
+{
+    using Done = std::function<void(GVariantPtr)>;
+    g_dbus_connection_call(
+        connection_.get(), destination, path, interface, method, parameters, replyType,
+        G_DBUS_CALL_FLAGS_NONE, -1, calls_.get(),
+        [](GObject* source, GAsyncResult* result, gpointer data) {
+            std::unique_ptr<Done> done(static_cast<Done*>(data));
+            GErrorPtr error;
+            GVariantPtr reply(
+                g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, errorOut(error)));
+            // Cancelled: the item is gone.
+            if (!g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
+                debugError("status item: asking the tray", error);
+                (*done)(std::move(reply));
+            }
+        },
+        std::make_unique<Done>(std::move(done)).release());
+}
+
+void LinuxStatusItem::readWatcherProperty(const char* name, std::function<void(GVariantPtr)> done)
+{
+    call(watcherName, watcherPath, "org.freedesktop.DBus.Properties", "Get",
+        g_variant_new("(ss)", watcherName, name), G_VARIANT_TYPE("(v)"),
+        [done = std::move(done)](GVariantPtr reply) {
+            GVariant* value = nullptr;
+            if (reply) {
+                g_variant_get(reply.get(), "(v)", &value);
+            }
+            done(GVariantPtr(value));
+        });
+}
+
+void LinuxStatusItem::identify(std::function<void(ItemPath)> done)
+{
+    call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetNameOwner",
+        g_variant_new("(s)", xappWatcherName), G_VARIANT_TYPE("(s)"),
+        [this, done = std::move(done)](GVariantPtr reply) {
+            const gchar* owner = nullptr;
+            if (reply) {
+                g_variant_get(reply.get(), "(&s)", &owner);
+            }
+            done(owner && watcherOwner_ == owner ? ItemPath::indicator
+                                                 : ItemPath::statusNotifierItem);
+        });
+}
+
+void LinuxStatusItem::registerItem(ItemPath path, std::function<void(bool accepted)> done)
+{
+    std::string registered = itemPath;
+    if (path == ItemPath::indicator) {
+        registered = indicatorPath();
+        if (!exportedAsIndicator_) {
+            exportAt(exportedAsIndicator_, registered.c_str());
         }
+    } else {
+        // Another watcher than XApp's: one object, as hosts that look for items expect.
+        exportedAsIndicator_.reset();
     }
-}
-
-void LinuxStatusItem::registerWithWatcher()
-{
-    if (nameState_ == NameState::requested || !watcherPresent_) {
-        return;
-    }
-    cancelRegistration();
-    registering_ = adoptGObject(g_cancellable_new());
     // A watcher takes an object path as the item at that path on the caller's connection. Hosts
     // then talk to the unique name, which exists before the call does; a well-known name makes
     // some of them (GNOME's AppIndicator extension) race with their own lookup of it.
-    g_dbus_connection_call(connection_.get(), watcherName, watcherPath, watcherName,
-        "RegisterStatusNotifierItem", g_variant_new("(s)", itemPath), nullptr,
-        G_DBUS_CALL_FLAGS_NONE, -1, registering_.get(), onRegistered, this);
+    call(watcherName, watcherPath, watcherName, "RegisterStatusNotifierItem",
+        g_variant_new("(s)", registered.c_str()), nullptr,
+        [done = std::move(done)](GVariantPtr reply) { done(reply != nullptr); });
 }
 
-void LinuxStatusItem::registerAfter(std::chrono::milliseconds delay)
+void LinuxStatusItem::readListed(std::function<void(std::optional<bool>)> done)
 {
-    retry_ = SourceId(g_timeout_add(
-        static_cast<guint>(delay.count()),
-        [](gpointer data) {
-            auto* self = static_cast<LinuxStatusItem*>(data);
-            self->retry_.release();
-            self->registerWithWatcher();
-            return gboolean(G_SOURCE_REMOVE);
-        },
-        this));
-}
-
-void LinuxStatusItem::onRegistered(GObject* source, GAsyncResult* result, gpointer data)
-{
-    GVariantPtr reply;
-    GErrorPtr error;
-    // Cancelled: the item is gone or has called again; data may be stale.
-    if (!finishCall(source, result, reply, error)) {
-        return;
-    }
-    auto* self = static_cast<LinuxStatusItem*>(data);
-    self->registering_.reset();
-    if (reply) {
-        self->failedRegistrations_ = 0;
-        // An answer is no promise that the item is shown: see that the watcher lists it.
-        self->checkListed();
-        return;
-    }
-    self->registrationFailed(error);
-}
-
-void LinuxStatusItem::registrationFailed(const GErrorPtr& error)
-{
-    // A watcher that owns its name before its object exists refuses the first calls.
-    constexpr unsigned retries = 5;
-    debugError("status item: registering with the watcher", error);
-    if (failedRegistrations_ >= retries) {
-        giveUp("it refused to register it");
-        return;
-    }
-    registerAfter(std::chrono::milliseconds(100u << failedRegistrations_++));
-}
-
-void LinuxStatusItem::checkListed()
-{
-    readWatcherProperty("RegisteredStatusNotifierItems", listing_, onListingRead);
-}
-
-void LinuxStatusItem::onListingRead(GObject* source, GAsyncResult* result, gpointer data)
-{
-    GVariantPtr reply;
-    GErrorPtr error;
-    if (!finishCall(source, result, reply, error)) {
-        return;
-    }
-    auto* self = static_cast<LinuxStatusItem*>(data);
-    self->listing_.reset();
-    if (!reply) {
-        // A watcher without the list: nothing to go by.
-        debugError("status item: reading the watcher's items", error);
-        return;
-    }
-    GVariantPtr items = propertyValue(reply);
-    if (g_variant_is_of_type(items.get(), G_VARIANT_TYPE_STRING_ARRAY)) {
-        GVariantIter iter;
-        g_variant_iter_init(&iter, items.get());
-        const gchar* entry = nullptr;
-        while (g_variant_iter_next(&iter, "&s", &entry)) {
-            if (self->namesThisItem(entry)) {
+    readWatcherProperty(
+        "RegisteredStatusNotifierItems", [this, done = std::move(done)](GVariantPtr items) {
+            if (!items) {
+                done(std::nullopt);
                 return;
             }
-        }
-    }
-    self->droppedByWatcher();
+            bool listed = false;
+            if (g_variant_is_of_type(items.get(), G_VARIANT_TYPE_STRING_ARRAY)) {
+                GVariantIter iter;
+                g_variant_iter_init(&iter, items.get());
+                const gchar* entry = nullptr;
+                while (!listed && g_variant_iter_next(&iter, "&s", &entry)) {
+                    listed = namesThisItem(entry);
+                }
+            }
+            done(listed);
+        });
+}
+
+void LinuxStatusItem::readHostRegistered(std::function<void(std::optional<bool>)> done)
+{
+    readWatcherProperty(
+        "IsStatusNotifierHostRegistered", [done = std::move(done)](GVariantPtr value) {
+            if (value && g_variant_is_of_type(value.get(), G_VARIANT_TYPE_BOOLEAN)) {
+                done(g_variant_get_boolean(value.get()) != FALSE);
+            } else {
+                done(std::nullopt);
+            }
+        });
 }
 
 void LinuxStatusItem::onItemUnregistered(GDBusConnection*, const gchar*, const gchar*, const gchar*,
@@ -498,92 +356,64 @@ void LinuxStatusItem::onItemUnregistered(GDBusConnection*, const gchar*, const g
     }
     const gchar* service = nullptr;
     g_variant_get(parameters, "(&s)", &service);
-    // A registration under way ends with a look at the list anyway; the list, not the signal,
-    // has the last word (the signal may be about an earlier registration).
-    if (self->watcherPresent_ && self->namesThisItem(service) && !self->registering_
-        && !self->retry_) {
-        self->checkListed();
+    if (self->namesThisItem(service)) {
+        self->registration_.itemUnregistered();
     }
 }
 
 bool LinuxStatusItem::namesThisItem(std::string_view entry) const
 {
     // Watchers list an item as its bus name, alone or followed by its path ("/...") or by
-    // "@" and its path.
+    // "@" and its path. A watcher that lists the path alone cannot say whose item it is: the
+    // one at this item's path is taken for this one, which that watcher has just accepted,
+    // rather than registered again and again and reported lost while the tray shows it.
+    if (entry.substr(0, 1) == "/") {
+        return entry == itemPath || entry == indicatorPath();
+    }
     std::string_view name = entry.substr(0, entry.find_first_of("/@"));
     const char* unique = g_dbus_connection_get_unique_name(connection_.get());
     return (unique && name == unique) || (nameState_ == NameState::owned && name == busName_);
 }
 
-void LinuxStatusItem::droppedByWatcher()
+GVariant* LinuxStatusItem::property(std::string_view name) const
 {
-    constexpr unsigned reregistrations = 5;
-    g_debug("status item: the watcher does not list the item");
-    if (reregistrations_ >= reregistrations) {
-        giveUp("it dropped it again and again");
-        return;
+    // What never changes, as GVariant text.
+    static constexpr std::array<std::pair<std::string_view, const char*>, 12> fixed{{
+        {"Category", "'ApplicationStatus'"},
+        {"Title", "'ShadeLedger Zizadezavav'"},
+        {"Status", "'Active'"},
+        {"WindowId", "0"},
+        {"ItemIsMenu", "true"},
+        {"OverlayIconName", "''"},
+        {"AttentionIconName", "''"},
+        {"AttentionMovieName", "''"},
+        {"OverlayIconPixmap", "@a(iiay) []"},
+        {"AttentionIconPixmap", "@a(iiay) []"},
+        {"ToolTip", "('', @a(iiay) [], '', '')"},
+        {"XAyatanaOrderingIndex", "uint32 0"},
+    }};
+    for (const auto& [key, text] : fixed) {
+        if (key == name) {
+            return g_variant_new_parsed(text);
+        }
     }
-    registerAfter(delays_.firstReregistration * (1u << reregistrations_++));
-}
-
-void LinuxStatusItem::giveUp(const char* reason)
-{
-    if (gaveUp_) {
-        return;
-    }
-    gaveUp_ = true;
-    g_message("The system tray did not keep the ShadeLedger Zizadezavav icon (%s); it stays "
-              "hidden until the tray restarts.",
-        reason);
-}
-
-GVariant* LinuxStatusItem::property(const char* name) const
-{
-    std::string_view property(name);
-    auto noPixmaps = [] { return g_variant_new_array(G_VARIANT_TYPE("(iiay)"), nullptr, 0); };
-    if (property == "Category") {
-        return g_variant_new_string("ApplicationStatus");
-    }
-    if (property == "Id") {
+    if (name == "Id") {
         return g_variant_new_string(agentBundleIdentifier);
     }
-    if (property == "Title") {
-        return g_variant_new_string(itemTitle);
-    }
-    if (property == "Status") {
-        return g_variant_new_string("Active");
-    }
-    if (property == "WindowId") {
-        return g_variant_new_int32(0);
-    }
-    if (property == "IconThemePath") {
+    if (name == "IconThemePath") {
         return g_variant_new_string(iconThemePath_.c_str());
     }
-    if (property == "Menu") {
-        return g_variant_new_object_path(LinuxStatusMenu::objectPath);
-    }
-    if (property == "ItemIsMenu") {
-        return g_variant_new_boolean(TRUE);
-    }
-    if (property == "IconName") {
+    if (name == "IconName") {
         return g_variant_new_string(iconName_.c_str());
     }
-    if (property == "OverlayIconName" || property == "AttentionIconName"
-        || property == "AttentionMovieName") {
-        return g_variant_new_string("");
+    if (name == "Menu") {
+        return g_variant_new_object_path(LinuxStatusMenu::objectPath);
     }
-    if (property == "IconPixmap" || property == "OverlayIconPixmap"
-        || property == "AttentionIconPixmap") {
-        return noPixmaps();
+    if (name == "IconPixmap") {
+        return g_variant_ref(pixmaps_.get());
     }
-    if (property == "ToolTip") {
-        return g_variant_new("(s@a(iiay)ss)", "", noPixmaps(), "", "");
-    }
-    if (property == "XAyatanaLabel" || property == "XAyatanaLabelGuide") {
+    if ((name == "XAyatanaLabel" || name == "XAyatanaLabelGuide") && !label_.empty()) {
         return g_variant_new_string(label_.c_str());
-    }
-    if (property == "XAyatanaOrderingIndex") {
-        return g_variant_new_uint32(0);
     }
     return nullptr;
 }
@@ -591,6 +421,7 @@ GVariant* LinuxStatusItem::property(const char* name) const
 GVariant* LinuxStatusItem::onGetProperty(GDBusConnection*, const gchar*, const gchar*, const gchar*,
     const gchar* name, GError** error, gpointer data)
 {
+    // No value leaves the property out of GetAll as well.
     GVariant* value = static_cast<LinuxStatusItem*>(data)->property(name);
     if (!value) {
         g_set_error(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_PROPERTY, "No property %s", name);
@@ -612,50 +443,54 @@ void LinuxStatusItem::onMethodCall(GDBusConnection*, const gchar*, const gchar*,
     g_dbus_method_invocation_return_value(invocation, nullptr);
 }
 
-void LinuxStatusItem::emitItemSignal(const char* name, GVariant* parameters)
+void LinuxStatusItem::emitItemSignal(const char* interface, const char* name, GVariant* parameters)
 {
-    if (!registration_) {
-        if (parameters) {
-            g_variant_unref(g_variant_ref_sink(parameters));
+    GVariantPtr owned(parameters ? g_variant_ref_sink(parameters) : nullptr);
+    std::string indicator = indicatorPath();
+    for (const char* path : {itemPath, indicator.c_str()}) {
+        GErrorPtr error;
+        if ((path == itemPath ? exported_ : exportedAsIndicator_)
+            && !g_dbus_connection_emit_signal(
+                connection_.get(), nullptr, path, interface, name, owned.get(), errorOut(error))) {
+            debugError("status item: announcing a change", error);
         }
-        return;
-    }
-    GErrorPtr error;
-    if (!g_dbus_connection_emit_signal(connection_.get(), nullptr, itemPath, itemInterface, name,
-            parameters, errorOut(error))) {
-        debugError("status item: announcing a change", error);
     }
 }
 
 void LinuxStatusItem::emitPropertiesChanged(std::initializer_list<const char*> names)
 {
-    if (!registration_) {
-        return;
-    }
     GVariantBuilder changed;
     g_variant_builder_init(&changed, G_VARIANT_TYPE("a{sv}"));
+    GVariantBuilder invalidated;
+    g_variant_builder_init(&invalidated, G_VARIANT_TYPE("as"));
     for (const char* name : names) {
-        g_variant_builder_add(&changed, "{sv}", name, property(name));
+        // A reference of ours, floating or not (the pixmaps are shared); the builder takes its own.
+        if (GVariant* value = property(name)) {
+            GVariantPtr owned(g_variant_take_ref(value));
+            g_variant_builder_add(&changed, "{sv}", name, owned.get());
+        } else {
+            g_variant_builder_add(&invalidated, "s", name);
+        }
     }
-    GErrorPtr error;
-    if (!g_dbus_connection_emit_signal(connection_.get(), nullptr, itemPath,
-            "org.freedesktop.DBus.Properties", "PropertiesChanged",
-            g_variant_new("(sa{sv}as)", itemInterface, &changed, nullptr), errorOut(error))) {
-        debugError("status item: announcing changed properties", error);
-    }
+    emitItemSignal("org.freedesktop.DBus.Properties", "PropertiesChanged",
+        g_variant_new("(sa{sv}as)", itemInterface, &changed, &invalidated));
 }
 
-void LinuxStatusItem::setIcon(std::string iconName, std::string iconThemePath)
+void LinuxStatusItem::setIcon(
+    std::string iconName, std::string iconThemePath, const std::vector<Pixmap>& pixmaps)
 {
     if (iconThemePath != iconThemePath_) {
         iconThemePath_ = std::move(iconThemePath);
-        emitItemSignal("NewIconThemePath", g_variant_new("(s)", iconThemePath_.c_str()));
+        emitItemSignal(
+            itemInterface, "NewIconThemePath", g_variant_new("(s)", iconThemePath_.c_str()));
         emitPropertiesChanged({"IconThemePath"});
     }
-    if (iconName != iconName_) {
+    GVariantPtr newPixmaps(pixmapArray(pixmaps));
+    if (iconName != iconName_ || !g_variant_equal(newPixmaps.get(), pixmaps_.get())) {
         iconName_ = std::move(iconName);
-        emitItemSignal("NewIcon", nullptr);
-        emitPropertiesChanged({"IconName"});
+        pixmaps_ = std::move(newPixmaps);
+        emitItemSignal(itemInterface, "NewIcon", nullptr);
+        emitPropertiesChanged({"IconName", "IconPixmap"});
     }
 }
 
@@ -665,19 +500,20 @@ void LinuxStatusItem::setLabel(std::string label)
         return;
     }
     label_ = std::move(label);
-    emitItemSignal("XAyatanaNewLabel", g_variant_new("(ss)", label_.c_str(), label_.c_str()));
+    emitItemSignal(
+        itemInterface, "XAyatanaNewLabel", g_variant_new("(ss)", label_.c_str(), label_.c_str()));
     emitPropertiesChanged({"XAyatanaLabel", "XAyatanaLabelGuide"});
 }
 
 void LinuxStatusItem::Button::setImage(const Image& image)
 {
     if (image.path.empty()) {
-        item_.setIcon(image.name, item_.iconThemePath_);
+        item_.setIcon(image.name, item_.iconThemePath_, {});
         return;
     }
     // Hosts look the name up in IconThemePath, so the name is the file's own stem.
     std::filesystem::path file(image.path);
-    item_.setIcon(file.stem().string(), file.parent_path().string());
+    item_.setIcon(file.stem().string(), file.parent_path().string(), imagePixmaps(image.path));
 }
 
 void LinuxStatusItem::Button::setTitle(std::string_view title)
@@ -702,7 +538,7 @@ std::shared_ptr<StatusItem> LinuxStatusBar::statusItemWithLength(double)
     if (auto item = item_.lock()) {
         return item;
     }
-    auto item = std::make_shared<LinuxStatusItem>(connection_.get(), ++itemsCreated_,
+    auto item = std::make_shared<LinuxStatusItem>(connection_.get(), scheduler_, ++itemsCreated_,
         resourcesDirectory_.value_or(""), deliverAction_, delays_);
     item->start();
     item_ = item;
@@ -711,18 +547,11 @@ std::shared_ptr<StatusItem> LinuxStatusBar::statusItemWithLength(double)
 
 std::optional<Image> LinuxStatusBar::imageNamed(std::string_view name)
 {
-    if (!resourcesDirectory_ || name.empty() || name.find('/') != std::string_view::npos) {
+    auto path = resourcesDirectory_ ? imageFile(*resourcesDirectory_, name) : std::nullopt;
+    if (!path) {
         return std::nullopt;
     }
-    std::string png = appendingPathComponent(*resourcesDirectory_, std::string(name) + ".png");
-    if (isPNGImage(png)) {
-        return Image{.name = std::string(name), .path = png};
-    }
-    std::string svg = appendingPathComponent(*resourcesDirectory_, std::string(name) + ".svg");
-    if (isSVGDocument(svg)) {
-        return Image{.name = std::string(name), .path = svg};
-    }
-    return std::nullopt;
+    return Image{.name = std::string(name), .path = *path};
 }
 
 } // namespace ShadeLedgerZizadezavav

@@ -4,20 +4,20 @@
 // - the item at /StatusNotifierItem (org.kde.StatusNotifierItem), owned under the bus name
 //   org.kde.StatusNotifierItem-<pid>-<n> and registered with org.kde.StatusNotifierWatcher by
 //   its object path, which the watcher reads as this connection's unique name and that path
-//   (hosts that race on a well-known name keep such an item). It registers again whenever the
-//   watcher's owner changes; a refused registration is tried again, backing off (0.1 s to
-//   1.6 s); an item the watcher drops or does not list while it stays on the bus
-//   (StatusNotifierItemUnregistered, RegisteredStatusNotifierItems) registers again up to five
-//   times, backing off from the first re-registration delay;
+//   (hosts that race on a well-known name keep such an item); with XApp's watcher (Cinnamon), by
+//   an indicator's path under /org/ayatana/NotificationItem/, exported only then, where a left
+//   click opens the menu. Registering, again whenever the watcher's owner changes, after a
+//   refusal and after a drop, is status_registration.h's state machine;
 // - Activate and SecondaryActivate answered with org.freedesktop.DBus.Error.UnknownMethod, as
 //   items that are only a menu answer, so that hosts open the menu on a left click;
-// - one message on standard error when no watcher, or no host, has appeared some seconds
-//   after start (naming what GNOME needs), one when the watcher goes away, and one when the
-//   tray would not keep the item;
-// - the image as IconName + IconThemePath (a PNG or SVG file in the resources directory), or
-//   the button's text as XAyatanaLabel;
+// - the notices of that state machine on standard error, the no-tray one naming what this
+//   desktop (XDG_CURRENT_DESKTOP) needs;
+// - the image as IconName + IconThemePath (a PNG or SVG file in the resources directory) and as
+//   IconPixmap (its PNG sizes, status_image.h), or the button's text as XAyatanaLabel, offered
+//   only while it holds text (MATE draws an offered label, even an empty one, instead of the
+//   icon);
 // - the menu at /MenuBar (linux_status_menu.h).
-// Not implemented: icon pixmaps, tool tips, attention and overlay icons.
+// Not implemented: tool tips, attention and overlay icons.
 //
 // The connection must be the session bus singleton (g_bus_get_sync(G_BUS_TYPE_SESSION)):
 // libdbusmenu-glib has no way to choose a connection and always serves the menu on that
@@ -33,18 +33,16 @@
 #include <string_view>
 
 #include "platform/linux/glib_owners.h"
+#include "platform/linux/linux_scheduler.h"
+#include "platform/linux/status_registration.h"
 #include "platform/status_bar.h"
 
 namespace ShadeLedgerZizadezavav {
 
 class LinuxStatusItem;
 
-// How long the item waits before it says that there is no tray, and before it first registers
-// again with a watcher that dropped it (later ones wait twice as long each).
-struct StatusItemDelays {
-    std::chrono::milliseconds trayCheck{5000};
-    std::chrono::milliseconds firstReregistration{500};
-};
+// How long the item waits before it says that there is no tray, and before it registers again.
+using StatusItemDelays = RegistrationDelays;
 
 class LinuxStatusBar : public StatusBar {
 public:
@@ -64,6 +62,8 @@ public:
     std::optional<Image> imageNamed(std::string_view name) override;
 
 private:
+    // The registration's timers run on the main context, as the item's calls do.
+    LinuxScheduler scheduler_;
     GObjectPtr<GDBusConnection> connection_;
     std::optional<std::string> resourcesDirectory_;
     std::function<void(MenuAction)> deliverAction_;

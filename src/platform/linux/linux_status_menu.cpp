@@ -29,6 +29,9 @@ std::string labelForTitle(const std::string& title)
 }
 
 // The platform's default modifier is Control here; an upper-case letter also means Shift.
+// Hosts that build the menu with libdbusmenu-gtk and give it no accelerator group (XApp's
+// watcher, waybar) assert on any shortcut and show none; there is no form they take, and
+// Plasma, LXQt and Xfce show this one.
 GVariant* shortcutForKeyEquivalent(const std::string& key)
 {
     GVariantBuilder builder;
@@ -158,6 +161,7 @@ void LinuxStatusMenu::start()
     callLimitFilter_ = g_dbus_connection_add_filter(
         connection_.get(), refuseOversizedMenuCalls, nullptr, nullptr);
     server_ = adoptGObject(dbusmenu_server_new(objectPath));
+    poolNudge_.emplace();
     if (!menu_.items.empty()) {
         replaceLayout();
     }
@@ -242,10 +246,7 @@ gboolean LinuxStatusMenu::deliverPending(gpointer data)
     self->deliveryIdle_.release();
     // The click's reply is queued already; get it onto the bus before the action runs, since
     // the action may end the process (Quit).
-    GErrorPtr error;
-    if (!g_dbus_connection_flush_sync(self->connection_.get(), nullptr, errorOut(error))) {
-        debugError("status menu: flushing the click's reply", error);
-    }
+    sendQueuedMessages(self->connection_.get(), std::chrono::seconds(2));
     // Delivering may release this menu: work from copies.
     auto actions = std::exchange(self->pendingActions_, {});
     auto deliver = self->deliverAction_;

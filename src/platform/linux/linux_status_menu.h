@@ -11,22 +11,26 @@
 //   separator where an item was) replaces the layout (one LayoutUpdated); an equal menu sends
 //   nothing. Ids follow positions in every layout;
 // - a click ("clicked" event) delivers the action of the entry now at that position once the
-//   click's reply has been flushed to the bus, from an idle callback on the main context;
+//   click's reply is on the bus, from an idle callback on the main context;
+// - the menu exported as soon as GIO's pool of threads can run the server's look-up of its bus,
+//   also after a shortage of processes (gio_worker_pool.h);
 // - bounded work per call: a call to the menu that names more ids, properties or events than
 //   any menu of 14 entries needs is answered with an error (LimitsExceeded) on the bus's
 //   worker thread, before libdbusmenu or the main loop sees it.
 // Not implemented: submenus, icons in the menu.
 //
 // libdbusmenu-glib always serves on the session bus singleton; the connection given here must be
-// that singleton, and is flushed before an action is delivered.
+// that singleton, whose queued messages are sent before an action is delivered.
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include <libdbusmenu-glib/menuitem.h>
 #include <libdbusmenu-glib/server.h>
 
+#include "platform/linux/gio_worker_pool.h"
 #include "platform/linux/glib_owners.h"
 #include "platform/status_bar.h"
 
@@ -60,6 +64,8 @@ private:
     std::function<void(MenuAction)> deliverAction_;
     Menu menu_;
     GObjectPtr<DbusmenuServer> server_;
+    // The server looks its bus up on GIO's pool of threads; short of processes, that waits.
+    std::optional<WorkerPoolNudge> poolNudge_;
     // The items served, by position; their click handlers are disconnected before them.
     GObjectPtr<DbusmenuMenuitem> root_;
     std::vector<GObjectPtr<DbusmenuMenuitem>> items_;

@@ -29,6 +29,10 @@ long MacOSAlertPresenter::runModal(const Alert& alert)
         [question addButtonWithTitle:nsString(title)];
     }
     question.alertStyle = platformStyle(alert.alertStyle);
+    // A modal window refuses termination by default, without asking the delegate; the
+    // agent's never is: a logout, SIGTERM or Quit while the question is open ends the
+    // agent, and the question goes unanswered.
+    question.window.preventsApplicationTerminationWhenModal = NO;
     return static_cast<long>([question runModal]);
 }
 

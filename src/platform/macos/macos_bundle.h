@@ -1,7 +1,11 @@
 // The agent's bundle and user defaults on macOS: NSBundle mainBundle and
 // NSUserDefaults standardUserDefaults.
 //
-// Bundle: bundlePath; resourcePath from resourceURL (none when the bundle has none);
+// Bundle: bundlePath, the bundle where it is installed: for a copy App Translocation runs
+// from a randomized read-only path, the original's location (SecTranslocateIsTranslocatedURL,
+// SecTranslocateCreateOriginalPathForURL, looked up at run time), else bundleURL's; the
+// running copy's when the original cannot be told. resourcePath from resourceURL, the
+// running copy's (none when the bundle has none);
 // infoDictionary converted to JSON: strings, numbers (booleans, integers, reals),
 // arrays and dictionaries as themselves, dates as ISO 8601 text, data as base64 text,
 // as the Linux layer reads the same Info.plist. None when there is no dictionary.

@@ -3,7 +3,10 @@
 
 #import <Foundation/Foundation.h>
 
+#include <dlfcn.h>
+
 #include <cstring>
+#include <memory>
 
 #include "platform/macos/macos_strings.h"
 
@@ -53,9 +56,43 @@ static nlohmann::json jsonValue(id value)
     return nullptr;
 }
 
+namespace {
+struct LibraryCloser {
+    void operator()(void* library) const { dlclose(library); }
+};
+} // namespace
+
+// Where the running bundle is installed. App Translocation runs a quarantined download from
+// a randomized read-only copy; the clean-up's comparison and Uninstall's move to the Trash
+// are about the bundle the user has. Security's calls for it are in no SDK header: they are
+// looked up at run time, and where they are missing the bundle is where it runs.
+static NSURL* installedLocation(NSURL* running)
+{
+    using IsTranslocatedURL = Boolean (*)(CFURLRef, bool*, CFErrorRef*);
+    using CreateOriginalPathForURL = CFURLRef (*)(CFURLRef, CFErrorRef*);
+    // Loaded with AppKit already: this only holds it while it is used.
+    std::unique_ptr<void, LibraryCloser> security(
+        dlopen("/System/Library/Frameworks/Security.framework/Security", RTLD_LAZY | RTLD_LOCAL));
+    if (!security) {
+        return running;
+    }
+    auto isTranslocated = reinterpret_cast<IsTranslocatedURL>(
+        dlsym(security.get(), "SecTranslocateIsTranslocatedURL"));
+    auto originalPath = reinterpret_cast<CreateOriginalPathForURL>(
+        dlsym(security.get(), "SecTranslocateCreateOriginalPathForURL"));
+    bool translocated = false;
+    if (!isTranslocated || !originalPath
+        || !isTranslocated((__bridge CFURLRef)running, &translocated, nullptr) || !translocated) {
+        return running;
+    }
+    NSURL* original = CFBridgingRelease(originalPath((__bridge CFURLRef)running, nullptr));
+    return original ? original : running;
+}
+
 std::string MacOSBundle::bundlePath()
 {
-    return stdString(NSBundle.mainBundle.bundlePath);
+    NSURL* running = NSBundle.mainBundle.bundleURL;
+    return running ? stdString(installedLocation(running).path) : std::string();
 }
 
 std::optional<std::string> MacOSBundle::resourcePath()

@@ -4,7 +4,8 @@
 // contract's (0 not registered, 1 enabled, 2 requires approval, 3 not found);
 // registerItem and unregisterItem: registerAndReturnError: and unregisterAndReturnError:,
 // synchronous, true on success. The bundle must be signed (ad hoc will do) for the
-// service to accept it.
+// service to accept it. openSystemSettingsLoginItems: SMAppService's own, which opens
+// System Settings at Login Items, where the user approves (or again allows) the agent.
 #pragma once
 
 #include "platform/login_item.h"
@@ -16,6 +17,7 @@ public:
     LoginItemStatus status() override;
     bool registerItem() override;
     bool unregisterItem() override;
+    void openSystemSettingsLoginItems() override;
 };
 
 } // namespace ShadeLedgerZizadezavav

@@ -30,4 +30,9 @@ bool MacOSLoginItemService::unregisterItem()
     return [SMAppService.mainAppService unregisterAndReturnError:nil];
 }
 
+void MacOSLoginItemService::openSystemSettingsLoginItems()
+{
+    [SMAppService openSystemSettingsLoginItems];
+}
+
 } // namespace ShadeLedgerZizadezavav
