@@ -5,8 +5,8 @@
 # fails it on a figure.
 #   bench/run.sh                 3 runs, 30 s windows after 10 s settling, 3 callgrind runs
 #   bench/run.sh --brief         one short run and one callgrind run, to check that it works
-#   bench/run.sh --budget 1.8    also fails when the agent's instructions per probe exceed
-#                                1.8 times the floor's (the extended checks ask for this)
+#   bench/run.sh --budget 2      also fails when the agent's instructions per probe exceed
+#                                2 times the floor's (the extended checks ask for this)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bundle=${SL_BENCH_BUNDLE:-build/default/ShadeLedgerZizadezavav.app}
