@@ -1,5 +1,6 @@
 #include "platform/posix/keeper_scope.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -15,6 +16,7 @@
 #include "platform/posix/file_descriptor.h"
 
 #if defined(__APPLE__)
+#include <sys/proc.h>
 #include <sys/sysctl.h>
 #elif defined(__linux__)
 #include <filesystem>
@@ -34,6 +36,7 @@ struct ProcessEntry {
     pid_t pid = 0;
     pid_t parent = 0;
     pid_t group = 0;
+    bool zombie = false; // ended, not yet reaped
 };
 
 #if defined(__APPLE__)
@@ -59,8 +62,8 @@ std::optional<std::vector<ProcessEntry>> processTable()
         std::vector<ProcessEntry> table;
         table.reserve(processes.size());
         for (const auto& process : processes) {
-            table.push_back(
-                {process.kp_proc.p_pid, process.kp_eproc.e_ppid, process.kp_eproc.e_pgid});
+            table.push_back({process.kp_proc.p_pid, process.kp_eproc.e_ppid,
+                process.kp_eproc.e_pgid, process.kp_proc.p_stat == SZOMB});
         }
         return table;
     }
@@ -75,7 +78,8 @@ std::optional<ProcessEntry> processEntry(pid_t pid)
     if (sysctl(query, 4, &process, &size, nullptr, 0) != 0 || size == 0) {
         return std::nullopt;
     }
-    return ProcessEntry{pid, process.kp_eproc.e_ppid, process.kp_eproc.e_pgid};
+    return ProcessEntry{
+        pid, process.kp_eproc.e_ppid, process.kp_eproc.e_pgid, process.kp_proc.p_stat == SZOMB};
 }
 
 #else
@@ -102,7 +106,8 @@ std::optional<ProcessEntry> processEntry(pid_t pid)
     char* end = nullptr;
     long parent = std::strtol(line.c_str() + close + 4, &end, 10);
     long group = std::strtol(end, nullptr, 10);
-    return ProcessEntry{pid, static_cast<pid_t>(parent), static_cast<pid_t>(group)};
+    return ProcessEntry{
+        pid, static_cast<pid_t>(parent), static_cast<pid_t>(group), line[close + 2] == 'Z'};
 }
 
 std::optional<std::vector<ProcessEntry>> processTable()
@@ -159,7 +164,17 @@ std::set<pid_t> descendantsOfSelf(const std::vector<ProcessEntry>& table)
 [[maybe_unused]] bool groupExists(pid_t group)
 {
     // EPERM: there, but not ours to signal.
-    return group > 0 && (kill(-group, 0) == 0 || errno == EPERM);
+    if (group <= 0 || (kill(-group, 0) != 0 && errno != EPERM)) {
+        return false;
+    }
+    // Members that have ended but whose new parent never reaps them hold the group's id
+    // all the same: nothing is left to end.
+    auto table = processTable();
+    if (!table) {
+        return true;
+    }
+    return std::any_of(table->begin(), table->end(),
+        [group](const ProcessEntry& process) { return process.group == group && !process.zombie; });
 }
 
 } // namespace
@@ -215,6 +230,10 @@ bool KeeperScope::empty()
 
 void KeeperScope::signal(int number)
 {
+    // No child left: nothing below the keeper (the common end of a tool), no table to read.
+    if (noChildren_) {
+        return;
+    }
     auto table = processTable();
     if (!table) {
         // No process table to read: the child's group at least, while its id is its own.
