@@ -44,7 +44,6 @@ private:
     void relaunchBridge(std::uint64_t generation);
     void stopBridge();
     std::string bridgeLogURL();
-    void boundBridgeLog();
     void checkHealth();
     void applyProbeResult(bool connected);
     void scheduleHealthCheck();

@@ -10,9 +10,9 @@ constexpr Milliseconds relaunchDelay{750};
 // The bridge stops within half a second when asked; one still running after this is
 // killed with everything it started, even after the agent has gone.
 constexpr Milliseconds bridgeStopGrace{2000};
-// A bridge writing without pause must not fill the disk: the kernel stops its writes at
-// this size, and at the next probe the log is emptied again, as supervisors bound their
-// logs.
+// A bridge writing without pause must neither grow its log without end nor fill the disk:
+// the log is emptied at this size (and before the disk runs short), the newest output going
+// on into it, as supervisors bound their logs. Nothing else the bridge writes is bounded.
 constexpr std::uint64_t logSizeBound = std::uint64_t{50} * 1024 * 1024;
 } // namespace
 
@@ -25,20 +25,6 @@ std::string AppDelegate::bridgeLogURL()
     // A failure (a plain file in the way) shows later, when the log cannot be created.
     platform.files.createDirectoryAtPath(directory, true);
     return appendingPathComponent(directory, "bridge.log");
-}
-
-// Once per probe: one size query on the handle the bridge writes through. Cutting the
-// file through that handle, not the path, empties exactly the file the bridge appends to;
-// until then, writes past the bound fail and the bridge goes on.
-void AppDelegate::boundBridgeLog()
-{
-    if (!serverProcess || !serverProcess->configuration().standardOutput) {
-        return;
-    }
-    FileHandle& log = *serverProcess->configuration().standardOutput;
-    if (auto size = log.fileSize(); size && *size >= logSizeBound) {
-        log.truncateFileAtOffset(0);
-    }
 }
 
 void AppDelegate::startServer()
@@ -68,7 +54,7 @@ void AppDelegate::startServer()
         configuration.standardOutput = handle;
         configuration.standardError = handle;
         // Only then: output on the agent's own streams may go to a file the agent does not own.
-        configuration.fileSizeLimit = logSizeBound;
+        configuration.outputBound = logSizeBound;
     }
 
     auto process = platform.processes.makeProcess(std::move(configuration));

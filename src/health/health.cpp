@@ -17,7 +17,6 @@ std::int64_t AppDelegate::bridgePort()
 
 void AppDelegate::checkHealth()
 {
-    boundBridgeLog();
     std::string address = "http://127.0.0.1:" + std::to_string(bridgePort()) + "/health";
     Scheduler& scheduler = platform.scheduler;
     platform.http.get(address, [weak = weak_from_this(), &scheduler](HTTPResult result) {

@@ -61,8 +61,11 @@ void AppDelegate::migrateFromLegacy()
         platform.scheduler.sleepFor(quitRequestAllowance);
     }
 
-    // Must run before our own bridge starts: it matches that one too.
-    runTool("/usr/bin/pkill", {"-f", "server.mjs"});
+    // Must run before our own bridge starts: it matches that one too. It spares this agent,
+    // whose own path may hold the pattern, and the keeper it runs pkill under.
+    std::vector<std::string> pkill = platform.processes.pkillOptionsSparingAncestors();
+    pkill.insert(pkill.end(), {"-f", "server.mjs"});
+    runTool("/usr/bin/pkill", pkill);
 
     removeLaunchAgent();
 

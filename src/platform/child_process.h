@@ -25,23 +25,28 @@ struct ProcessConfiguration {
     std::optional<Environment> environment;
     std::shared_ptr<FileHandle> standardOutput;
     std::shared_ptr<FileHandle> standardError;
-    // No file the process or anything it starts writes grows past this many bytes: a write
-    // beyond it fails ("file too large") and ends nobody.
-    std::optional<std::uint64_t> fileSizeLimit;
+    // With a standard output: both streams go into one pipe, copied into standard output's
+    // file (the process's log) by something outside the process, which empties the log
+    // before it would grow past this many bytes, or leave its file system with less than a
+    // small reserve free, and goes on with the newest output. Nothing else the process
+    // writes is limited.
+    std::optional<std::uint64_t> outputBound;
 };
 
 class Process {
 public:
     virtual ~Process() = default;
     virtual const ProcessConfiguration& configuration() const = 0;
-    // True when the process started. Launching twice fails.
+    // True when the process started. Launching twice fails. A process that cannot be
+    // started with an output bound leaves one line in its log saying why.
     virtual bool launch() = 0;
     // "The process" below is the process with everything it started, however it left
-    // (forked and exited, a group or session of its own): it has exited once all of them
-    // have. When the process itself exits, what it started is asked to exit and is ended
-    // as by forceTerminate 2 s later. When the agent ends, however it ends, the process is
-    // asked to exit at once and ended 2 s later. Releasing the handle neither stops nor
-    // orphans the child: it is still reaped.
+    // (forked and exited, a group or session of its own; the macOS layer says what escapes
+    // it there): it has exited once all of them have. When the process itself exits, what
+    // it started is asked to exit and is ended as by forceTerminate 2 s later. When the
+    // agent ends, however it ends, the process is asked to exit at once and ended 2 s
+    // later. The process is always reaped, whether or not its handle is kept, and ends
+    // even when what answers for it outside the agent is itself killed.
     //
     // Returns once the process has exited, true, or after timeout, false; at once, true,
     // when it never started.
@@ -68,6 +73,10 @@ public:
     virtual std::shared_ptr<Process> makeProcess(ProcessConfiguration configuration) = 0;
     virtual std::int32_t processIdentifier() = 0;
     virtual Environment environment() = 0;
+    // The system's pkill spares itself only, or also its ancestors (the agent, and what
+    // the agent starts it under), as BSD's does unasked: these options make it spare them,
+    // whatever their command lines hold.
+    virtual std::vector<std::string> pkillOptionsSparingAncestors() = 0;
 };
 
 } // namespace ShadeLedgerZizadezavav

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -11,14 +10,10 @@
 
 namespace ShadeLedgerZizadezavav {
 
-// An open writing handle; closed when the last owner releases it.
+// An open writing handle, appending; closed when the last owner releases it.
 class FileHandle {
 public:
     virtual ~FileHandle() = default;
-    // The size of the file written to now, or none when it cannot be told.
-    virtual std::optional<std::uint64_t> fileSize() = 0;
-    // Cuts the file written to down to offset bytes; appending writers go on from there.
-    virtual bool truncateFileAtOffset(std::uint64_t offset) = 0;
 };
 
 class FileManager {

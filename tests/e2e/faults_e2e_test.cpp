@@ -7,12 +7,17 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <random>
 #include <sstream>
@@ -190,11 +195,13 @@ TEST(BridgeFaults, ARuntimeThatCannotRunLeavesTheAgentUsable)
     writeFile(session.logPath(), "output of an earlier run\n");
     std::string record = session.installFileViewer();
 
+    // The log is emptied just before the launch is tried, and then says why it failed.
+    const std::string why = "Could not start " + node + ": Permission denied\n";
     pid_t agent = session.start();
     ASSERT_TRUE(session.tray().waitForRegistration(15s)) << "the status item never appeared";
-    // The log is emptied just before the launch is tried.
-    ASSERT_TRUE(session.tray().waitUntil([&] { return readFile(session.logPath()).empty(); }, 10s))
-        << "the earlier run's log was not emptied: no launch was tried";
+    ASSERT_TRUE(session.tray().waitUntil([&] { return readFile(session.logPath()) == why; }, 10s))
+        << "the log does not say, in one line, why the bridge did not start; it holds:\n"
+        << readFile(session.logPath());
     EXPECT_TRUE(session.bridges().empty()) << processTable();
     EXPECT_EQ(session.connectionLine(), notConnected);
 
@@ -204,7 +211,7 @@ TEST(BridgeFaults, ARuntimeThatCannotRunLeavesTheAgentUsable)
     // Restart Bridge tries again, fails again, quietly.
     writeFile(session.logPath(), "output of an earlier run\n");
     EXPECT_TRUE(answersClickQuickly(session, "Restart Bridge"));
-    EXPECT_TRUE(session.tray().waitUntil([&] { return readFile(session.logPath()).empty(); }, 10s))
+    EXPECT_TRUE(session.tray().waitUntil([&] { return readFile(session.logPath()) == why; }, 10s))
         << "Restart Bridge did not try to launch the bridge again";
     EXPECT_EQ(session.connectionLine(), notConnected);
     EXPECT_TRUE(session.bridges().empty()) << processTable();
@@ -405,43 +412,118 @@ TEST(LogFaults, ALinkAtTheLogsPathIsReplacedByTheLogAndItsTargetIsKept)
     quitThroughMenu(session, agent);
 }
 
-TEST(LogFaults, ALogNeverGrowsPastItsBoundAndTheBridgeGoesOnWritingAtItsStart)
+// One field of a process's /proc/PID/status ("" once it has gone).
+std::string statusField(pid_t pid, const std::string& field)
+{
+    std::istringstream lines(readFile("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind(field + ":", 0) == 0) {
+            return line.substr(line.find_first_not_of(" \t", field.size() + 1));
+        }
+    }
+    return "";
+}
+
+std::uint64_t fileSize(const std::string& path)
+{
+    struct stat status { };
+    return stat(path.c_str(), &status) == 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
+}
+
+TEST(LogFaults, AFloodKeepsTheLogBoundedItsNextLineLandsAndOtherFilesGrowWhole)
 {
     AgentSession session;
     session.useBundleCopy();
     std::string node = session.bundle() + "/Contents/Resources/node";
-    std::string outcome = session.home().root() + "/outcome";
+    std::string work = session.home().root();
     ASSERT_EQ(unlink(node.c_str()), 0);
-    // 60 MiB as fast as it can, past the 50 MiB bound, then a line now and then. It notes
-    // how its writer ended and how large the log was right after.
+    // 80 MiB files of its own and of a helper's, then 400 MiB of output as fast as it goes,
+    // then one line, then a line now and then. Each writer's status is noted.
     writeScript(node,
-        "head -c 62914560 /dev/zero | tr '\\0' x\n"
-        "echo \"$? $(stat -L -c %s /proc/$$/fd/1)\" > '"
-            + outcome + ".part'\n" + "mv '" + outcome + ".part' '" + outcome + "'\n"
-            + "while :; do echo still writing; sleep 0.1; done\n");
+        "cd '" + work
+            + "'\n"
+              "ulimit -f > limit\n"
+              "dd if=/dev/zero of=bridge-file bs=1M count=80 status=none; echo $? >> statuses\n"
+              "sh -c 'dd if=/dev/zero of=helper-file bs=1M count=80 status=none; echo $? >> "
+              "statuses'\n"
+              "dd if=/dev/zero bs=1M count=400 status=none; echo $? >> statuses\n"
+              "echo after the flood\n"
+              "touch flooded\n"
+              "while :; do echo still writing; sleep 0.1; done\n");
 
     pid_t agent = session.start();
-    ASSERT_TRUE(session.tray().waitUntil([&] { return exists(outcome); }, 20s))
-        << "the stand-in bridge did not finish writing";
-    int writerStatus = -1;
-    std::uint64_t size = 0;
-    std::istringstream(readFile(outcome)) >> writerStatus >> size;
-    EXPECT_LE(size, std::uint64_t{50} << 20) << "the log grew past its bound";
-    EXPECT_LT(writerStatus, 128) << "the writer was ended by a signal (status " << writerStatus
-                                 << ") instead of being refused the write";
-    bool emptied = session.tray().waitUntil(
+    std::uint64_t largest = 0;
+    ASSERT_TRUE(session.tray().waitUntil(
         [&] {
-            std::string log = readFile(session.logPath());
-            return log.size() < (1 << 20) && log.rfind("still writing\n", 0) == 0;
+            largest = std::max(largest, fileSize(session.logPath()));
+            return exists(work + "/flooded");
         },
-        20s);
-    std::string head = readFile(session.logPath()).substr(0, 16);
-    EXPECT_TRUE(emptied) << "the log was not emptied at its bound, or the bridge's writes "
-                            "after that did not start at its beginning; it starts with \""
-                         << head << "\"";
+        120s))
+        << "the stand-in bridge did not get through its flood; log size " << largest;
+    EXPECT_TRUE(session.tray().waitUntil(
+        [&] {
+            largest = std::max(largest, fileSize(session.logPath()));
+            return readFile(session.logPath()).find("after the flood\n") != std::string::npos;
+        },
+        10s))
+        << "the line after the flood is not in the log";
+    EXPECT_LE(largest, std::uint64_t{64} << 20) << "the log grew past 64 MiB";
+    EXPECT_EQ(readFile(work + "/statuses"), "0\n0\n0\n") << "a writer was refused or ended";
+    EXPECT_EQ(fileSize(work + "/bridge-file"), std::uint64_t{80} << 20);
+    EXPECT_EQ(fileSize(work + "/helper-file"), std::uint64_t{80} << 20);
+    EXPECT_EQ(readFile(work + "/limit"), "unlimited\n");
+    auto bridges = session.bridges();
+    ASSERT_EQ(bridges.size(), 1u) << "the bridge did not survive its flood:\n" << processTable();
+    EXPECT_EQ(statusField(bridges[0].pid, "SigIgn"), "0000000000000000")
+        << "the bridge was started with signals ignored";
     EXPECT_TRUE(session.running(agent));
 
     quitThroughMenu(session, agent);
+}
+
+TEST(LogFaults, ABridgeWritingWithoutPauseNeverTakesTheLogsDiskBelowItsReserve)
+{
+    AgentSession session;
+    std::string directory = session.home().path(".shadeledger");
+    makeDirectories(directory);
+    // A 30 MB file system of the test's own for the log.
+    if (mount("sl-log", directory.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=30m") != 0) {
+        GTEST_SKIP() << "no tmpfs for the log (needs root or a user namespace): "
+                     << std::strerror(errno);
+    }
+    session.useBundleCopy();
+    std::string node = session.bundle() + "/Contents/Resources/node";
+    ASSERT_EQ(unlink(node.c_str()), 0);
+    writeScript(
+        node, "while :; do dd if=/dev/zero bs=64k count=16 status=none; echo written; done\n");
+
+    pid_t agent = session.start();
+    struct statvfs disk { };
+    ASSERT_EQ(statvfs(directory.c_str(), &disk), 0);
+    std::uint64_t reserve = std::uint64_t{disk.f_blocks} * disk.f_frsize / 20;
+    std::uint64_t leastFree = UINT64_MAX;
+    std::uint64_t previous = 0;
+    int emptied = 0;
+    // The log fills the disk up to its reserve again and again, and is emptied each time.
+    bool filledAndEmptied = session.tray().waitUntil(
+        [&] {
+            statvfs(directory.c_str(), &disk);
+            leastFree = std::min(leastFree, std::uint64_t{disk.f_bavail} * disk.f_frsize);
+            std::uint64_t size = fileSize(session.logPath());
+            emptied += size < previous ? 1 : 0;
+            previous = size;
+            return emptied >= 5;
+        },
+        60s);
+    EXPECT_TRUE(filledAndEmptied) << "the log was emptied " << emptied << " times";
+    EXPECT_GE(leastFree, reserve) << "the log left its disk with " << leastFree
+                                  << " bytes free, less than the reserve of " << reserve;
+    EXPECT_EQ(session.bridges().size(), 1u) << processTable();
+    EXPECT_TRUE(answersClickQuickly(session, "View Log"));
+    EXPECT_TRUE(session.running(agent));
+
+    quitThroughMenu(session, agent);
+    umount2(directory.c_str(), MNT_DETACH);
 }
 
 // Restart Bridge, hammered.
@@ -607,6 +689,47 @@ TEST_P(TerminateFaults, WhatTheBridgeStartedEndsWithItAtRestartAndQuitAndNothing
 INSTANTIATE_TEST_SUITE_P(Bridges, TerminateFaults,
     ::testing::Values(BridgeOnTerminate::exits, BridgeOnTerminate::ignores),
     [](const ::testing::TestParamInfo<BridgeOnTerminate>& info) { return nameOf(info.param); });
+
+TEST(KeeperFaults, AKilledKeepersTreeEndsAndRestartNeverStartsABridgeBesideIt)
+{
+    AgentSession session;
+    std::string helpers = installBridgeWithHelpers(session, BridgeOnTerminate::ignores);
+    pid_t agent = session.start();
+    ASSERT_TRUE(session.tray().waitForRegistration(15s)) << "the status item never appeared";
+    ASSERT_TRUE(session.waitForBridgeCount(1)) << processTable();
+    ASSERT_TRUE(session.tray().waitUntil([&] { return recordedPids(helpers).size() == 2; }, 10s));
+    auto killKeeper = [&] {
+        auto bridges = session.bridges();
+        ASSERT_EQ(bridges.size(), 1u) << processTable();
+        ASSERT_EQ(kill(bridges[0].parent, SIGKILL), 0);
+    };
+    pid_t old = session.bridges()[0].pid;
+    auto oldHelpers = recordedPids(helpers);
+
+    killKeeper();
+    ASSERT_TRUE(session.tray().click("Restart Bridge"));
+    ASSERT_TRUE(session.tray().waitUntil([&] { return recordedPids(helpers).size() == 4; }, 20s))
+        << "no bridge was relaunched:\n"
+        << processTable();
+    EXPECT_FALSE(isRunningProcess(old)) << "the new bridge started beside the old one:\n"
+                                        << processTable();
+    for (pid_t helper : oldHelpers) {
+        EXPECT_FALSE(isRunningProcess(helper))
+            << "the old bridge's helper " << helper << " outlived its killed keeper:\n"
+            << processTable();
+    }
+
+    auto newHelpers = recordedPids(helpers);
+    newHelpers.erase(newHelpers.begin(), newHelpers.begin() + 2);
+    pid_t current = session.bridges().at(0).pid;
+    killKeeper();
+    quitThroughMenu(session, agent);
+    for (pid_t pid : {current, newHelpers[0], newHelpers[1]}) {
+        EXPECT_TRUE(session.tray().waitUntil([&] { return !isRunningProcess(pid); }, 10s))
+            << pid << " of the bridge's tree outlived its killed keeper and Quit:\n"
+            << processTable();
+    }
+}
 
 // Copies of the agent started together.
 

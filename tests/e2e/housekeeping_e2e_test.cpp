@@ -177,6 +177,22 @@ TEST(CleanUp, StrayBridgesInTheAgentsNamespaceEndAndOthersDoNot)
     EXPECT_TRUE(session.waitForExit(agent));
 }
 
+TEST(CleanUp, ABundleInAFolderNamedLikeTheBridgeKeepsRunningAndStillEndsStrayBridges)
+{
+    AgentSession session;
+    session.useBundleCopy("my-server.mjs-tools");
+    pid_t decoy = startDecoyBridge();
+    ASSERT_GT(decoy, 0);
+    pid_t agent = session.start();
+    ASSERT_TRUE(session.waitForConnectionLine("● Connected"))
+        << "the agent did not get as far as its bridge";
+    EXPECT_TRUE(session.waitForExit(decoy)) << "the clean-up no longer ends stray bridges";
+    EXPECT_TRUE(session.running(agent)) << "the clean-up ended its own agent";
+    ASSERT_TRUE(session.tray().click("Quit"));
+    EXPECT_TRUE(session.waitForExit(agent));
+    EXPECT_TRUE(exitedWithZero(session.exitStatus(agent)));
+}
+
 TEST(CleanUp, ALegacyBundleGoesToTheTrash)
 {
     // /Applications in a root of the test's own is a bind mount of a directory that

@@ -73,9 +73,11 @@ public:
     std::shared_ptr<Process> makeProcess(ProcessConfiguration configuration) override;
     std::int32_t processIdentifier() override { return pid; }
     Environment environment() override { return agentEnvironment; }
+    std::vector<std::string> pkillOptionsSparingAncestors() override { return pkillSparing; }
 
     std::int32_t pid = 4242;
     Environment agentEnvironment{{"HOME", "/home/user"}, {"PATH", "/usr/bin:/bin"}};
+    std::vector<std::string> pkillSparing{"--spare-ancestors"};
     // Executables whose launch fails (not executable, missing).
     std::vector<std::string> failingExecutables;
     // Executables that never end by themselves (a tool that hangs).

@@ -144,27 +144,7 @@ std::shared_ptr<FileHandle> FakeFiles::fileHandleForWritingAtPath(const std::str
     if (found == nodes.end() || found->second.kind != Kind::file) {
         return nullptr;
     }
-    return std::make_shared<FakeFileHandle>(*this, path);
-}
-
-std::optional<std::uint64_t> FakeFileHandle::fileSize()
-{
-    auto found = files_.nodes.find(path);
-    if (found == files_.nodes.end()) {
-        return std::nullopt;
-    }
-    return found->second.contents.size();
-}
-
-bool FakeFileHandle::truncateFileAtOffset(std::uint64_t offset)
-{
-    files_.record().add("files.truncate " + path + " " + std::to_string(offset));
-    auto found = files_.nodes.find(path);
-    if (found == files_.nodes.end()) {
-        return false;
-    }
-    found->second.contents.resize(std::min<std::size_t>(found->second.contents.size(), offset));
-    return true;
+    return std::make_shared<FakeFileHandle>(path);
 }
 
 std::optional<std::string> FakeFiles::contentsOfRegularFile(

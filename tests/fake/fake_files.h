@@ -21,17 +21,11 @@ class FakeFiles;
 
 class FakeFileHandle final : public FileHandle {
 public:
-    FakeFileHandle(FakeFiles& files, std::string path)
+    explicit FakeFileHandle(std::string path)
         : path(std::move(path))
-        , files_(files)
     {
     }
-    std::optional<std::uint64_t> fileSize() override;
-    bool truncateFileAtOffset(std::uint64_t offset) override;
     std::string path;
-
-private:
-    FakeFiles& files_;
 };
 
 class FakeFiles final : public FileManager {

@@ -78,7 +78,7 @@ private:
 class ChildProcessTest : public ::testing::Test {
 protected:
     TempHome home;
-    LinuxChildProcesses processes;
+    LinuxChildProcesses processes{SL_KEEPER};
     LinuxFileManager files;
 
     std::shared_ptr<Process> shell(const std::string& script, std::vector<std::string> extra = {})
@@ -169,6 +169,8 @@ TEST_F(ChildProcessTest, BothStreamsThroughOneHandleLandInOneFileInOrder)
         = {"-c", "echo out1; echo err1 >&2; echo out2; echo err2 >&2; echo out3"};
     configuration.standardOutput = handle;
     configuration.standardError = handle;
+    // As the bridge's: through the keeper, which bounds the log.
+    configuration.outputBound = 1 << 20;
     auto process = processes.makeProcess(configuration);
     handle.reset();
     run(process);

@@ -96,9 +96,9 @@ TEST_F(FilesTest, WritingHandleAppendsAndGoesOnAtTheStartOnceTruncated)
     auto handle = files.fileHandleForWritingAtPath(log);
     ASSERT_NE(handle, nullptr);
     writeThrough(handle, "abc");
-    EXPECT_EQ(handle->fileSize(), 13u);
-    ASSERT_TRUE(handle->truncateFileAtOffset(0));
-    EXPECT_EQ(handle->fileSize(), 0u);
+    EXPECT_EQ(fs::file_size(log), 13u);
+    // As the keeper empties a log it writes through a copy of the handle.
+    ASSERT_EQ(truncate(log.c_str(), 0), 0);
     writeThrough(handle, "def");
     handle.reset();
     EXPECT_EQ(readFile(log), "def") << "a write after the truncation left a hole or old bytes";

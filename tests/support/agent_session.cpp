@@ -15,7 +15,7 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -23,6 +23,35 @@
 extern char** environ;
 
 namespace ShadeLedgerZizadezavav {
+
+namespace {
+
+// A file of /proc/PID, or none when the process has gone meanwhile (reads then fail).
+std::optional<std::string> readProcessFile(const std::string& path)
+{
+    int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (file < 0) {
+        return std::nullopt;
+    }
+    std::string text;
+    char chunk[4096];
+    ssize_t count = 0;
+    while ((count = read(file, chunk, sizeof chunk)) > 0) {
+        text.append(chunk, static_cast<std::size_t>(count));
+    }
+    ::close(file);
+    if (count < 0) {
+        return std::nullopt;
+    }
+    return text;
+}
+
+bool isKeeper(const ProcessInfo& process)
+{
+    return process.name == "bridge-keeper" || process.name == "keeper-guard";
+}
+
+} // namespace
 
 std::vector<ProcessInfo> listProcesses()
 {
@@ -38,28 +67,28 @@ std::vector<ProcessInfo> listProcesses()
             continue;
         }
         std::string base = std::string("/proc/") + entry->d_name;
-        std::ifstream statFile(base + "/stat");
-        std::string stat(
-            (std::istreambuf_iterator<char>(statFile)), std::istreambuf_iterator<char>());
-        auto close = stat.rfind(')');
-        if (close == std::string::npos || close + 4 > stat.size()) {
+        // A process that ends while it is looked at is gone, not an error.
+        auto stat = readProcessFile(base + "/stat");
+        auto cmdline = readProcessFile(base + "/cmdline");
+        if (!stat || !cmdline) {
+            continue;
+        }
+        auto close = stat->rfind(')');
+        if (close == std::string::npos || close + 4 > stat->size()) {
             continue;
         }
         ProcessInfo info;
         info.pid = static_cast<pid_t>(pid);
-        auto open = stat.find('(');
-        info.name = open < close ? stat.substr(open + 1, close - open - 1) : "";
-        info.state = stat[close + 2];
-        info.parent = static_cast<pid_t>(std::strtol(stat.c_str() + close + 4, nullptr, 10));
-        std::ifstream cmdlineFile(base + "/cmdline");
-        std::string cmdline(
-            (std::istreambuf_iterator<char>(cmdlineFile)), std::istreambuf_iterator<char>());
-        for (char& c : cmdline) {
+        auto open = stat->find('(');
+        info.name = open < close ? stat->substr(open + 1, close - open - 1) : "";
+        info.state = (*stat)[close + 2];
+        info.parent = static_cast<pid_t>(std::strtol(stat->c_str() + close + 4, nullptr, 10));
+        for (char& c : *cmdline) {
             if (c == '\0') {
                 c = ' ';
             }
         }
-        info.commandLine = cmdline;
+        info.commandLine = *cmdline;
         found.push_back(info);
     }
     closedir(proc);
@@ -68,12 +97,24 @@ std::vector<ProcessInfo> listProcesses()
 
 pid_t agentOf(const ProcessInfo& bridge)
 {
-    for (const auto& process : listProcesses()) {
-        if (process.pid == bridge.parent) {
-            return process.name == "sl-keeper" ? process.parent : -1;
+    auto processes = listProcesses();
+    auto parentOf = [&](pid_t pid) -> const ProcessInfo* {
+        for (const auto& process : processes) {
+            if (process.pid == pid) {
+                return &process;
+            }
         }
+        return nullptr;
+    };
+    // Up through the keeper and its guard.
+    const ProcessInfo* parent = parentOf(bridge.parent);
+    if (!parent || !isKeeper(*parent)) {
+        return -1;
     }
-    return -1;
+    while (parent && isKeeper(*parent)) {
+        parent = parentOf(parent->parent);
+    }
+    return parent ? parent->pid : -1;
 }
 
 int freeLoopbackPort()
@@ -289,7 +330,9 @@ std::vector<ProcessInfo> AgentSession::bridges()
     exitStatus(-1);
     std::vector<ProcessInfo> found;
     for (auto& process : listProcesses()) {
-        if (process.state != 'Z' && process.commandLine.find("server.mjs") != std::string::npos) {
+        // A keeper's command line names the bridge it starts.
+        if (process.state != 'Z' && process.commandLine.find("server.mjs") != std::string::npos
+            && !isKeeper(process)) {
             found.push_back(process);
         }
     }

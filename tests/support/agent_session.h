@@ -27,10 +27,11 @@ struct ProcessInfo {
     std::string commandLine; // arguments joined by spaces
 };
 
-// Processes visible in /proc (in the test's namespace: only the test's own).
+// Processes visible in /proc (in the test's namespace: only the test's own); one that ends
+// while it is read is left out.
 std::vector<ProcessInfo> listProcesses();
-// The agent that started a bridge: the parent of the keeper the bridge runs under
-// (-1 when the bridge runs under no keeper).
+// The agent that started a bridge: the parent of the keeper (and its guard) the bridge runs
+// under (-1 when the bridge runs under no keeper).
 pid_t agentOf(const ProcessInfo& bridge);
 // A free TCP port on 127.0.0.1 at the moment of asking.
 int freeLoopbackPort();
@@ -80,8 +81,11 @@ public:
     // a shell text, when given.
     std::string installFileViewer(const std::string& more = "");
 
-    // Runs a copy of the built bundle from below the temporary root from now on.
-    void useBundleCopy() { bundle_ = copyBuiltBundle(home_->root() + "/apps"); }
+    // Runs a copy of the built bundle from a folder below the temporary root from now on.
+    void useBundleCopy(const std::string& folder = "apps")
+    {
+        bundle_ = copyBuiltBundle(home_->root() + "/" + folder);
+    }
 
     // Starts one more agent, with more variables and a command to run it under; its pid.
     pid_t start(const std::map<std::string, std::string>& extraEnvironment = {},
@@ -92,7 +96,8 @@ public:
     bool waitForExit(pid_t pid, std::chrono::milliseconds timeout = std::chrono::seconds(15));
     bool running(pid_t pid);
 
-    // Bridges (processes whose command line holds the bridge script) that are not zombies.
+    // Bridges (processes whose command line holds the bridge script, but keepers) that are
+    // not zombies.
     // A bridge's fork that has not yet started its own program still shows the bridge's
     // command line: it belongs to that bridge and is not counted as another.
     std::vector<ProcessInfo> bridges();

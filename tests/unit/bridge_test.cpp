@@ -1,6 +1,7 @@
 #include "unit/agent_fixture.h"
 
 #include <algorithm>
+#include <cstdint>
 
 namespace ShadeLedgerZizadezavav {
 namespace {
@@ -34,6 +35,7 @@ TEST_F(BridgeLaunch, FollowsTheLaunchContract)
     auto handle = std::dynamic_pointer_cast<FakeFileHandle>(configuration.standardOutput);
     ASSERT_NE(handle, nullptr);
     EXPECT_EQ(handle->path, fake.logPath());
+    EXPECT_EQ(configuration.outputBound, std::uint64_t{50} << 20) << "the log has no bound";
 }
 
 TEST_F(BridgeLaunch, EmptiesTheLogBeforeEachLaunch)
@@ -100,6 +102,7 @@ TEST_F(BridgeLaunch, ALogDirectoryBlockedByAFileLeavesTheStreamsInherited)
     const auto& configuration = fake.bridges().at(0)->configuration();
     EXPECT_EQ(configuration.standardOutput, nullptr);
     EXPECT_EQ(configuration.standardError, nullptr);
+    EXPECT_FALSE(configuration.outputBound) << "the agent's own output is not the bridge's log";
     EXPECT_TRUE(fake.bridges().at(0)->launched());
 }
 

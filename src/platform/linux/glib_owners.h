@@ -7,7 +7,7 @@
 #include <memory>
 #include <utility>
 
-#include <unistd.h>
+#include "platform/posix/file_descriptor.h"
 
 namespace ShadeLedgerZizadezavav {
 
@@ -92,8 +92,8 @@ inline void debugError(const char* context, const GErrorPtr& error)
     debugError(context, error.get());
 }
 
-// A plain handle (a source attached to a context, a bus name's ownership or watch, a file
-// descriptor) released with its owner. Move-only.
+// A plain handle (a source attached to a context, a bus name's ownership or watch) released
+// with its owner. Move-only. File descriptors have their owner in platform/posix.
 template <typename Value, auto Release, Value Invalid = Value{}> class UniqueHandle {
 public:
     UniqueHandle() = default;
@@ -133,7 +133,6 @@ private:
 using SourceId = UniqueHandle<guint, g_source_remove>;
 using BusNameOwnership = UniqueHandle<guint, g_bus_unown_name>;
 using BusNameWatch = UniqueHandle<guint, g_bus_unwatch_name>;
-using FileDescriptor = UniqueHandle<int, ::close, -1>;
 
 // Something registered on a D-Bus connection under an id (an exported object, a signal
 // subscription), undone when its owner goes. Move-only.

@@ -1,11 +1,12 @@
 #include "platform/linux/linux_child_process.h"
 
 #include "platform/linux/linux_files.h"
-#include "platform/linux/linux_process_keeper.h"
 
-#include <algorithm>
+#include <glib-unix.h>
+
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <fcntl.h>
 #include <memory>
@@ -18,6 +19,10 @@ namespace ShadeLedgerZizadezavav {
 
 namespace {
 
+// The keeper says how the start went within milliseconds; this much only under a machine
+// that hardly moves. After it the child counts as started, and is asked like any other.
+constexpr std::chrono::milliseconds startPatience{10000};
+
 // A descriptor of our own for the launcher to take over (and close), or -1.
 int duplicateForChild(const std::shared_ptr<FileHandle>& handle)
 {
@@ -29,7 +34,7 @@ int duplicateForChild(const std::shared_ptr<FileHandle>& handle)
 }
 
 // A relative executable is taken relative to the agent's working directory, as a
-// file location would be; GSubprocess would otherwise search PATH for a bare name.
+// file location would be; it must not be searched for on PATH.
 std::string executablePath(const std::string& executable)
 {
     if (g_path_is_absolute(executable.c_str())) {
@@ -40,43 +45,59 @@ std::string executablePath(const std::string& executable)
     return joined.get();
 }
 
-// Only a shortage of processes or memory is the user's to hear about; a program that
-// cannot run stays a quiet failure.
-void reportStartFailure(const std::string& executable, bool shortage, const char* why)
-{
-    if (shortage) {
-        g_printerr("ShadeLedger Zizadezavav: cannot start %s: %s\n", executable.c_str(), why);
-    } else {
-        g_debug("Cannot start %s: %s", executable.c_str(), why);
-    }
-}
-
 bool isShortage(int error)
 {
     return error == EAGAIN || error == ENOMEM;
 }
 
-struct KeeperSetup {
-    int requests;
-    rlim_t fileSizeLimit;
-};
-
-// Runs in GSubprocess's child between fork and exec: async-signal-safe calls only.
-void prepareChild(gpointer data)
+// A shortage of processes or memory, or a program built for another machine, is the
+// user's to hear about; a program that cannot run otherwise stays a quiet failure (the
+// bridge's log says why).
+void reportStartFailure(const std::string& executable, int error)
 {
-    const auto* setup = static_cast<const KeeperSetup*>(data);
-    becomeKeeper(setup->requests, setup->fileSizeLimit);
+    if (isForeignArchitecture(error)) {
+        g_printerr("ShadeLedger Zizadezavav: %s\n", startFailureText(executable, error).c_str());
+    } else if (isShortage(error)) {
+        g_printerr("ShadeLedger Zizadezavav: cannot start %s: %s\n", executable.c_str(),
+            g_strerror(error));
+    } else {
+        g_debug("Cannot start %s: %s", executable.c_str(), g_strerror(error));
+    }
 }
 
 using ExitHandler = std::function<void()>;
 
-void exitNotified(GObject* process, GAsyncResult* result, gpointer data)
+// An exit notification on its way: the guard's end first, then the keeper's.
+struct PendingExit {
+    ExitHandler handler;
+    std::shared_ptr<KeeperLink> link;
+};
+
+gboolean keeperClosed(gint, GIOCondition, gpointer data)
 {
-    std::unique_ptr<ExitHandler> handler(static_cast<ExitHandler*>(data));
+    auto* pending = static_cast<PendingExit*>(data);
+    if (!pending->link->closed()) {
+        return G_SOURCE_CONTINUE;
+    }
+    pending->handler();
+    return G_SOURCE_REMOVE;
+}
+
+void guardReaped(GObject* process, GAsyncResult* result, gpointer data)
+{
+    std::unique_ptr<PendingExit> pending(static_cast<PendingExit*>(data));
     GErrorPtr error;
     g_subprocess_wait_finish(G_SUBPROCESS(process), result, errorOut(error));
     debugError("Waiting for a child", error);
-    (*handler)();
+    if (!pending->link || pending->link->closed()) {
+        pending->handler();
+        return;
+    }
+    // The guard was killed while the keeper still stops the tree.
+    int socket = pending->link->descriptor();
+    g_unix_fd_add_full(G_PRIORITY_DEFAULT, socket,
+        static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), keeperClosed, pending.release(),
+        [](gpointer data) { std::unique_ptr<PendingExit> owner(static_cast<PendingExit*>(data)); });
 }
 
 struct TimedWait {
@@ -92,10 +113,39 @@ void timedWaitFinished(GObject* process, GAsyncResult* result, gpointer data)
     wait->finished = true;
 }
 
+// Waits for the subprocess on a private context, so that the caller's main loop does not
+// run meanwhile; false when it still runs after timeout.
+bool waitForSubprocess(GSubprocess* subprocess, Milliseconds timeout)
+{
+    GMainContextPtr context(g_main_context_new());
+    g_main_context_push_thread_default(context.get());
+    auto cancellable = adoptGObject(g_cancellable_new());
+    TimedWait wait;
+    g_subprocess_wait_async(subprocess, cancellable.get(), timedWaitFinished, &wait);
+    GSourcePtr timer(
+        g_timeout_source_new(static_cast<guint>(std::max<Milliseconds::rep>(timeout.count(), 0))));
+    g_source_set_callback(
+        timer.get(),
+        [](gpointer pending) {
+            g_cancellable_cancel(G_CANCELLABLE(pending));
+            return G_SOURCE_REMOVE;
+        },
+        cancellable.get(), nullptr);
+    g_source_attach(timer.get(), context.get());
+    // A cancelled wait still finishes, so nothing is left pointing at this frame.
+    while (!wait.finished) {
+        g_main_context_iteration(context.get(), TRUE);
+    }
+    timer.reset();
+    g_main_context_pop_thread_default(context.get());
+    return wait.exited;
+}
+
 } // namespace
 
-LinuxProcess::LinuxProcess(ProcessConfiguration configuration)
+LinuxProcess::LinuxProcess(ProcessConfiguration configuration, std::string keeper)
     : configuration_(std::move(configuration))
+    , keeper_(std::move(keeper))
 {
 }
 
@@ -149,47 +199,44 @@ bool LinuxProcess::launch()
         return false;
     }
 
-    std::string executable = executablePath(configuration_.executable);
-    std::vector<const gchar*> argv{executable.c_str()};
-    for (const auto& argument : configuration_.arguments) {
-        argv.push_back(argument.c_str());
-    }
-    argv.push_back(nullptr);
-
-    std::array<int, 2> requestEnds{};
-    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, requestEnds.data()) != 0) {
-        reportStartFailure(executable, isShortage(errno), g_strerror(errno));
+    std::array<int, 2> ends{};
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends.data()) != 0) {
+        reportStartFailure(keeper_, errno);
         return false;
     }
-    FileDescriptor requests(requestEnds[0]);
-    FileDescriptor keeperRequests(requestEnds[1]);
-    KeeperSetup setup{keeperRequests.get(), RLIM_INFINITY};
-    if (configuration_.fileSizeLimit) {
-        setup.fileSizeLimit = static_cast<rlim_t>(*configuration_.fileSizeLimit);
+    FileDescriptor agentEnd(ends[0]);
+    g_subprocess_launcher_take_fd(launcher.get(), ends[1], keeperSocketDescriptor);
+
+    std::string executable = executablePath(configuration_.executable);
+    auto bound = configuration_.standardOutput ? configuration_.outputBound : std::nullopt;
+    auto line = keeperCommandLine(keeper_, bound, executable, configuration_.arguments);
+    std::vector<const gchar*> argv;
+    argv.reserve(line.size() + 1);
+    for (const auto& word : line) {
+        argv.push_back(word.c_str());
     }
-    g_subprocess_launcher_set_child_setup(launcher.get(), prepareChild, &setup, nullptr);
+    argv.push_back(nullptr);
 
     GErrorPtr error;
     subprocess_
         = adoptGObject(g_subprocess_launcher_spawnv(launcher.get(), argv.data(), errorOut(error)));
-    keeperRequests.reset();
+    // Only the keeper holds its end now: its end-of-file is the keeper's.
+    launcher.reset();
     if (!subprocess_) {
-        reportStartFailure(executable,
-            g_error_matches(error.get(), G_SPAWN_ERROR, G_SPAWN_ERROR_FORK)
-                || g_error_matches(error.get(), G_SPAWN_ERROR, G_SPAWN_ERROR_NOMEM),
+        // No keeper, or no process to spare: either way the user's to hear.
+        g_printerr("ShadeLedger Zizadezavav: cannot start %s: %s\n", executable.c_str(),
             error ? error->message : "unknown error");
         return false;
     }
-    // The keeper could not start the child: it says why and has gone.
-    int keeperError = 0;
-    if (recv(requests.get(), &keeperError, sizeof keeperError, MSG_DONTWAIT)
-        == sizeof keeperError) {
-        reportStartFailure(executable, isShortage(keeperError), g_strerror(keeperError));
-        // GLib still reaps the keeper; this handle never had a child.
+    auto link = std::make_shared<KeeperLink>(std::move(agentEnd));
+    auto start = link->awaitStart(startPatience);
+    if (start && start->child == 0) {
+        reportStartFailure(executable, start->error);
+        // GLib still reaps the guard; this handle never had a child.
         subprocess_.reset();
         return false;
     }
-    keeper_ = std::move(requests);
+    link_ = std::move(link);
     return true;
 }
 
@@ -198,86 +245,87 @@ bool LinuxProcess::waitUntilExit(Milliseconds timeout)
     if (!subprocess_) {
         return true;
     }
-    // A private context: the caller's main loop does not run meanwhile.
-    GMainContextPtr context(g_main_context_new());
-    g_main_context_push_thread_default(context.get());
-    auto cancellable = adoptGObject(g_cancellable_new());
-    TimedWait wait;
-    g_subprocess_wait_async(subprocess_.get(), cancellable.get(), timedWaitFinished, &wait);
-    GSourcePtr timer(g_timeout_source_new(static_cast<guint>(timeout.count())));
-    g_source_set_callback(
-        timer.get(),
-        [](gpointer pending) {
-            g_cancellable_cancel(G_CANCELLABLE(pending));
-            return G_SOURCE_REMOVE;
-        },
-        cancellable.get(), nullptr);
-    g_source_attach(timer.get(), context.get());
-    // A cancelled wait still finishes, so nothing is left pointing at this frame.
-    while (!wait.finished) {
-        g_main_context_iteration(context.get(), TRUE);
+    auto started = std::chrono::steady_clock::now();
+    if (!waitForSubprocess(subprocess_.get(), timeout)) {
+        return false;
     }
-    timer.reset();
-    g_main_context_pop_thread_default(context.get());
-    return wait.exited;
-}
-
-void LinuxProcess::request(std::uint32_t kind, std::uint32_t graceMilliseconds)
-{
-    // Once the keeper has been reaped its tree is gone, and so is the request's purpose.
-    if (!isRunning()) {
-        return;
-    }
-    KeeperRequest message;
-    message.kind = static_cast<KeeperRequest::Kind>(kind);
-    message.graceMilliseconds = graceMilliseconds;
-    if (send(keeper_.get(), &message, sizeof message, MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
-        g_debug("Cannot ask a child's keeper: %s", g_strerror(errno));
-    }
+    auto waited
+        = std::chrono::duration_cast<Milliseconds>(std::chrono::steady_clock::now() - started);
+    return link_->awaitClosed(std::max(timeout - waited, Milliseconds{0}));
 }
 
 void LinuxProcess::terminate()
 {
-    request(KeeperRequest::terminate);
+    if (isRunning()) {
+        link_->askToExit();
+    }
 }
 
 void LinuxProcess::terminate(Milliseconds grace)
 {
-    request(KeeperRequest::terminateWithGrace,
-        static_cast<std::uint32_t>(std::clamp<Milliseconds::rep>(grace.count(), 0, UINT32_MAX)));
+    if (isRunning()) {
+        link_->askToExitThenKill(grace);
+    }
 }
 
 void LinuxProcess::forceTerminate()
 {
-    request(KeeperRequest::kill);
+    if (isRunning()) {
+        link_->killNow();
+    }
 }
 
 bool LinuxProcess::isRunning()
 {
-    return subprocess_ && g_subprocess_get_identifier(subprocess_.get()) != nullptr;
+    if (!subprocess_) {
+        return false;
+    }
+    return g_subprocess_get_identifier(subprocess_.get()) != nullptr || !link_->closed();
 }
 
 void LinuxProcess::notifyOnExit(std::function<void()> handler)
 {
-    auto owned = std::make_unique<ExitHandler>(std::move(handler));
+    auto pending = std::make_unique<PendingExit>(PendingExit{std::move(handler), link_});
     if (subprocess_) {
         // Completes on the calling thread's context: the main one.
-        g_subprocess_wait_async(subprocess_.get(), nullptr, exitNotified, owned.release());
+        g_subprocess_wait_async(subprocess_.get(), nullptr, guardReaped, pending.release());
         return;
     }
     g_idle_add_full(
         G_PRIORITY_DEFAULT,
         [](gpointer data) {
-            (*static_cast<ExitHandler*>(data))();
+            static_cast<PendingExit*>(data)->handler();
             return G_SOURCE_REMOVE;
         },
-        owned.release(),
-        [](gpointer data) { std::unique_ptr<ExitHandler> owner(static_cast<ExitHandler*>(data)); });
+        pending.release(),
+        [](gpointer data) { std::unique_ptr<PendingExit> owner(static_cast<PendingExit*>(data)); });
+}
+
+namespace {
+
+std::string keeperBesideRunningExecutable()
+{
+    GErrorPtr error;
+    GCharPtr running(g_file_read_link("/proc/self/exe", errorOut(error)));
+    debugError("The running executable, for its keeper", error);
+    if (!running) {
+        return keeperExecutableName;
+    }
+    GCharPtr directory(g_path_get_dirname(running.get()));
+    GCharPtr keeper(g_build_filename(directory.get(), keeperExecutableName, nullptr));
+    return keeper.get();
+}
+
+} // namespace
+
+LinuxChildProcesses::LinuxChildProcesses(std::optional<std::string> keeper)
+    : keeper_(keeper ? *keeper : keeperBesideRunningExecutable())
+{
 }
 
 std::shared_ptr<Process> LinuxChildProcesses::makeProcess(ProcessConfiguration configuration)
 {
-    return std::make_shared<LinuxProcess>(std::move(configuration));
+    return std::make_shared<LinuxProcess>(std::move(configuration), keeper_);
 }
 
 std::int32_t LinuxChildProcesses::processIdentifier()
@@ -298,6 +346,12 @@ Environment LinuxChildProcesses::environment()
         result[text.substr(0, separator)] = text.substr(separator + 1);
     }
     return result;
+}
+
+std::vector<std::string> LinuxChildProcesses::pkillOptionsSparingAncestors()
+{
+    // procps's pkill spares only itself unless told.
+    return {"--ignore-ancestors"};
 }
 
 } // namespace ShadeLedgerZizadezavav

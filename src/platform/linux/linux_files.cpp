@@ -3,7 +3,6 @@
 #include "platform/linux/glib_owners.h"
 
 #include <cerrno>
-#include <cstdint>
 #include <fcntl.h>
 #include <filesystem>
 #include <pwd.h>
@@ -16,27 +15,6 @@ namespace ShadeLedgerZizadezavav {
 LinuxFileHandle::LinuxFileHandle(int fileDescriptor)
     : fileDescriptor_(fileDescriptor)
 {
-}
-
-std::optional<std::uint64_t> LinuxFileHandle::fileSize()
-{
-    struct stat status { };
-    if (fstat(fileDescriptor(), &status) != 0) {
-        g_debug("Cannot tell the size of a written file: %s", g_strerror(errno));
-        return std::nullopt;
-    }
-    return static_cast<std::uint64_t>(status.st_size);
-}
-
-bool LinuxFileHandle::truncateFileAtOffset(std::uint64_t offset)
-{
-    // Through the open descriptor, never the path: whatever is at the path now is not
-    // necessarily the file written to.
-    if (ftruncate(fileDescriptor(), static_cast<off_t>(offset)) != 0) {
-        g_debug("Cannot truncate a written file: %s", g_strerror(errno));
-        return false;
-    }
-    return true;
 }
 
 namespace {
@@ -90,44 +68,6 @@ std::string currentUserConfigDirectory()
         return config;
     }
     return appendingPathComponent(currentHomeDirectory(), ".config");
-}
-
-std::optional<std::string> readRegularFile(const std::string& path, std::size_t maxBytes)
-{
-    // O_NONBLOCK: opening a FIFO for reading must not wait for a writer.
-    FileDescriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    if (!file) {
-        return std::nullopt;
-    }
-    struct stat status { };
-    if (fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)
-        || static_cast<std::uintmax_t>(status.st_size) > maxBytes) {
-        return std::nullopt;
-    }
-    // One read of the size fstat gave and one byte more: a short count is the end of the
-    // file, so an unchanged file takes a single call. The size may change under us: read
-    // on while it grows, at most one byte more than allowed, and refuse the file when that
-    // byte arrives.
-    std::string contents(static_cast<std::size_t>(status.st_size) + 1, '\0');
-    std::size_t filled = 0;
-    while (true) {
-        ssize_t count = read(file.get(), contents.data() + filled, contents.size() - filled);
-        if (count < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return std::nullopt;
-        }
-        filled += static_cast<std::size_t>(count);
-        if (filled > maxBytes) {
-            return std::nullopt;
-        }
-        if (filled < contents.size()) {
-            contents.resize(filled);
-            return contents;
-        }
-        contents.resize(std::min(maxBytes + 1, 2 * contents.size()));
-    }
 }
 
 std::string LinuxFileManager::homeDirectoryForCurrentUser()
@@ -231,10 +171,7 @@ std::optional<std::string> LinuxFileManager::contentsOfRegularFile(
 
 bool LinuxFileManager::isSameFile(const std::string& first, const std::string& second)
 {
-    struct stat firstStatus { };
-    struct stat secondStatus { };
-    return stat(first.c_str(), &firstStatus) == 0 && stat(second.c_str(), &secondStatus) == 0
-        && firstStatus.st_dev == secondStatus.st_dev && firstStatus.st_ino == secondStatus.st_ino;
+    return ShadeLedgerZizadezavav::isSameFile(first, second);
 }
 
 } // namespace ShadeLedgerZizadezavav

@@ -5,8 +5,9 @@
 // or relative), existence tests that follow links (a dangling link is nothing), a fresh empty file
 // created beside the path and renamed over it, directories with parents, removal of trees,
 // g_file_trash, an appending handle on a regular file that never follows a link (LinuxFileHandle,
-// also what child processes write their output to; one fstat tells its size), bounded reads of
-// regular files that never block on a FIFO, and same-file tests by device and inode.
+// also what child processes write their output to), and, with the macOS layer's code
+// (platform/posix/regular_file.h), bounded reads of regular files that never block on a FIFO
+// and same-file tests by device and inode.
 #pragma once
 
 #include <cstddef>
@@ -15,6 +16,7 @@
 
 #include "platform/files.h"
 #include "platform/linux/glib_owners.h"
+#include "platform/posix/regular_file.h"
 
 namespace ShadeLedgerZizadezavav {
 
@@ -24,8 +26,6 @@ public:
     explicit LinuxFileHandle(int fileDescriptor);
 
     int fileDescriptor() const { return fileDescriptor_.get(); }
-    std::optional<std::uint64_t> fileSize() override;
-    bool truncateFileAtOffset(std::uint64_t offset) override;
 
 private:
     FileDescriptor fileDescriptor_;
@@ -54,9 +54,5 @@ std::string currentHomeDirectory();
 void settleHomeVariable();
 // XDG_CONFIG_HOME as it is now when absolute, else ~/.config.
 std::string currentUserConfigDirectory();
-
-// The whole contents of a regular file (links followed) of at most maxBytes; none for
-// anything else. Opens without blocking, so a FIFO or a device in the way costs nothing.
-std::optional<std::string> readRegularFile(const std::string& path, std::size_t maxBytes);
 
 } // namespace ShadeLedgerZizadezavav

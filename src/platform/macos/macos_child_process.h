@@ -1,39 +1,40 @@
-// Child processes on macOS: posix_spawn from a watcher process per child
-// (macos_process_watcher.h), a thread per child that waits for the watcher's word, and
-// NSProcessInfo.
+// Child processes on macOS: posix_spawn of each child's keeper (bridge-keeper, see
+// platform/posix/keeper_protocol.h), which starts the child; a thread per child that waits
+// for the keeper's end; NSProcessInfo.
 //
-// NSTask cannot give the contract: it has no hook to put the child in a group of its own or
-// to limit what it writes, and nothing of it outlives the agent. So:
-// - launch: the executable (a relative path taken from the agent's working directory;
-//   argv[0] is the path) with the arguments, the working directory
-//   (posix_spawn_file_actions_addchdir_np), the complete environment or the agent's, standard
-//   output and error onto MacOSFileHandle's descriptor, standard input inherited and no other
-//   descriptor (POSIX_SPAWN_CLOEXEC_DEFAULT), signals at their defaults and unblocked, and a
-//   process group of its own whose id is the child's (POSIX_SPAWN_SETPGROUP). The watcher
-//   spawns it, so launch returns false when the watcher cannot be forked or the program
-//   cannot be run;
-// - "the process" is the child's group: the process has exited once the child has and
-//   nothing is left in its group. When the child exits, what is left of the group is asked to
-//   exit and killed 2 s later; when the agent ends, however it ends, the group is asked to
-//   exit at once and killed 2 s later. The watcher does both, as it outlives the agent;
-// - fileSizeLimit: RLIMIT_FSIZE with SIGXFSZ ignored, set in the watcher just before the
-//   spawn, so the child and all it starts inherit them and the agent keeps its own;
+// NSTask cannot give the contract: it has no hook to put the child in a group of its own,
+// and nothing of it outlives the agent. So:
+// - launch: the keeper, beside the agent's executable in Contents/MacOS, is spawned with the
+//   child's working directory (posix_spawn_file_actions_addchdir_np), complete environment
+//   or the agent's, standard output and error onto MacOSFileHandle's descriptor, standard
+//   input inherited, its end of the agent's socket at descriptor 3 and no other descriptor
+//   (POSIX_SPAWN_CLOEXEC_DEFAULT), signals at their defaults and unblocked. It starts the
+//   executable (a relative path taken from the agent's working directory; argv[0] is the
+//   path) with the arguments, leading a process group of its own, and says whether that
+//   worked; launch returns false when the keeper cannot be spawned or the program cannot
+//   be run. A program built for a processor this Mac cannot run (EBADARCH: an Intel-only
+//   node on Apple silicon without Rosetta 2) is said once on standard error, with the fix;
+//   the bridge's log says the same;
+// - "the process" is the child's group, and the descendants that left it while their
+//   parents still run: it has exited once the child has and nothing is left in its group.
+//   The keeper asks, waits and kills (platform/posix/stop_policy.h), and outlives the
+//   agent; should it be killed, its guard stops the group;
 // - terminate (SIGTERM), forceTerminate (SIGKILL until nothing is left) and terminate with a
-//   grace (both, the kill after the grace even when the agent has ended by then) are
-//   requests to the watcher, which signals the group only while the child is not yet reaped
-//   or right after the group was seen to exist, so no signal reaches a reused id;
-// - isRunning, waitUntilExit (with or without a time-out) and the exit notifications on the
-//   main queue follow the watcher's word that the group is gone (or the watcher's own end):
-//   a thread per child waits for it, whether or not anyone waits or keeps the handle;
-// - processIdentifier and environment: NSProcessInfo processInfo.
+//   grace are requests to the keeper;
+// - isRunning, waitUntilExit and the exit notifications on the main queue follow the end of
+//   the keeper's guard, then of the keeper: a thread per child waits for both, and reaps the
+//   guard, whether or not anyone waits or keeps the handle;
+// - processIdentifier and environment: NSProcessInfo processInfo; pkill (BSD's) spares its
+//   ancestors unasked.
 //
-// Not done, as macOS has no subreaper: a descendant that leaves the group (setsid, setpgid)
-// escapes. It is neither waited for nor signalled, and outlives the agent. And should the
-// watcher itself be killed, the handle takes that as the exit: the group runs on unwatched.
+// Not done, as macOS has no subreaper: a process that has left the group and whose parent
+// has ended (a daemon's double fork with setsid) escapes. It is neither waited for nor
+// signalled, and outlives the agent.
 #pragma once
 
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/child_process.h"
@@ -44,7 +45,7 @@ struct ChildRecord;
 
 class MacOSProcess : public Process {
 public:
-    explicit MacOSProcess(ProcessConfiguration configuration);
+    MacOSProcess(ProcessConfiguration configuration, std::string keeper);
 
     const ProcessConfiguration& configuration() const override { return configuration_; }
     bool launch() override;
@@ -57,6 +58,7 @@ public:
 
 private:
     ProcessConfiguration configuration_;
+    std::string keeper_;
     bool launchAttempted_ = false;
     // Set once the child has started; shared with the thread that waits for its end.
     std::shared_ptr<ChildRecord> child_;
@@ -64,9 +66,15 @@ private:
 
 class MacOSChildProcesses : public ChildProcesses {
 public:
+    MacOSChildProcesses();
+
     std::shared_ptr<Process> makeProcess(ProcessConfiguration configuration) override;
     std::int32_t processIdentifier() override;
     Environment environment() override;
+    std::vector<std::string> pkillOptionsSparingAncestors() override;
+
+private:
+    std::string keeper_;
 };
 
 } // namespace ShadeLedgerZizadezavav

@@ -13,16 +13,15 @@
 // - trashItemAtPath: trashItemAtURL:resultingItemURL:error:, never a deletion;
 // - fileHandleForWritingAtPath: open(O_APPEND | O_NOFOLLOW) of a regular file wrapped in
 //   NSFileHandle initWithFileDescriptor:closeOnDealloc:, closed when the last owner
-//   releases it (MacOSFileHandle, also what child processes write their output to); its
-//   size and truncation by fstat and ftruncate on that descriptor;
-// - contentsOfRegularFile and isSameFile: open(O_NONBLOCK) + fstat and stat, because a
-//   read through NSData would wait on a FIFO put in the file's place.
+//   releases it (MacOSFileHandle, also what child processes write their output to);
+// - contentsOfRegularFile and isSameFile: the Linux layer's POSIX code
+//   (platform/posix/regular_file.h), open(O_NONBLOCK) + fstat and stat, because a read
+//   through NSData would wait on a FIFO put in the file's place.
 #pragma once
 
 #import <Foundation/Foundation.h>
 
 #include <cstddef>
-#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -37,8 +36,6 @@ public:
     {
     }
     NSFileHandle* handle() const { return handle_; }
-    std::optional<std::uint64_t> fileSize() override;
-    bool truncateFileAtOffset(std::uint64_t offset) override;
 
 private:
     NSFileHandle* handle_;

@@ -2,10 +2,9 @@
 #include "platform/macos/macos_files.h"
 
 #include "platform/macos/macos_strings.h"
+#include "platform/posix/file_descriptor.h"
+#include "platform/posix/regular_file.h"
 
-#include <array>
-#include <cerrno>
-#include <cstdint>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -87,96 +86,25 @@ std::shared_ptr<FileHandle> MacOSFileManager::fileHandleForWritingAtPath(const s
         return nullptr;
     }
     // Appends, and never through a link: only a regular file at the path itself.
-    int descriptor = open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
-    if (descriptor < 0) {
+    FileDescriptor descriptor(open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
+    struct stat status { };
+    if (!descriptor || fstat(descriptor.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
         return nullptr;
     }
-    struct stat status { };
-    if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
-        close(descriptor);
-        return nullptr;
-    }
-    return std::make_shared<MacOSFileHandle>([[NSFileHandle alloc] initWithFileDescriptor:descriptor
-                                                                           closeOnDealloc:YES]);
+    // From here the NSFileHandle closes it.
+    return std::make_shared<MacOSFileHandle>(
+        [[NSFileHandle alloc] initWithFileDescriptor:descriptor.release() closeOnDealloc:YES]);
 }
-
-std::optional<std::uint64_t> MacOSFileHandle::fileSize()
-{
-    struct stat status { };
-    if (fstat(handle_.fileDescriptor, &status) != 0) {
-        return std::nullopt;
-    }
-    return static_cast<std::uint64_t>(status.st_size);
-}
-
-bool MacOSFileHandle::truncateFileAtOffset(std::uint64_t offset)
-{
-    return ftruncate(handle_.fileDescriptor, static_cast<off_t>(offset)) == 0;
-}
-
-namespace {
-
-// Closes the descriptor it holds.
-struct Descriptor {
-    int value;
-    explicit Descriptor(int descriptor)
-        : value(descriptor)
-    {
-    }
-    ~Descriptor()
-    {
-        if (value >= 0) {
-            close(value);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-};
-
-} // namespace
 
 std::optional<std::string> MacOSFileManager::contentsOfRegularFile(
     const std::string& path, std::size_t maxBytes)
 {
-    // O_NONBLOCK: opening a FIFO for reading must not wait for a writer.
-    Descriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    if (file.value < 0) {
-        return std::nullopt;
-    }
-    struct stat status { };
-    if (fstat(file.value, &status) != 0 || !S_ISREG(status.st_mode)
-        || static_cast<std::uintmax_t>(status.st_size) > maxBytes) {
-        return std::nullopt;
-    }
-    // The file may grow meanwhile: one byte over the limit refuses it.
-    std::string contents;
-    std::array<char, 64 * 1024> chunk{};
-    while (true) {
-        std::size_t remaining = maxBytes - contents.size();
-        std::size_t wanted = remaining < chunk.size() ? remaining + 1 : chunk.size();
-        ssize_t count = read(file.value, chunk.data(), wanted);
-        if (count < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return std::nullopt;
-        }
-        if (count == 0) {
-            return contents;
-        }
-        contents.append(chunk.data(), static_cast<std::size_t>(count));
-        if (contents.size() > maxBytes) {
-            return std::nullopt;
-        }
-    }
+    return readRegularFile(path, maxBytes);
 }
 
 bool MacOSFileManager::isSameFile(const std::string& first, const std::string& second)
 {
-    struct stat firstStatus { };
-    struct stat secondStatus { };
-    return stat(first.c_str(), &firstStatus) == 0 && stat(second.c_str(), &secondStatus) == 0
-        && firstStatus.st_dev == secondStatus.st_dev && firstStatus.st_ino == secondStatus.st_ino;
+    return ShadeLedgerZizadezavav::isSameFile(first, second);
 }
 
 } // namespace ShadeLedgerZizadezavav
